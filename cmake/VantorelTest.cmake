@@ -1,0 +1,22 @@
+# vantorel_add_test(<name> [OWN_MAIN] SOURCES <files...> LIBS <libs...> [LABELS <labels...>])
+# One GoogleTest binary per call; every test case becomes a CTest test.
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+function(vantorel_add_test name)
+  cmake_parse_arguments(ARG "OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock vantorel_test_support vantorel_warnings)
+  if(NOT ARG_OWN_MAIN)
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(props TIMEOUT ${ARG_TIMEOUT}
+            ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,79 @@
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace platform {
+
+// Raised in a caller whose call can no longer run because the base thread's
+// queue was shut down (the thread ended or the program is closing).
+class CallQueueClosed : public std::runtime_error {
+ public:
+  CallQueueClosed() : std::runtime_error("The thread that should run this call has ended") {}
+};
+
+// One queue per thread that wants to receive calls from other threads
+// ("run on the base thread and wait"). The base thread drains it: the GUI thread
+// from the Qt event loop (through the waker), tests with PumpUntil.
+class CallQueue {
+ public:
+  // The calling thread's queue, created on first use; shut down when the thread ends.
+  static std::shared_ptr<CallQueue> Current();
+
+  CallQueue();
+  ~CallQueue();
+  CallQueue(const CallQueue&) = delete;
+  CallQueue& operator=(const CallQueue&) = delete;
+
+  std::thread::id BaseThread() const { return base_; }
+  bool IsBaseThread() const { return std::this_thread::get_id() == base_; }
+
+  // Any thread. From the base thread fn runs at once; from another thread it is
+  // queued and the caller blocks until the base thread has run it. An exception
+  // thrown by fn is thrown again in the caller.
+  void Call(const std::function<void()>& fn);
+
+  // Base thread only: runs every call waiting now (and any queued meanwhile).
+  // Returns how many ran.
+  size_t Drain();
+  // Base thread only: waits up to timeout for a call to arrive, then drains.
+  size_t WaitAndDrain(std::chrono::milliseconds timeout);
+
+  // Any thread: fn is told (on the queuing thread) whenever a call is queued,
+  // so an event loop can schedule a Drain. Pass an empty function to remove it.
+  void SetWaker(std::function<void()> waker);
+
+  // Refuses further calls and fails the waiting ones with CallQueueClosed.
+  void Shutdown();
+
+  size_t Pending() const;
+
+ private:
+  struct Item {
+    std::function<void()> fn;
+    std::exception_ptr error;
+    bool done = false;
+  };
+
+  std::thread::id base_;
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::condition_variable finished_;
+  std::deque<std::shared_ptr<Item>> queue_;
+  std::function<void()> waker_;
+  bool closed_ = false;
+};
+
+// Drains the calling thread's queue until pred() is true or the time runs out.
+// Returns pred()'s last value. Tests and synchronous waits on a base thread use
+// it instead of sleeping.
+bool PumpUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need.
+# Skips everything that is already installed; uses sudo when not root.
+set -euo pipefail
+
+want=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
+      libcurl4-openssl-dev libpcre2-dev zlib1g-dev libcpp-httplib-dev libssl-dev
+      ffmpeg xvfb xauth xdotool xclip x11-utils imagemagick)
+if [ "${1:-}" = "--bench" ]; then
+  want+=(nginx-light aria2 curl hyperfine)
+fi
+if [ "${1:-}" = "--sanitizers" ]; then
+  want+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/CallQueue.h"
+#include "platform/Events.h"
+#include "tests/support/TestSupport.h"
+
+using platform::CallQueue;
+
+TEST(CallQueue, CallFromBaseThreadRunsAtOnceAndOthersWaitForTheDrain) {
+  auto queue = CallQueue::Current();
+  bool ranHere = false;
+  queue->Call([&] { ranHere = true; });
+  EXPECT_TRUE(ranHere);  // no drain needed
+
+  std::atomic<bool> workerReturned{false};
+  std::thread::id ranOn;
+  std::thread worker([&] {
+    queue->Call([&] { ranOn = std::this_thread::get_id(); });
+    workerReturned = true;
+  });
+  ASSERT_TRUE(testsupport::WaitFor([&] { return workerReturned.load(); }));
+  worker.join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST(CallQueue, ExceptionIsCarriedBackToTheCaller) {
+  auto queue = CallQueue::Current();
+  std::string caught;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    try {
+      queue->Call([] { throw std::runtime_error("boom"); });
+    } catch (const std::runtime_error& e) {
+      caught = e.what();
+    }
+    done = true;
+  });
+  ASSERT_TRUE(testsupport::WaitFor([&] { return done.load(); }));
+  worker.join();
+  EXPECT_EQ(caught, "boom");
+}
+
+TEST(CallQueue, ShutdownReleasesWaitingCallers) {
+  auto queue = std::make_shared<CallQueue>();
+  platform::ManualResetEvent queued;
+  std::atomic<bool> closed{false};
+  std::thread worker([&] {
+    queue->SetWaker([&] { queued.Set(); });
+    try {
+      queue->Call([] {});
+    } catch (const platform::CallQueueClosed&) {
+      closed = true;
+    }
+  });
+  queued.Wait();
+  queue->Shutdown();
+  worker.join();
+  EXPECT_TRUE(closed);
+  bool refused = false;
+  std::thread([&] {
+    try {
+      queue->Call([] {});
+    } catch (const platform::CallQueueClosed&) {
+      refused = true;
+    }
+  }).join();
+  EXPECT_TRUE(refused);
+}
+
+TEST(CallQueue, ManyWorkersManyCallsAllRunOnBaseThreadInPerCallerOrder) {
+  auto queue = CallQueue::Current();
+  const int workers = 8, calls = 200;
+  std::vector<std::vector<int>> seen(workers);
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  const auto base = std::this_thread::get_id();
+  std::atomic<bool> wrongThread{false};
+  for (int w = 0; w < workers; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < calls; ++i)
+        queue->Call([&, w, i] {
+          if (std::this_thread::get_id() != base) wrongThread = true;
+          seen[w].push_back(i);
+        });
+      ++finished;
+    });
+  }
+  ASSERT_TRUE(testsupport::WaitFor([&] { return finished == workers; }));
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(wrongThread);
+  for (int w = 0; w < workers; ++w) {
+    ASSERT_EQ(seen[w].size(), static_cast<size_t>(calls));
+    for (int i = 0; i < calls; ++i) EXPECT_EQ(seen[w][i], i);
+  }
+}
+
+TEST(AutoResetEvent, OneSetReleasesOneWait) {
+  platform::AutoResetEvent ev;
+  EXPECT_FALSE(ev.Wait(std::chrono::milliseconds(1)));
+  ev.Set();
+  EXPECT_TRUE(ev.Wait(std::chrono::milliseconds(1)));
+  EXPECT_FALSE(ev.Wait(std::chrono::milliseconds(1)));
+}
