@@ -1,0 +1,4 @@
+// Keeps the app library non-empty until the main window lands.
+namespace app_placeholder {
+int unused = 0;
+}
