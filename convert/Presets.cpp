@@ -21,7 +21,9 @@ std::string UpperAscii(std::string s) {
 
 const char* const kSameAsInput = "Same As Input";
 
-std::string PresetsPath() { return platform::ExeFolder() + "presets.ini"; }
+std::string PresetsPath() {
+  return platform::ExeFolder() + "presets.ini";
+}
 
 std::vector<std::string> ReadPresetNames(const platform::IniFile& presets) {
   return presets.ReadSections();
@@ -37,9 +39,8 @@ TPreset ReadPreset(const platform::IniFile& presets, const std::string& name) {
 }
 
 const std::vector<std::string>& AbitRateItems() {
-  static const std::vector<std::string> items = {kSameAsInput, "320", "256", "224", "192",
-                                                 "160",        "144", "128", "112", "96",
-                                                 "64",         "48",  "32"};
+  static const std::vector<std::string> items = {
+      kSameAsInput, "320", "256", "224", "192", "160", "144", "128", "112", "96", "64", "48", "32"};
   return items;
 }
 
@@ -55,17 +56,16 @@ const std::vector<std::string>& ChanelsItems() {
 }
 
 const std::vector<std::string>& VBitrateItems() {
-  static const std::vector<std::string> items = {kSameAsInput, "3072", "2048", "1024",
-                                                 "768",        "512",  "256",  "192",
-                                                 "128",        "64",   "32",   "16"};
+  static const std::vector<std::string> items = {kSameAsInput, "3072", "2048", "1024", "768", "512",
+                                                 "256",        "192",  "128",  "64",   "32",  "16"};
   return items;
 }
 
 const std::vector<std::string>& VideoSizeItems() {
-  static const std::vector<std::string> items = {
-      kSameAsInput, "128x96",  "176x144", "208x160", "320x240",  "352x288",  "352x240",
-      "640x480",    "704x576", "720x480", "720x576", "800x600",  "852x480",  "1024x768",
-      "1280x720",   "1920x1080"};
+  static const std::vector<std::string> items = {kSameAsInput, "128x96",   "176x144",  "208x160",
+                                                 "320x240",    "352x288",  "352x240",  "640x480",
+                                                 "704x576",    "720x480",  "720x576",  "800x600",
+                                                 "852x480",    "1024x768", "1280x720", "1920x1080"};
   return items;
 }
 
@@ -85,7 +85,9 @@ void FillCnvtSettings(const TPanelTexts& panel, const platform::IniFile& presets
   settings.PresetIndex = panel.PresetIndex;
 }
 
-std::string PanelNumberText(int value) { return value == 0 ? kSameAsInput : std::to_string(value); }
+std::string PanelNumberText(int value) {
+  return value == 0 ? kSameAsInput : std::to_string(value);
+}
 
 std::string PanelSizeText(const std::string& size) {
   return (size.empty() || size == "0") ? kSameAsInput : size;

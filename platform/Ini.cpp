@@ -13,9 +13,13 @@
 namespace platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameText(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -78,7 +82,9 @@ std::string QuoteIfNeeded(const std::string& v) {
   return (edgeBlank || quoted) ? "\"" + v + "\"" : v;
 }
 
-std::string ErrnoText(int err) { return std::strerror(err); }
+std::string ErrnoText(int err) {
+  return std::strerror(err);
+}
 
 }  // namespace
 
@@ -126,7 +132,9 @@ int32_t ParseProfileInt(const std::string& text, int32_t def) {
   return static_cast<int32_t>(negative ? -v : v);
 }
 
-IniFile::IniFile(const std::string& path) { Load(path); }
+IniFile::IniFile(const std::string& path) {
+  Load(path);
+}
 
 bool IniFile::Load(const std::string& path) {
   path_ = path;

@@ -48,7 +48,15 @@ std::string MakeOutputName(const TOutName& rule, const std::string& title, const
   ReplaceAll(name, "\r\n", " ");
   for (char& c : name) {
     switch (c) {
-      case '/': case ':': case '*': case '?': case '\\': case '"': case '>': case '<': case '|':
+      case '/':
+      case ':':
+      case '*':
+      case '?':
+      case '\\':
+      case '"':
+      case '>':
+      case '<':
+      case '|':
         c = ' ';
         break;
       default:

@@ -15,7 +15,9 @@ TcvOptions cvOptions;
 
 namespace settings {
 
-std::string SettingsPath() { return platform::ExeFolder() + "settings.ini"; }
+std::string SettingsPath() {
+  return platform::ExeFolder() + "settings.ini";
+}
 
 char SeparatorFromText(const std::string& text) {
   // A lone byte of a multi-byte character would break every name made with it.

@@ -1,7 +1,6 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <dirent.h>
 
 #include "platform/Files.h"
 #include "platform/Ini.h"
@@ -47,8 +46,8 @@ TEST(ProfileInt, WholeNumbersAndHexPrefixes) {
   EXPECT_EQ(ParseProfileInt("$FFFFFFFF", 7), -1);
   EXPECT_EQ(ParseProfileInt("-2147483648", 7), INT32_MIN);
   EXPECT_EQ(ParseProfileInt("2147483647", 7), INT32_MAX);
-  for (const char* bad : {"80a", "", " ", "yes", "0x", "$", "-", "1 2", "2147483648",
-                          "$100000000", "1.5", "0xG"})
+  for (const char* bad :
+       {"80a", "", " ", "yes", "0x", "$", "-", "1 2", "2147483648", "$100000000", "1.5", "0xG"})
     EXPECT_EQ(ParseProfileInt(bad, 7), 7) << bad;
 }
 
@@ -82,9 +81,9 @@ TEST(IniFile, LongValuesAreCutAt2047) {
 
 TEST(IniFile, WritesInPlaceAndKeepsForeignLines) {
   testsupport::TempDir dir;
-  IniFile ini = LoadText(dir,
-                         "; comment\n[Mine]\nA=1\nnoequals\n\n[Other]\nX=keep\n[mine]\nA=dup\n");
-  ini.WriteString("MINE", "a", "2");   // first section, first key, in place
+  IniFile ini =
+      LoadText(dir, "; comment\n[Mine]\nA=1\nnoequals\n\n[Other]\nX=keep\n[mine]\nA=dup\n");
+  ini.WriteString("MINE", "a", "2");    // first section, first key, in place
   ini.WriteString("Mine", "B", "new");  // appended after the section's last line
   ini.WriteString("Added", "K", "v");   // new section at the end
   ini.Save();
@@ -100,7 +99,7 @@ TEST(IniFile, ValuesSurviveRoundTripExactly) {
   testsupport::TempDir dir;
   IniFile ini;
   const std::vector<std::string> values = {" lead", "trail ", "\"quoted\"", "a=b=c", "pa ss;#",
-                                           "'x'", ""};
+                                           "'x'",   ""};
   for (size_t i = 0; i < values.size(); ++i)
     ini.WriteString("S", "K" + std::to_string(i), values[i]);
   // A line break cannot plant a key of its own.

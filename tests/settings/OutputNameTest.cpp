@@ -35,8 +35,7 @@ TEST(MakeOutputName, WorkedExamples) {
             "my-My clip-" + Today() + "-x.mp3");
   EXPECT_EQ(MakeOutputName(Rule('_', "my", false, false, ""), "My clip", ".mp3"), "my.mp3");
   EXPECT_EQ(MakeOutputName(Rule('_', "", false, false, ""), "/:*", ".mp3"), "Unknown.mp3");
-  EXPECT_EQ(MakeOutputName(Rule('.', "my", true, false, ""), "My clip", ".mp3"),
-            "my.My clip.mp3");
+  EXPECT_EQ(MakeOutputName(Rule('.', "my", true, false, ""), "My clip", ".mp3"), "my.My clip.mp3");
   EXPECT_EQ(MakeOutputName(Rule('_', "", false, false, ""), "YouTubeName", ".mp3"),
             "YouTubeName.mp3");
 }

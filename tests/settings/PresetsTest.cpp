@@ -34,8 +34,9 @@ TEST(Presets, TypeCodecsAndExtension) {
 
 TEST(Presets, PanelTextsFillTheSettings) {
   testsupport::TempDir dir;
-  auto ini = Presets(dir, "[MP3]\nType=AUDIO\nACodec=libmp3lame\nEXT=mp3\n"
-                          "[AVI]\nType=VIDEO\nACodec=libmp3lame\nVCodec=mpeg4\nEXT=avi\n");
+  auto ini = Presets(dir,
+                     "[MP3]\nType=AUDIO\nACodec=libmp3lame\nEXT=mp3\n"
+                     "[AVI]\nType=VIDEO\nACodec=libmp3lame\nVCodec=mpeg4\nEXT=avi\n");
   TPanelTexts panel{"AVI", 1, "128", kSameAsInput, "2", "512", "320x240"};
   TCnvtSettings s;
   FillCnvtSettings(panel, ini, s);
@@ -50,9 +51,8 @@ TEST(Presets, PanelTextsFillTheSettings) {
   EXPECT_EQ(s.VBitrate, 512);
   EXPECT_EQ(s.VideoSize, "320x240");
 
-  FillCnvtSettings(TPanelTexts{"", -1, kSameAsInput, "44100", kSameAsInput, kSameAsInput,
-                               kSameAsInput},
-                   ini, s);
+  FillCnvtSettings(
+      TPanelTexts{"", -1, kSameAsInput, "44100", kSameAsInput, kSameAsInput, kSameAsInput}, ini, s);
   EXPECT_FALSE(s.VideoPreset);
   EXPECT_EQ(s.PresetIndex, -1);
   EXPECT_TRUE(s.ACodec.empty() && s.OutExt.empty() && s.VideoSize.empty());

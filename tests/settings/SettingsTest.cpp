@@ -61,8 +61,7 @@ TEST_F(SettingsFile, FirstStartGivesDefaultsAndWritesTheFullFile) {
 }
 
 TEST_F(SettingsFile, SaveThenLoadKeepsEveryValueAndForeignLines) {
-  platform::WriteFile(dir / "settings.ini",
-                      "[Mine]\nkeep=me\n[options]\ncodecindex=5\nExtra=x\n");
+  platform::WriteFile(dir / "settings.ini", "[Mine]\nkeep=me\n[options]\ncodecindex=5\nExtra=x\n");
   platform::CreateDir(dir / "out dir");
   OutputFolder = dir / "out dir";
   OutName = {"pre ", "post", ' ', true, true, -1};
@@ -110,8 +109,9 @@ TEST_F(SettingsFile, OddValuesReadAsTheRulesSay) {
   EXPECT_TRUE(cvOptions.IsProxy);
   EXPECT_EQ(loaded.CodecIndex, 3);
 
-  platform::WriteFile(dir / "settings.ini", "[OutName]\r\nSeparator=-x\r\n[Options]\r\n"
-                                            "ProxyPort=80a");
+  platform::WriteFile(dir / "settings.ini",
+                      "[OutName]\r\nSeparator=-x\r\n[Options]\r\n"
+                      "ProxyPort=80a");
   settings::LoadSettingsFile();
   EXPECT_EQ(OutName.Separator, '-');
   EXPECT_EQ(cvOptions.ProxyPort, 0);
@@ -135,15 +135,15 @@ TEST_F(SettingsFile, JunkFileLoadsDefaultsAndAFailedSaveKeepsTheOldFile) {
 }
 
 TEST_F(SettingsFile, FolderThatCannotBeCreatedIsLoggedAndTheRestStillLoads) {
-  platform::WriteFile(dir / "settings.ini",
-                      "[General]\nFolder=" + dir.path() + "no/such/deep\n[Options]\n"
-                      "AutoPaste=1\nCodecIndex=1\n");
+  platform::WriteFile(dir / "settings.ini", "[General]\nFolder=" + dir.path() +
+                                                "no/such/deep\n[Options]\n"
+                                                "AutoPaste=1\nCodecIndex=1\n");
   settings::TLoadedSettings loaded = settings::LoadSettingsFile();
   EXPECT_FALSE(loaded.FolderReady);
   EXPECT_EQ(loaded.CodecIndex, 1);
   EXPECT_TRUE(cvOptions.AutoPaste);
   EXPECT_FALSE(platform::DirectoryExists(dir / "no"));  // one level only
-  EXPECT_NE(File("Log.txt").find("Error: Unable to create directory " + dir.path() +
-                                 "no/such/deep"),
-            std::string::npos);
+  EXPECT_NE(
+      File("Log.txt").find("Error: Unable to create directory " + dir.path() + "no/such/deep"),
+      std::string::npos);
 }
