@@ -10,8 +10,8 @@
 
 namespace {
 
-const char* const kCaptions[JobColumnCount] = {"File name", "Time", "State", "Progress",
-                                               "Mode",      "Quality", "",  "Codec"};
+const char* const kCaptions[JobColumnCount] = {"File name", "Time",    "State", "Progress",
+                                               "Mode",      "Quality", "",      "Codec"};
 // Columns without a width of their own keep the default section size.
 const int kWidths[JobColumnCount] = {233, 60, 89, 140, 0, 0, 0, 0};
 
@@ -46,12 +46,22 @@ TJobGridWidget::TJobGridWidget(QWidget* parent) : QTableWidget(0, JobColumnCount
   QStringList captions;
   for (const char* caption : kCaptions) captions << caption;
   setHorizontalHeaderLabels(captions);
-  horizontalHeader()->setDefaultSectionSize(75);
+  // The fixed widths were laid out for a small UI font; keep the table's text
+  // that size so times and states fit their columns.
+  QFont small = font();
+  if (small.pointSizeF() > 8) small.setPointSizeF(8);
+  setFont(small);
+  horizontalHeader()->setFont(small);
+  horizontalHeader()->setDefaultSectionSize(64);
   horizontalHeader()->setStretchLastSection(true);
   horizontalHeader()->setHighlightSections(false);
   for (int col = 0; col < JobColumnCount; ++col)
     if (kWidths[col] > 0) setColumnWidth(col, kWidths[col]);
   setColumnHidden(colJobRef, true);
+  // Mode wide enough for its longest caption; Codec takes what is left.
+  setColumnWidth(colMode,
+                 std::max(64, QFontMetrics(small).horizontalAdvance("Download&Convert") + 10));
+  setColumnWidth(colQuality, 50);
   verticalHeader()->hide();
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -99,7 +109,10 @@ void TJobGridWidget::SetCellText(int col, int row, const std::string& text) {
     SetProgress(row, std::strtod(text.c_str(), nullptr));
     return;
   }
-  Cell(col, row)->setText(QString::fromStdString(text));
+  QTableWidgetItem* cell = Cell(col, row);
+  cell->setText(QString::fromStdString(text));
+  // Titles and failure texts are often wider than their columns.
+  if (col == colFileName || col == colState) cell->setToolTip(cell->text());
 }
 
 double TJobGridWidget::Progress(int row) const {
@@ -138,16 +151,18 @@ void TJobGridWidget::SelectRow(int row) {
     return;
   }
   CheckCell(0, row);
-  selectionModel()->setCurrentIndex(model()->index(row, 0),
-                                    QItemSelectionModel::ClearAndSelect |
-                                        QItemSelectionModel::Rows);
+  selectionModel()->setCurrentIndex(
+      model()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 QItemSelectionModel::SelectionFlags TJobGridWidget::selectionCommand(const QModelIndex& index,
                                                                      const QEvent* event) const {
   auto flags = QTableWidget::selectionCommand(index, event);
   // Tell the window before the selection moves, once per row during a drag.
-  if (index.isValid() && (flags & QItemSelectionModel::Select)) {
+  const bool selects = (flags & QItemSelectionModel::Select) ||
+                       ((flags & QItemSelectionModel::Toggle) && index.isValid() &&
+                        !selectionModel()->isSelected(index));
+  if (index.isValid() && selects) {
     const bool drag = event && event->type() == QEvent::MouseMove;
     if (!drag || index.row() != lastBeforeSelectRow_) {
       lastBeforeSelectRow_ = index.row();

@@ -161,41 +161,43 @@ void TfmMain::BuildControls() {
   convertLayout->setHorizontalSpacing(6);
   convertLayout->setVerticalSpacing(2);
   cbPresets = MakeList(convertPanel, "cbPresets", {});
-  cbAbitRate = MakeList(convertPanel, "cbAbitRate",
-                        {"320", "256", "224", "192", "160", "144", "128", "112", "96", "64", "48",
-                         "32"});
+  cbAbitRate =
+      MakeList(convertPanel, "cbAbitRate",
+               {"320", "256", "224", "192", "160", "144", "128", "112", "96", "64", "48", "32"});
   cbFrequency = MakeList(convertPanel, "cbFrequency",
                          {"8000", "12000", "16000", "24000", "32000", "44100", "48000"});
   cbChanels = MakeList(convertPanel, "cbChanels", {"1", "2", "6"});
-  cbVBitrate = MakeList(convertPanel, "cbVBitrate",
-                        {"3072", "2048", "1024", "768", "512", "256", "192", "128", "64", "32",
-                         "16"});
-  cbVideoSize = MakeList(convertPanel, "cbVideoSize",
-                         {"128x96", "176x144", "208x160", "320x240", "352x288", "352x240",
-                          "640x480", "704x576", "720x480", "720x576", "800x600", "852x480",
-                          "1024x768", "1280x720", "1920x1080"});
+  cbVBitrate =
+      MakeList(convertPanel, "cbVBitrate",
+               {"3072", "2048", "1024", "768", "512", "256", "192", "128", "64", "32", "16"});
+  cbVideoSize = MakeList(
+      convertPanel, "cbVideoSize",
+      {"128x96", "176x144", "208x160", "320x240", "352x288", "352x240", "640x480", "704x576",
+       "720x480", "720x576", "800x600", "852x480", "1024x768", "1280x720", "1920x1080"});
   // The video values matter only once a preset with a video codec is picked.
   cbVBitrate->setEnabled(false);
   cbVideoSize->setEnabled(false);
   btnApply = MakeButton(convertPanel, "btnApply", "Apply");
   btnApply->setVisible(false);
 
-  // Labels above their lists; "Codec:" heads the five value lists.
-  convertLayout->addWidget(MakeLabel(convertPanel, "lblCodec", "Codec:"), 0, 1, 1, 5);
-  convertLayout->addWidget(MakeLabel(convertPanel, "lblPresets", "Presets:"), 1, 0);
-  convertLayout->addWidget(cbPresets, 2, 0);
+  // Labels above their lists; "Codec:" leads the row of the five value lists.
+  convertLayout->addWidget(MakeLabel(convertPanel, "lblPresets", "Presets:"), 0, 0);
+  convertLayout->addWidget(cbPresets, 1, 0);
+  convertLayout->addWidget(MakeLabel(convertPanel, "lblCodec", "Codec:"), 1, 1);
   const std::pair<const char*, const char*> valueLabels[] = {
-      {"lblAbitRate", "Audio bitrate, kbps:"}, {"lblFrequency", "Frequency, kHz:"},
-      {"lblChanels", "Chanels:"},              {"lblVBitrate", "Video bitrate, kbps:"},
+      {"lblAbitRate", "Audio bitrate, kbps:"},
+      {"lblFrequency", "Frequency, kHz:"},
+      {"lblChanels", "Chanels:"},
+      {"lblVBitrate", "Video bitrate, kbps:"},
       {"lblVideoSize", "Video size:"}};
   QComboBox* valueLists[] = {cbAbitRate, cbFrequency, cbChanels, cbVBitrate, cbVideoSize};
   for (int i = 0; i < 5; ++i) {
     convertLayout->addWidget(MakeLabel(convertPanel, valueLabels[i].first, valueLabels[i].second),
-                             1, i + 1);
-    convertLayout->addWidget(valueLists[i], 2, i + 1);
-    convertLayout->setColumnStretch(i + 1, 1);
+                             0, i + 2);
+    convertLayout->addWidget(valueLists[i], 1, i + 2);
+    convertLayout->setColumnStretch(i + 2, 1);
   }
-  convertLayout->addWidget(btnApply, 3, 5);
+  convertLayout->addWidget(btnApply, 2, 6);
   convertLayout->setColumnStretch(0, 2);
   convertLayout->setAlignment(Qt::AlignVCenter);
   column->addWidget(convertPanel);
@@ -272,7 +274,9 @@ void TfmMain::BuildTray() {
   if (TrayAvailable()) RzTrayIcon1->show();
 }
 
-bool TfmMain::TrayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+bool TfmMain::TrayAvailable() const {
+  return QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 void TfmMain::CenterOnScreen() {
   QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
@@ -281,9 +285,13 @@ void TfmMain::CenterOnScreen() {
   move(area.center() - QPoint(width() / 2, height() / 2));
 }
 
-IJobGrid& TfmMain::Grid() { return *ngListItems; }
+IJobGrid& TfmMain::Grid() {
+  return *ngListItems;
+}
 
-QString TfmMain::StatusPanelText(int panel) const { return StatusPanels[panel]->text(); }
+QString TfmMain::StatusPanelText(int panel) const {
+  return StatusPanels[panel]->text();
+}
 
 // ---- start-up and shut-down ----
 
@@ -394,11 +402,15 @@ void TfmMain::Hide1Click() {
     RestoreApp();
 }
 
-void TfmMain::Close1Click() { close(); }
+void TfmMain::Close1Click() {
+  close();
+}
 
 // ---- job table ----
 
-void TfmMain::RemoveJobAt(int index) { ::RemoveJobAt(*jobList_, *ngListItems, index); }
+void TfmMain::RemoveJobAt(int index) {
+  ::RemoveJobAt(*jobList_, *ngListItems, index);
+}
 
 void TfmMain::ngListItemsBeforeSelect(int row) {}
 

@@ -109,7 +109,9 @@ int JobRow(const TEncItem& job) {
   return -1;
 }
 
-TEncItem* RowJob(const IJobGrid& grid, int row) { return TEncItem::FromRef(grid.RowRef(row)); }
+TEncItem* RowJob(const IJobGrid& grid, int row) {
+  return TEncItem::FromRef(grid.RowRef(row));
+}
 
 void AttachJobToRow(TEncItem& job, IJobGrid& grid, int row) {
   job.Grid = &grid;

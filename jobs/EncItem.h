@@ -78,8 +78,8 @@ class TEncItem {
   std::string Title;
   std::string MediaFile;
   std::string OutputFile;
-  IJobGrid* Grid = nullptr;  // not owned; set once the row exists
-  std::string Notes;         // lines of "label: message\r"
+  IJobGrid* Grid = nullptr;            // not owned; set once the row exists
+  std::string Notes;                   // lines of "label: message\r"
   IJobConverter* Converter = nullptr;  // not owned
   int32_t Mode = 0;                    // a TJobMode once set
   bool DeleteSource = false;

@@ -51,11 +51,21 @@ void TMemoryJobGrid::SetCellText(int col, int row, const std::string& text) {
     r.text[static_cast<size_t>(col)] = text;
 }
 
-double TMemoryJobGrid::Progress(int row) const { return At(row).progress; }
-void TMemoryJobGrid::SetProgress(int row, double percent) { At(row).progress = percent; }
-uint64_t TMemoryJobGrid::RowRef(int row) const { return At(row).ref; }
-void TMemoryJobGrid::SetRowRef(int row, uint64_t ref) { At(row).ref = ref; }
-bool TMemoryJobGrid::IsRowSelected(int row) const { return At(row).selected; }
+double TMemoryJobGrid::Progress(int row) const {
+  return At(row).progress;
+}
+void TMemoryJobGrid::SetProgress(int row, double percent) {
+  At(row).progress = percent;
+}
+uint64_t TMemoryJobGrid::RowRef(int row) const {
+  return At(row).ref;
+}
+void TMemoryJobGrid::SetRowRef(int row, uint64_t ref) {
+  At(row).ref = ref;
+}
+bool TMemoryJobGrid::IsRowSelected(int row) const {
+  return At(row).selected;
+}
 
 std::vector<int> TMemoryJobGrid::SelectedRows() const {
   std::vector<int> rows;
@@ -70,4 +80,6 @@ void TMemoryJobGrid::SelectRow(int row) {
   if (row >= 0) rows_[static_cast<size_t>(row)].selected = true;
 }
 
-void TMemoryJobGrid::AddToSelection(int row) { At(row).selected = true; }
+void TMemoryJobGrid::AddToSelection(int row) {
+  At(row).selected = true;
+}
