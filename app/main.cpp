@@ -1,10 +1,14 @@
 #include <QApplication>
-#include <QMainWindow>
+
+#include "app/GuiCallQueue.h"
+#include "app/MainWindow.h"
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QMainWindow w;
-  w.setWindowTitle("Vantorel 1.0");
-  w.show();
-  return app.exec();
+  QApplication application(argc, argv);
+  app::InstallCallQueueDrain();
+  TfmMain fmMain;
+  fmMain.FormCreate();
+  // The output-name and options dialogs are created here, once each, when they land.
+  fmMain.show();
+  return application.exec();
 }

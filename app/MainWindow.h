@@ -1,0 +1,121 @@
+#pragma once
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+
+#include "jobs/EncItem.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSystemTrayIcon;
+class TJobGridWidget;
+class TLogWriter;
+
+// The main window: job table, output folder, conversion panel, command buttons,
+// status bar and tray icon. Owns the job list and the log writer for the run.
+// GUI thread only.
+//
+// Construction builds the controls; FormCreate (called once by the process
+// entry, or by a test) runs the start-up steps. Closing the window ends the
+// process unless a test replaced that with SetEndProcess.
+class TfmMain : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TfmMain(QWidget* parent = nullptr);
+  ~TfmMain() override;  // FormDestroy
+
+  void FormCreate();
+
+  // How closing ends the process; tests substitute a recorder.
+  void SetEndProcess(std::function<void()> endProcess) { endProcess_ = std::move(endProcess); }
+
+  // The job list of this window (also the process-wide JobList once FormCreate ran).
+  TJobList& Jobs() { return *jobList_; }
+  // The job table as the job code sees it.
+  IJobGrid& Grid();
+
+  // Running state: Start enabled exactly when idle, the Stop buttons when running.
+  void SetRunning(bool running);
+
+  // Frees the job at index with its JobList entry and row (errors are logged).
+  void RemoveJobAt(int index);
+
+  QString StatusPanelText(int panel) const;
+  bool TrayAvailable() const;
+
+  // Components, named as the rest of the program refers to them.
+  TJobGridWidget* ngListItems = nullptr;
+  QPushButton* btnPaste = nullptr;
+  QPushButton* btnAddFiles = nullptr;
+  QPushButton* btnRemove = nullptr;
+  QLineEdit* edFolder = nullptr;
+  QPushButton* btnBrowse = nullptr;
+  QPushButton* btnOname = nullptr;
+  QComboBox* cbPresets = nullptr;
+  QComboBox* cbAbitRate = nullptr;
+  QComboBox* cbFrequency = nullptr;
+  QComboBox* cbChanels = nullptr;
+  QComboBox* cbVBitrate = nullptr;
+  QComboBox* cbVideoSize = nullptr;
+  QPushButton* btnApply = nullptr;
+  QPushButton* btnOptions = nullptr;
+  QPushButton* btnDownload = nullptr;
+  QPushButton* btnStopSel = nullptr;  // tag 1: the selected rows
+  QPushButton* btnStop = nullptr;     // tag 0: every row
+  QLabel* StatusPanels[2] = {nullptr, nullptr};
+  QSystemTrayIcon* RzTrayIcon1 = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+  QAction* Hide1 = nullptr;  // data(): tag 0 "Hide", tag 1 "Show"
+  QAction* Close1 = nullptr;
+
+ public slots:
+  void btnPasteClick();
+  void btnAddFilesClick();
+  void btnRemoveClick();
+  void btnBrowseClick();
+  void btnOnameClick();
+  void btnOptionsClick();
+  void btnDownloadClick();
+  void btnStopSelClick();  // both Stop buttons; the sender's tag decides
+  void btnApplyClick();
+  void cbPresetsChange();
+  void cbAbitRateChange();  // all five value lists
+  void ngListItemsBeforeSelect(int row);
+  void ngListItemsCellClick(int col, int row);
+  void Hide1Click();
+  void Close1Click();
+  void RzTrayIcon1MinimizeApp();
+  void RzTrayIcon1RestoreApp();
+
+ protected:
+  // Start-up and shut-down steps that later parts of the program fill in.
+  // Virtual so tests can watch the order.
+  virtual void SetupLogWriter();
+  virtual void RegisterDropAndClipboard();
+  virtual void CreateJobList();
+  virtual void LoadSettings();
+  virtual void SaveSettings();
+
+  void FormShow();
+  void FormClose();
+
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildTray();
+  void HideApp();
+  void RestoreApp();
+  void CenterOnScreen();
+
+  std::unique_ptr<TLogWriter> logWriter_;
+  std::unique_ptr<TJobList> jobList_;
+  std::function<void()> endProcess_;
+  bool closing_ = false;
+};

@@ -1,0 +1,160 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/CnvtSettings.h"
+#include "jobs/JobGrid.h"
+
+// Download manager item; the job only compares it for identity.
+class TclDownLoadItem;
+
+enum TJobState : uint8_t {
+  jsNew = 0,
+  jsDownloading = 1,
+  jsEncoding = 2,
+  jsDone = 3,
+  jsConvertFailed = 4,
+  jsStopped = 5
+};
+
+// What Start does with a job. A new job holds 0 until its creator sets a mode.
+enum TJobMode : int32_t {
+  jmSkip = 1,
+  jmDownloadOnly = 2,
+  jmConvertOnly = 3,
+  jmDownloadConvert = 4
+};
+
+// Caption of mode m is ModeCaptions[m - 1].
+inline constexpr std::array<std::string_view, 4> ModeCaptions = {
+    "Skip", "Download Only", "Convert Only", "Download&Convert"};
+
+// Caption of a mode; empty for a value that is no mode.
+std::string ModeCaption(int32_t mode);
+
+// One stream the video offers.
+struct TLink {
+  std::string Url;
+  std::string Ext;  // ".mp4" or ".flv"
+};
+
+// A line of the quality list: the quality's name and its stream.
+struct TQuality {
+  std::string Name;
+  TLink Link;
+};
+using TQualityList = std::vector<TQuality>;
+
+// The job's conversion worker as far as the job table needs it.
+class IJobConverter {
+ public:
+  virtual ~IJobConverter() = default;
+  // Asks the running conversion to end; does not wait.
+  virtual void RequestStop() = 0;
+};
+
+// One job: a link to download (and maybe convert) or a local file to convert.
+// Main thread only, apart from the start sweep reading State.
+class TEncItem {
+ public:
+  TEncItem();
+  ~TEncItem();
+  TEncItem(const TEncItem&) = delete;
+  TEncItem& operator=(const TEncItem&) = delete;
+
+  TJobState State = jsNew;
+  int32_t QualityIndex = -1;
+  bool StopRequested = false;
+  bool IsLink = false;
+  std::string Source;
+  double Progress = 0;
+  std::string StreamUrl;
+  int32_t DurationSec = 0;
+  std::string Title;
+  std::string MediaFile;
+  std::string OutputFile;
+  IJobGrid* Grid = nullptr;            // not owned; set once the row exists
+  std::string Notes;                   // lines of "label: message\r"
+  IJobConverter* Converter = nullptr;  // not owned
+  int32_t Mode = 0;                    // a TJobMode once set
+  bool DeleteSource = false;
+  TQualityList Qualities;
+  TclDownLoadItem* DownloadItem = nullptr;  // owned by the download manager
+  bool IsVideo = false;
+  TCnvtSettings Settings;  // all zero and empty until the panel is applied
+
+  // Chooses the quality at index (or none for a negative index) and shows its
+  // name in the row. An index past the list throws std::out_of_range and
+  // changes nothing.
+  void SetQuality(int32_t index);
+
+  // The value kept in the row's hidden cell. Unique for the process, never 0,
+  // never reused, so a stale reference finds no job rather than a freed one.
+  uint64_t Ref() const { return ref_; }
+  // The living job with that reference, or null.
+  static TEncItem* FromRef(uint64_t ref);
+
+ private:
+  uint64_t ref_;
+};
+
+// All jobs; entry i is row i of the job table. Does not own the jobs.
+// An entry may be null (a job that could not be kept).
+class TJobList {
+ public:
+  int Count() const { return static_cast<int>(items_.size()); }
+  // Throws std::out_of_range.
+  TEncItem* operator[](int index) const;
+  void Add(TEncItem* job) { items_.push_back(job); }
+  // Throws std::out_of_range.
+  void Delete(int index);
+  int IndexOf(const TEncItem* job) const;
+  void Clear() { items_.clear(); }
+
+ private:
+  std::vector<TEncItem*> items_;
+};
+
+// The process's job list: created by the main window at start-up, freed at the end.
+extern TJobList* JobList;
+
+// "hh:mm:ss"; hours take as many digits as they need.
+std::string SecondsToHMS(int32_t seconds);
+
+// Text of the State cell for a state; a failed conversion names the preset of
+// the given settings.
+std::string JobStateText(TJobState state, const TCnvtSettings& settings);
+
+// Row of the job in its table, or -1 (no table, or no row refers to it).
+int JobRow(const TEncItem& job);
+
+// The job whose reference the row's hidden cell holds, or null.
+TEncItem* RowJob(const IJobGrid& grid, int row);
+
+// Binds job and row: the job's Grid and the row's hidden cell.
+void AttachJobToRow(TEncItem& job, IJobGrid& grid, int row);
+
+// Sets the state and refreshes the row; a job without a row keeps its state.
+void SetJobState(TEncItem& job, TJobState state);
+
+// Notes += label + ": " + message + CR.
+void AppendNote(TEncItem& job, const std::exception& error, const std::string& label);
+void AppendNote(TEncItem& job, const std::string& message, const std::string& label);
+
+// Frees the job at index, deletes its entry and the row at index. Failures are
+// logged; what was removed before a failure stays removed.
+void RemoveJobAt(TJobList& list, IJobGrid& grid, int index);
+
+// Asks a running conversion of the job to stop. Never raises.
+void StopJobConversion(TEncItem& job);
+
+// "Remove": every selected row, last first, loses its job (download stopped
+// through stopDownload, conversion asked to stop); then the last remaining row
+// is selected. Does nothing without a selection.
+void RemoveSelectedJobs(TJobList& list, IJobGrid& grid,
+                        const std::function<void(TclDownLoadItem*)>& stopDownload);
