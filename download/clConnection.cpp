@@ -14,7 +14,9 @@ std::shared_ptr<TclInternetConnection> TclInternetConnection::Create() {
   return std::shared_ptr<TclInternetConnection>(new TclInternetConnection());
 }
 
-TclInternetConnection::~TclInternetConnection() { Close(); }
+TclInternetConnection::~TclInternetConnection() {
+  Close();
+}
 
 void TclInternetConnection::Cancel() {
   {
@@ -151,7 +153,9 @@ TclInternetAction::TclInternetAction(std::shared_ptr<TclInternetConnection> conn
   connection_->Add(this);
 }
 
-TclInternetAction::~TclInternetAction() { connection_->Remove(this); }
+TclInternetAction::~TclInternetAction() {
+  connection_->Remove(this);
+}
 
 bool TclInternetAction::Fire(int timeOut, bool noRaise) {
   {
@@ -171,6 +175,7 @@ void TclInternetAction::Abort() {
     std::lock_guard lock(lock_);
     root = root_;
     root_ = nullptr;
+    if (root) chainClosed_ = true;
   }
   if (!root) return;
   connection_->NotifyHandleClosed(this, root);
@@ -180,7 +185,10 @@ void TclInternetAction::Abort() {
 
 void TclInternetAction::HandleClosed(wininet::HINTERNET handle) {
   std::lock_guard lock(lock_);
-  if (root_ == handle) root_ = nullptr;
+  if (root_ == handle) {
+    root_ = nullptr;
+    chainClosed_ = true;
+  }
 }
 
 wininet::HINTERNET TclInternetAction::RootHandle() const {
@@ -200,6 +208,12 @@ std::string TclInternetAction::LastErrorText() const {
 
 void TclInternetAction::RecordLastError() {
   int code = static_cast<int>(wininet::GetLastError());
+  {
+    // A call on a chain closed by a cancel or time limit fails as cancelled, even
+    // when it only found its handle gone.
+    std::lock_guard lock(lock_);
+    if (chainClosed_) code = static_cast<int>(wininet::ERROR_INTERNET_OPERATION_CANCELLED);
+  }
   RecordError(code, GetInternetErrorText(code));
 }
 
@@ -209,7 +223,9 @@ void TclInternetAction::RecordError(int code, const std::string& text) {
   errorText_ = text;
 }
 
-TclInternetResourceAction::~TclInternetResourceAction() { CloseOwnHandle(); }
+TclInternetResourceAction::~TclInternetResourceAction() {
+  CloseOwnHandle();
+}
 
 wininet::HINTERNET TclInternetResourceAction::Handle() const {
   std::lock_guard lock(lock_);
@@ -258,10 +274,9 @@ void TclInternetOpenAction::Execute() {
 }
 
 TclConnectAction::TclConnectAction(std::shared_ptr<TclInternetConnection> connection,
-                                   wininet::HINTERNET root, const std::string& serverName,
-                                   int port, const std::string& userName,
-                                   const std::string& password, wininet::DWORD service,
-                                   wininet::DWORD flags)
+                                   wininet::HINTERNET root, const std::string& serverName, int port,
+                                   const std::string& userName, const std::string& password,
+                                   wininet::DWORD service, wininet::DWORD flags)
     : TclInternetResourceAction(std::move(connection), root),
       serverName_(serverName),
       userName_(userName),
@@ -271,10 +286,9 @@ TclConnectAction::TclConnectAction(std::shared_ptr<TclInternetConnection> connec
       flags_(flags) {}
 
 void TclConnectAction::Execute() {
-  auto h = wininet::InternetConnect(RootHandle(), serverName_, port_,
-                                    userName_.empty() ? nullptr : &userName_,
-                                    password_.empty() ? nullptr : &password_, service_, flags_,
-                                    &Connection());
+  auto h = wininet::InternetConnect(
+      RootHandle(), serverName_, port_, userName_.empty() ? nullptr : &userName_,
+      password_.empty() ? nullptr : &password_, service_, flags_, &Connection());
   if (!h) return RecordLastError();
   SetHandle(h);
 }

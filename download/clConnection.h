@@ -38,7 +38,8 @@ class TclInternetAction;
 // and held through std::shared_ptr: every action keeps its connection alive.
 class TclInternetConnection : public std::enable_shared_from_this<TclInternetConnection> {
  public:
-  using TActionEvent = std::function<void(TclInternetConnection* sender, TclInternetAction* action)>;
+  using TActionEvent =
+      std::function<void(TclInternetConnection* sender, TclInternetAction* action)>;
 
   // Events are delivered on the thread that creates the connection.
   static std::shared_ptr<TclInternetConnection> Create();
@@ -120,6 +121,7 @@ class TclInternetAction {
 
   mutable std::mutex lock_;
   wininet::HINTERNET root_ = nullptr;
+  bool chainClosed_ = false;  // its root was closed: every later call is cancelled
 
  private:
   friend class TclInternetConnection;

@@ -135,7 +135,9 @@ TclGZipInflateStream::TclGZipInflateStream(TclStream& destination)
   if (inflateInit2(&zs_, -15) != Z_OK) throw EclZLibError("Uncompressing error - init failed");
 }
 
-TclGZipInflateStream::~TclGZipInflateStream() { inflateEnd(&zs_); }
+TclGZipInflateStream::~TclGZipInflateStream() {
+  inflateEnd(&zs_);
+}
 
 void TclGZipInflateStream::ResetMember() {
   phase_ = TPhase::Header;

@@ -40,7 +40,7 @@ void TclMemoryStream::SetSize(int64_t size) {
 }
 
 TclFileStream::TclFileStream(const std::string& fileName, TOpenMode mode) : fileName_(fileName) {
-  int flags = mode == fmCreate ? O_RDWR | O_CREAT | O_TRUNC
+  int flags = mode == fmCreate     ? O_RDWR | O_CREAT | O_TRUNC
               : mode == fmOpenRead ? O_RDONLY
                                    : O_RDWR;
   fd_ = ::open(fileName.c_str(), flags | O_CLOEXEC, 0644);

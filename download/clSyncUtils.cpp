@@ -17,7 +17,17 @@ void TclThreadSynchronizer::Synchronize(const std::function<void()>& method) {
     return;
   }
   std::lock_guard lock(lock_);
-  queue_->Call(method);
+  // The base thread catches and keeps the exception, and is done with it before the
+  // call completes; the worker then holds the only reference and raises it.
+  std::exception_ptr caught;
+  queue_->Call([&] {
+    try {
+      method();
+    } catch (...) {
+      caught = std::current_exception();
+    }
+  });
+  if (caught) std::rethrow_exception(caught);
 }
 
 TclSynchronizerManager& TclSynchronizerManager::Instance() {

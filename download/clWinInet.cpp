@@ -39,7 +39,9 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-bool IEquals(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+bool IEquals(const std::string& a, const std::string& b) {
+  return Lower(a) == Lower(b);
+}
 
 void EnsureCurl() {
   static std::once_flag once;
@@ -281,8 +283,7 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
   // End of one response's headers: interim and followed responses are skipped.
   if (r->curStatus >= 100 && r->curStatus < 200) return n;
   bool follow = !(r->flags & INTERNET_FLAG_NO_AUTO_REDIRECT);
-  if (follow && IsFollowedRedirect(r->curStatus) && FindHeader(r->curLines, "Location"))
-    return n;
+  if (follow && IsFollowedRedirect(r->curStatus) && FindHeader(r->curLines, "Location")) return n;
   r->finalLines = r->curLines;
   r->finalStatus = r->curStatus;
   r->headersDone = true;
@@ -496,10 +497,14 @@ struct SchemeInfo {
 };
 
 const SchemeInfo kSchemes[] = {
-    {"ftp", INTERNET_SCHEME_FTP, 21, true},       {"gopher", INTERNET_SCHEME_GOPHER, 70, true},
-    {"http", INTERNET_SCHEME_HTTP, 80, true},     {"https", INTERNET_SCHEME_HTTPS, 443, true},
-    {"file", INTERNET_SCHEME_FILE, 0, true},      {"news", INTERNET_SCHEME_NEWS, 119, false},
-    {"mailto", INTERNET_SCHEME_MAILTO, 0, false}, {"socks", INTERNET_SCHEME_SOCKS, 1080, true},
+    {"ftp", INTERNET_SCHEME_FTP, 21, true},
+    {"gopher", INTERNET_SCHEME_GOPHER, 70, true},
+    {"http", INTERNET_SCHEME_HTTP, 80, true},
+    {"https", INTERNET_SCHEME_HTTPS, 443, true},
+    {"file", INTERNET_SCHEME_FILE, 0, true},
+    {"news", INTERNET_SCHEME_NEWS, 119, false},
+    {"mailto", INTERNET_SCHEME_MAILTO, 0, false},
+    {"socks", INTERNET_SCHEME_SOCKS, 1080, true},
     {"javascript", INTERNET_SCHEME_JAVASCRIPT, 0, false},
     {"vbscript", INTERNET_SCHEME_VBSCRIPT, 0, false},
     {"res", INTERNET_SCHEME_RES, 0, false},
@@ -519,8 +524,12 @@ const SchemeInfo* FindScheme(int type) {
 
 }  // namespace
 
-DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD code) { t_lastError = code; }
+DWORD GetLastError() {
+  return t_lastError;
+}
+void SetLastError(DWORD code) {
+  t_lastError = code;
+}
 
 std::string FormatErrorMessage(DWORD code) {
   static const std::map<DWORD, const char*> kMessages = {
@@ -535,8 +544,7 @@ std::string FormatErrorMessage(DWORD code) {
       {ERROR_INTERNET_EXTENDED_ERROR, "The server returned extended information."},
       {ERROR_INTERNET_INTERNAL_ERROR, "An internal error occurred in the Internet layer."},
       {ERROR_INTERNET_INVALID_URL, "The URL is invalid."},
-      {ERROR_INTERNET_UNRECOGNIZED_SCHEME,
-       "The URL does not use a recognized protocol."},
+      {ERROR_INTERNET_UNRECOGNIZED_SCHEME, "The URL does not use a recognized protocol."},
       {ERROR_INTERNET_NAME_NOT_RESOLVED, "The server name or address could not be resolved."},
       {ERROR_INTERNET_INVALID_OPTION, "An invalid option value was requested."},
       {ERROR_INTERNET_BAD_OPTION_LENGTH, "The length of the option value is not correct."},
@@ -551,16 +559,17 @@ std::string FormatErrorMessage(DWORD code) {
        "The connection with the server was terminated abnormally."},
       {ERROR_INTERNET_CONNECTION_RESET, "The connection with the server was reset."},
       {ERROR_INTERNET_FORCE_RETRY, "The request must be sent again."},
-      {ERROR_INTERNET_SEC_CERT_DATE_INVALID, "The server's certificate has expired or is not yet valid."},
+      {ERROR_INTERNET_SEC_CERT_DATE_INVALID,
+       "The server's certificate has expired or is not yet valid."},
       {ERROR_INTERNET_SEC_CERT_CN_INVALID,
        "The server's certificate was issued for a different host name."},
       {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, "The server requires a client certificate."},
       {ERROR_INTERNET_INVALID_CA, "The server's certificate authority is not trusted."},
       {ERROR_HTTP_HEADER_NOT_FOUND, "The requested header could not be found."},
-      {ERROR_HTTP_INVALID_SERVER_RESPONSE,
-       "The server response could not be parsed."},
+      {ERROR_HTTP_INVALID_SERVER_RESPONSE, "The server response could not be parsed."},
       {ERROR_HTTP_INVALID_HEADER, "The supplied header is invalid."},
-      {ERROR_HTTP_HEADER_ALREADY_EXISTS, "The header could not be added because it already exists."},
+      {ERROR_HTTP_HEADER_ALREADY_EXISTS,
+       "The header could not be added because it already exists."},
       {ERROR_HTTP_REDIRECT_FAILED, "The redirection failed."},
       {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "A secure channel could not be established."},
   };
@@ -568,7 +577,9 @@ std::string FormatErrorMessage(DWORD code) {
   return it == kMessages.end() ? "" : std::string(it->second) + "\r\n";
 }
 
-std::string InternetGetLastResponseInfo() { return std::string(); }
+std::string InternetGetLastResponseInfo() {
+  return std::string();
+}
 
 HINTERNET InternetOpen(const std::string& agent, DWORD accessType, const std::string& proxy,
                        const std::string& proxyBypass, DWORD flags) {
@@ -589,8 +600,8 @@ HINTERNET InternetOpen(const std::string& agent, DWORD accessType, const std::st
 }
 
 HINTERNET InternetConnect(HINTERNET internet, const std::string& serverName, int serverPort,
-                          const std::string* userName, const std::string* password,
-                          DWORD service, DWORD flags, void* context) {
+                          const std::string* userName, const std::string* password, DWORD service,
+                          DWORD flags, void* context) {
   auto root = LookupAs<RootHandle>(internet, Kind::Root);
   if (!root) return nullptr;
   if (root->Aborted()) {
@@ -686,10 +697,10 @@ bool HttpSendRequest(HINTERNET request) {
   r->ResetTransfer();
 
   bool secure = (r->flags & INTERNET_FLAG_SECURE) != 0;
-  int port = c->port ? c->port : (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
-  std::string host = c->host.find(':') != std::string::npos && c->host[0] != '['
-                         ? "[" + c->host + "]"
-                         : c->host;
+  int port =
+      c->port ? c->port : (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
+  std::string host =
+      c->host.find(':') != std::string::npos && c->host[0] != '[' ? "[" + c->host + "]" : c->host;
   std::string url = std::string(secure ? "https://" : "http://") + host + ":" +
                     std::to_string(port) + (r->object[0] == '/' ? "" : "/") + r->object;
 
@@ -762,8 +773,9 @@ bool HttpSendRequest(HINTERNET request) {
   }
   if (secure) {
     DWORD f = r->securityFlags;
-    bool ignorePeer = f & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
-                           SECURITY_FLAG_IGNORE_WRONG_USAGE);
+    bool ignorePeer =
+        f & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+             SECURITY_FLAG_IGNORE_WRONG_USAGE);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, ignorePeer ? 0L : 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST,
                      (f & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
@@ -800,8 +812,8 @@ bool HttpSendRequest(HINTERNET request) {
         // Our own URLs are http(s): "unsupported" means a reply that was no HTTP
         // at all, or a redirect to a scheme we do not follow.
         if (r->result == CURLE_OK || r->result == CURLE_UNSUPPORTED_PROTOCOL)
-          t_lastError = r->curLines.empty() ? ERROR_HTTP_INVALID_SERVER_RESPONSE
-                                            : ERROR_HTTP_REDIRECT_FAILED;
+          t_lastError =
+              r->curLines.empty() ? ERROR_HTTP_INVALID_SERVER_RESPONSE : ERROR_HTTP_REDIRECT_FAILED;
         return false;
       }
     }
@@ -820,8 +832,7 @@ bool HttpSendRequest(HINTERNET request) {
   return true;
 }
 
-bool HttpQueryInfo(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* length,
-                   DWORD* index) {
+bool HttpQueryInfo(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* length, DWORD* index) {
   auto r = LookupAs<RequestHandle>(request, Kind::Request);
   if (!r) return false;
   if (!length) {
@@ -870,7 +881,8 @@ bool HttpQueryInfo(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* leng
           t_lastError = ERROR_INVALID_PARAMETER;
           return false;
         }
-        name = std::string(static_cast<const char*>(buffer), strnlen(static_cast<const char*>(buffer), *length));
+        name = std::string(static_cast<const char*>(buffer),
+                           strnlen(static_cast<const char*>(buffer), *length));
       } else {
         auto it = kNames.find(level);
         if (it == kNames.end()) {
@@ -1184,7 +1196,8 @@ bool InternetCrackUrl(const std::string& url, URL_COMPONENTS& uc) {
     }
     if (!portText.empty()) {
       if (portText.size() > 5 ||
-          !std::all_of(portText.begin(), portText.end(), [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)); }) ||
+          !std::all_of(portText.begin(), portText.end(),
+                       [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)); }) ||
           std::atoi(portText.c_str()) > 65535) {
         t_lastError = ERROR_INTERNET_INVALID_URL;
         return false;
@@ -1200,9 +1213,9 @@ bool InternetCrackUrl(const std::string& url, URL_COMPONENTS& uc) {
   path = rest.substr(0, q);
   if (q != std::string::npos) extra = rest.substr(q);
   const std::pair<const std::string*, size_t> fits[] = {
-      {&scheme, uc.schemeCapacity},       {&host, uc.hostNameCapacity},
-      {&user, uc.userNameCapacity},       {&password, uc.passwordCapacity},
-      {&path, uc.urlPathCapacity},        {&extra, uc.extraInfoCapacity}};
+      {&scheme, uc.schemeCapacity}, {&host, uc.hostNameCapacity},
+      {&user, uc.userNameCapacity}, {&password, uc.passwordCapacity},
+      {&path, uc.urlPathCapacity},  {&extra, uc.extraInfoCapacity}};
   for (const auto& [text, capacity] : fits) {
     if (text->size() + 1 > capacity) {
       t_lastError = ERROR_INSUFFICIENT_BUFFER;

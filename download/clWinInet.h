@@ -161,8 +161,8 @@ std::string InternetGetLastResponseInfo();
 HINTERNET InternetOpen(const std::string& agent, DWORD accessType, const std::string& proxy,
                        const std::string& proxyBypass, DWORD flags);
 HINTERNET InternetConnect(HINTERNET internet, const std::string& serverName, int serverPort,
-                          const std::string* userName, const std::string* password,
-                          DWORD service, DWORD flags, void* context);
+                          const std::string* userName, const std::string* password, DWORD service,
+                          DWORD flags, void* context);
 HINTERNET HttpOpenRequest(HINTERNET connect, const std::string& verb, const std::string& object,
                           DWORD flags, void* context);
 // Several header lines may be passed separated by CR LF.

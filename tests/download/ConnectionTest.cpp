@@ -28,13 +28,15 @@ struct Actions {
   std::unique_ptr<TclHttpOpenRequestAction> request;
 
   void Open(int port, const std::string& verb, const std::string& object, int timeOut = 2000) {
-    open = std::make_unique<TclInternetOpenAction>(connection, "Agent", wininet::INTERNET_OPEN_TYPE_DIRECT, "", "");
+    open = std::make_unique<TclInternetOpenAction>(connection, "Agent",
+                                                   wininet::INTERNET_OPEN_TYPE_DIRECT, "", "");
     open->Fire(-1);
-    connect = std::make_unique<TclConnectAction>(connection, open->Handle(), "127.0.0.1", port, "", "",
-                                                 wininet::INTERNET_SERVICE_HTTP, 0);
+    connect = std::make_unique<TclConnectAction>(connection, open->Handle(), "127.0.0.1", port, "",
+                                                 "", wininet::INTERNET_SERVICE_HTTP, 0);
     connect->Fire(timeOut);
-    request = std::make_unique<TclHttpOpenRequestAction>(connection, open->Handle(), connect->Handle(), verb,
-                                                         object, wininet::INTERNET_FLAG_NO_CACHE_WRITE);
+    request = std::make_unique<TclHttpOpenRequestAction>(connection, open->Handle(),
+                                                         connect->Handle(), verb, object,
+                                                         wininet::INTERNET_FLAG_NO_CACHE_WRITE);
     request->Fire(timeOut);
   }
   void Send(int timeOut = 2000) {
@@ -53,9 +55,10 @@ ScriptedServer::Handler StallAfterSomeData() {
 }  // namespace
 
 TEST(InternetConnection, ActionsRunARequestAndReadItsBodyBlockByBlock) {
-  ScriptedServer server([](auto&, auto& c) { c.Send(ScriptedServer::Response(200, std::string(20000, 'b'))); });
   size_t threadsBefore = ThreadCount();
   {
+    ScriptedServer server(
+        [](auto&, auto& c) { c.Send(ScriptedServer::Response(200, std::string(20000, 'b'))); });
     Actions a;
     a.Open(server.Port(), "GET", "/data");
     a.Send();
@@ -194,4 +197,52 @@ TEST(InternetConnection, EventsReachTheCreatingThread) {
   worker.join();
   EXPECT_EQ(seen, (std::vector<std::string>{"before", "after"}));
   EXPECT_TRUE(allOnOwner);
+}
+
+TEST(InternetConnection, StressManyConnectionsWithRacingCancels) {
+  ScriptedServer server([](const ScriptedServer::Request& req, ScriptedServer::Connection& c) {
+    c.Send(ScriptedServer::Response(200, std::string(req.target == "/slow" ? 50000 : 3000, 's')));
+  });
+  constexpr int kWorkers = 6, kRequests = 15;
+  std::atomic<int> ok{0}, cancelled{0}, other{0};
+  std::vector<std::shared_ptr<TclInternetConnection>> connections(kWorkers);
+  std::atomic<int> ready{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      connections[w] = TclInternetConnection::Create();
+      ++ready;
+      for (int i = 0; i < kRequests; ++i) {
+        try {
+          Actions a;
+          a.connection = connections[w];
+          a.Open(server.Port(), "GET", i % 3 ? "/fast" : "/slow");
+          a.Send();
+          TclInternetReadFileAction read(a.connection, a.open->RootHandle(), a.request->Handle());
+          char buf[1024];
+          do read.SetBuffer(buf, sizeof buf);
+          while (read.Fire(5000) && read.BytesRead() > 0);
+          ++ok;
+        } catch (const EclInternetError& e) {
+          (e.ErrorCode() == 12017 ? cancelled : other)++;
+          if (e.ErrorCode() != 12017) ADD_FAILURE() << e.ErrorCode() << " " << e.what();
+        }
+      }
+    });
+  }
+  while (ready < kWorkers) std::this_thread::yield();
+  std::thread canceller([&] {
+    for (int i = 0; !stop; ++i) {
+      connections[i % kWorkers]->Cancel();
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  for (auto& t : workers) t.join();
+  stop = true;
+  canceller.join();
+  EXPECT_EQ(ok + cancelled, kWorkers * kRequests);
+  EXPECT_EQ(other, 0);
+  connections.clear();
+  EXPECT_EQ(wininet::OpenHandleCount(), 0u);
 }

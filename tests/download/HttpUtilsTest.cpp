@@ -32,8 +32,8 @@ std::string Le32(uint32_t v) {
 std::string Gzip(const std::string& data, const std::string& extra = "",
                  const std::string& name = "", const std::string& comment = "",
                  bool headerCrc = false) {
-  uint8_t flags = (extra.empty() ? 0 : 4) | (name.empty() ? 0 : 8) |
-                  (comment.empty() ? 0 : 16) | (headerCrc ? 2 : 0);
+  uint8_t flags = (extra.empty() ? 0 : 4) | (name.empty() ? 0 : 8) | (comment.empty() ? 0 : 16) |
+                  (headerCrc ? 2 : 0);
   std::string out = {'\x1f', '\x8b', 8, static_cast<char>(flags), 0, 0, 0, 0, 0, 3};
   if (!extra.empty()) {
     out += static_cast<char>(extra.size() & 0xFF);
@@ -44,8 +44,8 @@ std::string Gzip(const std::string& data, const std::string& extra = "",
   if (!comment.empty()) out += comment + std::string(1, '\0');
   if (headerCrc) out += "\x12\x34";
   out += RawDeflate(data);
-  out += Le32(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()),
-                                          static_cast<uInt>(data.size()))));
+  out += Le32(static_cast<uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()))));
   out += Le32(static_cast<uint32_t>(data.size()));
   return out;
 }
@@ -160,7 +160,8 @@ TEST(InternetErrorText, TrimsMessagesAndNamesUnknownCodes) {
   EXPECT_EQ(GetInternetErrorText(12029), "A connection with the server could not be established");
   EXPECT_EQ(GetInternetErrorText(12002), "The operation timed out");
   EXPECT_EQ(GetInternetErrorText(4242), "Unknown error, code = 4242");
-  EXPECT_EQ(GetInternetErrorText(12003), "The server returned extended information; Additional info: ");
+  EXPECT_EQ(GetInternetErrorText(12003),
+            "The server returned extended information; Additional info: ");
 }
 
 TEST(GZipInflateStream, DecodesTheSameWholeOrByteByByteWithHeaderFields) {
@@ -216,7 +217,8 @@ TEST(GZipInflateStream, BombFedInSmallWritesReachesTheDestinationInBoundedChunks
   std::vector<char> out(1 << 20);
   uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
   for (uint64_t done = 0; done < kPlain; done += zeros.size()) {
-    crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(zeros.data()), zeros.size()));
+    crc = static_cast<uint32_t>(
+        crc32(crc, reinterpret_cast<const Bytef*>(zeros.data()), zeros.size()));
     zs.next_in = reinterpret_cast<Bytef*>(zeros.data());
     zs.avail_in = static_cast<uInt>(zeros.size());
     int flush = done + zeros.size() >= kPlain ? Z_FINISH : Z_NO_FLUSH;
@@ -232,7 +234,8 @@ TEST(GZipInflateStream, BombFedInSmallWritesReachesTheDestinationInBoundedChunks
                    Le32(static_cast<uint32_t>(kPlain));
   SinkStream sink;
   TclGZipInflateStream stream(sink);
-  for (size_t i = 0; i < gz.size(); i += 512) stream.Write(gz.data() + i, std::min<size_t>(512, gz.size() - i));
+  for (size_t i = 0; i < gz.size(); i += 512)
+    stream.Write(gz.data() + i, std::min<size_t>(512, gz.size() - i));
   stream.Finish();
   EXPECT_EQ(sink.total, kPlain);
   EXPECT_LE(sink.largest, TclGZipInflateStream::kChunkSize);

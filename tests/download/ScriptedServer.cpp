@@ -103,7 +103,8 @@ void ScriptedServer::Serve(int fd) {
     size_t pos = lineEnd;
     while (pos != std::string::npos && pos < req.head.size()) {
       size_t next = req.head.find("\r\n", pos + 2);
-      std::string line = req.head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
+      std::string line =
+          req.head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
       auto colon = line.find(':');
       if (colon != std::string::npos) {
         std::string name = line.substr(0, colon);

@@ -15,7 +15,7 @@ namespace testsupport {
 class ScriptedServer {
  public:
   struct Request {
-    std::string method, target, head;       // head: request line + headers
+    std::string method, target, head;            // head: request line + headers
     std::map<std::string, std::string> headers;  // lower-case names
     bool Has(const std::string& name) const { return headers.count(name) > 0; }
     std::string Header(const std::string& name) const {

@@ -21,7 +21,8 @@ struct Chain {
         const std::string& host = "127.0.0.1", DWORD access = INTERNET_OPEN_TYPE_DIRECT,
         const std::string& proxy = "", DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE) {
     root = InternetOpen("TestAgent/1.0", access, proxy, "", 0);
-    connect = InternetConnect(root, host, port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, nullptr);
+    connect =
+        InternetConnect(root, host, port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, nullptr);
     request = HttpOpenRequest(connect, verb, object, flags, nullptr);
   }
   ~Chain() {
@@ -52,23 +53,28 @@ TEST(WinInet, HeadAndGetAnswerHeaderQueries) {
   ScriptedServer server([](const ScriptedServer::Request& req, ScriptedServer::Connection& c) {
     std::string body(5000, 'x');
     std::string head = ScriptedServer::Response(
-        200, "", {kLastModified, "Content-Type: video/x-flv", "Content-Length: 5000",
-                  "Content-Disposition: attachment; filename=\"a.flv\""});
+        200, "",
+        {kLastModified, "Content-Type: video/x-flv", "Content-Length: 5000",
+         "Content-Disposition: attachment; filename=\"a.flv\""});
     c.Send(req.method == "HEAD" ? head : head + body);
   });
   Chain head(server.Port(), "HEAD", "/v?id=1");
-  ASSERT_TRUE(HttpAddRequestHeaders(head.request, "Accept-Encoding: gzip, deflate", HTTP_ADDREQ_FLAG_ADD_IF_NEW));
+  ASSERT_TRUE(HttpAddRequestHeaders(head.request, "Accept-Encoding: gzip, deflate",
+                                    HTTP_ADDREQ_FLAG_ADD_IF_NEW));
   ASSERT_TRUE(HttpSendRequest(head.request));
   DWORD status = 0, len = sizeof status;
-  ASSERT_TRUE(HttpQueryInfo(head.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len));
+  ASSERT_TRUE(
+      HttpQueryInfo(head.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len));
   EXPECT_EQ(status, 200u);
   int64_t length = 0;
   len = sizeof length;
-  ASSERT_TRUE(HttpQueryInfo(head.request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64, &length, &len));
+  ASSERT_TRUE(HttpQueryInfo(head.request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64,
+                            &length, &len));
   EXPECT_EQ(length, 5000);
   SYSTEMTIME st;
   len = sizeof st;
-  ASSERT_TRUE(HttpQueryInfo(head.request, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &st, &len));
+  ASSERT_TRUE(HttpQueryInfo(head.request, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME,
+                            &st, &len));
   EXPECT_EQ(st.wYear, 2015);
   EXPECT_EQ(st.wMonth, 10);
   EXPECT_EQ(st.wDay, 21);
@@ -106,7 +112,8 @@ TEST(WinInet, HeadAndGetAnswerHeaderQueries) {
 TEST(WinInet, AddIfNewKeepsTheFirstHeaderOfAName) {
   ScriptedServer server([](auto&, auto& c) { c.Send(ScriptedServer::Response(200, "")); });
   Chain chain(server.Port(), "GET", "/");
-  EXPECT_TRUE(HttpAddRequestHeaders(chain.request, "X-One: 1\r\nX-Two: 2", HTTP_ADDREQ_FLAG_ADD_IF_NEW));
+  EXPECT_TRUE(
+      HttpAddRequestHeaders(chain.request, "X-One: 1\r\nX-Two: 2", HTTP_ADDREQ_FLAG_ADD_IF_NEW));
   EXPECT_FALSE(HttpAddRequestHeaders(chain.request, "x-one: other", HTTP_ADDREQ_FLAG_ADD_IF_NEW));
   EXPECT_EQ(GetLastError(), ERROR_HTTP_HEADER_ALREADY_EXISTS);
   ASSERT_TRUE(HttpSendRequest(chain.request));
@@ -131,9 +138,11 @@ TEST(WinInet, RandomAccessOnlyWhereTheServerReallyAllowsIt) {
     } else if (req.target == "/norange") {
       c.Send(ScriptedServer::Response(200, body));
     } else if (req.target == "/partial") {
-      c.Send(ScriptedServer::Response(206, body.substr(100, 100), {"Content-Range: bytes 100-199/1000"}));
+      c.Send(ScriptedServer::Response(206, body.substr(100, 100),
+                                      {"Content-Range: bytes 100-199/1000"}));
     } else {  // /liar answers a range with the wrong part
-      c.Send(ScriptedServer::Response(206, body.substr(0, 100), {"Content-Range: bytes 0-99/1000"}));
+      c.Send(
+          ScriptedServer::Response(206, body.substr(0, 100), {"Content-Range: bytes 0-99/1000"}));
     }
   });
   {
@@ -232,17 +241,22 @@ TEST(WinInet, ClosingTheRootEndsAPendingReadAtOnce) {
 }
 
 TEST(WinInet, RedirectIsFollowedAndServerCredentialsStayWithTheirHost) {
-  ScriptedServer target([](auto&, auto& c) { c.Send(ScriptedServer::Response(200, "moved body")); });
+  ScriptedServer target(
+      [](auto&, auto& c) { c.Send(ScriptedServer::Response(200, "moved body")); });
   ScriptedServer origin([&](const ScriptedServer::Request& req, ScriptedServer::Connection& c) {
     // Same address under another name: a different host for credentials.
-    c.Send(ScriptedServer::Response(302, "redirect body",
-                                    {"Location: http://localhost:" + std::to_string(target.Port()) + "/new"}));
+    c.Send(ScriptedServer::Response(
+        302, "redirect body",
+        {"Location: http://localhost:" + std::to_string(target.Port()) + "/new"}));
   });
   Chain chain(origin.Port(), "GET", "/old");
   std::string user = "user", pass = "secret";
-  InternetSetOption(chain.request, INTERNET_OPTION_USERNAME, user.c_str(), static_cast<DWORD>(user.size()));
-  InternetSetOption(chain.request, INTERNET_OPTION_PASSWORD, pass.c_str(), static_cast<DWORD>(pass.size()));
-  HttpAddRequestHeaders(chain.request, "Proxy-Authorization: Basic cHJveHk6cHc=", HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+  InternetSetOption(chain.request, INTERNET_OPTION_USERNAME, user.c_str(),
+                    static_cast<DWORD>(user.size()));
+  InternetSetOption(chain.request, INTERNET_OPTION_PASSWORD, pass.c_str(),
+                    static_cast<DWORD>(pass.size()));
+  HttpAddRequestHeaders(chain.request,
+                        "Proxy-Authorization: Basic cHJveHk6cHc=", HTTP_ADDREQ_FLAG_ADD_IF_NEW);
   ASSERT_TRUE(HttpSendRequest(chain.request));
   EXPECT_EQ(chain.Text(HTTP_QUERY_STATUS_CODE), "200");
   EXPECT_EQ(chain.Body(), "moved body");
@@ -264,7 +278,8 @@ TEST(WinInet, NamedProxyGetsTheRequestAndItsCredentialsAlsoForATunnel) {
     else
       c.Send(ScriptedServer::Response(200, "via proxy"));
   });
-  std::string proxyString = GetProxyString(3, TclHttpProxySettings{atBasic, "", "", "127.0.0.1", proxy.Port()}, {});
+  std::string proxyString =
+      GetProxyString(3, TclHttpProxySettings{atBasic, "", "", "127.0.0.1", proxy.Port()}, {});
   {
     Chain chain(80, "GET", "/file", "video.test", INTERNET_OPEN_TYPE_PROXY, proxyString);
     ASSERT_TRUE(HttpSendRequest(chain.request));
@@ -278,10 +293,12 @@ TEST(WinInet, NamedProxyGetsTheRequestAndItsCredentialsAlsoForATunnel) {
     EXPECT_EQ(chain.Body(), "via proxy");
   }
   {
-    std::string https = GetProxyString(4, TclHttpProxySettings{atBasic, "", "", "127.0.0.1", proxy.Port()}, {});
+    std::string https =
+        GetProxyString(4, TclHttpProxySettings{atBasic, "", "", "127.0.0.1", proxy.Port()}, {});
     Chain chain(0, "GET", "/secret", "video.test", INTERNET_OPEN_TYPE_PROXY, https,
                 INTERNET_FLAG_SECURE);
-    HttpAddRequestHeaders(chain.request, "Proxy-Authorization: " + GetBasicAuthorization("pu", "pp"),
+    HttpAddRequestHeaders(chain.request,
+                          "Proxy-Authorization: " + GetBasicAuthorization("pu", "pp"),
                           HTTP_ADDREQ_FLAG_ADD_IF_NEW);
     ASSERT_TRUE(HttpSendRequest(chain.request));
     EXPECT_EQ(chain.Text(HTTP_QUERY_STATUS_CODE), "403");  // the proxy refused the tunnel
