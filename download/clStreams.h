@@ -1,0 +1,60 @@
+#pragma once
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+// Byte streams of the download engine: the item's data stream (a file or memory)
+// and the gzip decoder's destination. Offsets and sizes are 64-bit.
+class TclStream {
+ public:
+  enum TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
+  virtual ~TclStream() = default;
+  virtual size_t Read(void* buffer, size_t count) = 0;
+  virtual size_t Write(const void* buffer, size_t count) = 0;
+  virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+  virtual int64_t Size() = 0;
+  virtual void SetSize(int64_t size) = 0;
+  int64_t Position() { return Seek(0, soCurrent); }
+  void SetPosition(int64_t pos) { Seek(pos, soBeginning); }
+  // Writes everything or raises EclStreamError.
+  void WriteBuffer(const void* buffer, size_t count);
+};
+
+class EclStreamError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TclMemoryStream : public TclStream {
+ public:
+  size_t Read(void* buffer, size_t count) override;
+  size_t Write(const void* buffer, size_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override { return static_cast<int64_t>(data_.size()); }
+  void SetSize(int64_t size) override;
+  const std::string& Data() const { return data_; }
+
+ private:
+  std::string data_;
+  int64_t pos_ = 0;
+};
+
+// A file opened for reading and writing; raises EclStreamError when it cannot be
+// opened. fmCreate truncates or creates, fmOpenReadWrite keeps the contents.
+class TclFileStream : public TclStream {
+ public:
+  enum TOpenMode { fmCreate, fmOpenRead, fmOpenReadWrite };
+  TclFileStream(const std::string& fileName, TOpenMode mode);
+  ~TclFileStream() override;
+  TclFileStream(const TclFileStream&) = delete;
+  TclFileStream& operator=(const TclFileStream&) = delete;
+  size_t Read(void* buffer, size_t count) override;
+  size_t Write(const void* buffer, size_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override;
+  void SetSize(int64_t size) override;
+
+ private:
+  int fd_ = -1;
+  std::string fileName_;
+};

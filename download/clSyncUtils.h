@@ -1,0 +1,58 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/CallQueue.h"
+
+// Runs a worker's callback on the thread that created the synchronizer (its base
+// thread) and blocks the worker until it has run; an exception thrown by the callback
+// is thrown again in the worker. Delivery goes through the base thread's
+// platform::CallQueue, which that thread must keep draining.
+class TclThreadSynchronizer {
+ public:
+  // Binds to the calling thread and registers that thread with the manager.
+  TclThreadSynchronizer();
+  ~TclThreadSynchronizer();
+  TclThreadSynchronizer(const TclThreadSynchronizer&) = delete;
+  TclThreadSynchronizer& operator=(const TclThreadSynchronizer&) = delete;
+
+  // Any thread. From the base thread the method runs at once.
+  void Synchronize(const std::function<void()>& method);
+
+  std::thread::id BaseThreadId() const { return baseThreadId_; }
+
+ private:
+  std::thread::id baseThreadId_;
+  std::shared_ptr<platform::CallQueue> queue_;
+  std::mutex lock_;  // one call per synchronizer in flight
+};
+
+// Process-wide bookkeeping of the threads that synchronizers are bound to: one
+// registration per base thread queue, counted by its live synchronizers.
+class TclSynchronizerManager {
+ public:
+  static TclSynchronizerManager& Instance();
+
+  // Registers the calling thread's queue (or counts one more user) and returns it.
+  std::shared_ptr<platform::CallQueue> Register();
+  // Any thread: counts one user less; the last one removes the registration at once,
+  // so registrations of worker threads that never drain are not left behind.
+  void Unregister(const platform::CallQueue* queue);
+
+  // For diagnostics and tests.
+  size_t RegistrationCount() const;
+  int ReferenceCount(std::thread::id baseThread) const;
+
+ private:
+  struct TclSyncInfo {
+    std::thread::id baseThreadId;
+    std::shared_ptr<platform::CallQueue> queue;
+    int refCount = 0;
+  };
+
+  mutable std::mutex lock_;
+  std::vector<TclSyncInfo> list_;
+};
