@@ -28,12 +28,21 @@ bool ParseInt(const std::string& text, long long& value) {
   return true;
 }
 
+// Builds a new text rather than replacing in place, which would move the tail of
+// a large stream map once per occurrence.
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  size_t pos = 0;
-  while ((pos = text.find(from, pos)) != std::string::npos) {
-    text.replace(pos, from.size(), to);
-    pos += to.size();
+  size_t pos = text.find(from);
+  if (pos == std::string::npos) return;
+  std::string out;
+  out.reserve(text.size());
+  size_t last = 0;
+  for (; pos != std::string::npos; pos = text.find(from, last)) {
+    out.append(text, last, pos - last);
+    out += to;
+    last = pos + from.size();
   }
+  out.append(text, last, std::string::npos);
+  text.swap(out);
 }
 
 // Lines split at CR LF, CR or LF; a final break makes no empty line.

@@ -510,7 +510,9 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     }
 
     // Find what the request addresses: the site's pages or a stream.
-    const bool siteHost = !proxied || host == Lower(opts.SiteHost);
+    // Requests for the simulator's own address count as direct ones.
+    const bool siteHost = !proxied || host == Lower(opts.SiteHost) || host == "127.0.0.1" ||
+                          host == "localhost";
     std::string pageBody;
     TFault fault;
     TEntity entity;
