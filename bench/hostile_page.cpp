@@ -41,14 +41,15 @@ int main() {
        "<title>t - YouTube</title>\"url_encoded_fmt_stream_map\": \"" +
            Repeat("url=http%3A%2F%2Fh%2Fv%3Fid%3D1\\u0026quality=hd720\\u0026itag=22,", 1u << 20) +
            "\""},
-      {"stream map of address starts", "\"url_encoded_fmt_stream_map\": \"" +
-                                           Repeat("=httpxxxx", kSize) + "\""},
+      {"stream map of address starts",
+       "\"url_encoded_fmt_stream_map\": \"" + Repeat("=httpxxxx", kSize) + "\""},
   };
   double worst = 0;
   for (auto& c : cases) {
     auto t0 = std::chrono::steady_clock::now();
     TPageResolution r = ResolveWatchPage(c.page);
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     worst = std::max(worst, ms);
     std::printf("%-42s %7.1f ms  (%zu streams)\n", c.name, ms, r.Qualities.size());
   }

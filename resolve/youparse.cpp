@@ -69,12 +69,18 @@ std::string QualityName(const std::string& itag) {
   long long code = 0;
   if (ParseInt(itag, code)) {
     switch (code) {
-      case 5: return "FLV (320*240)";
-      case 18: return "MP4 (240p)";
-      case 22: return "MP4 HD (720p)";
-      case 34: return "FLV (360p)";
-      case 35: return "FLV HQ (480p)";
-      default: break;
+      case 5:
+        return "FLV (320*240)";
+      case 18:
+        return "MP4 (240p)";
+      case 22:
+        return "MP4 HD (720p)";
+      case 34:
+        return "FLV (360p)";
+      case 35:
+        return "FLV HQ (480p)";
+      default:
+        break;
     }
   }
   return "undefined (" + itag + ")";
@@ -90,8 +96,8 @@ void ParseWatchPage(const std::string& page, std::vector<std::string>& lines, st
 
   title = resolve::TrimControl(
       TextBetween(MatchAllText(page, "<title>.*?</title>"), "<title>", "- YouTube"));
-  lengthText = resolve::TrimControl(TextBetween(
-      MatchAllText(page, "\"length_seconds\": [0-9]+?,"), "\"length_seconds\": ", ","));
+  lengthText = resolve::TrimControl(
+      TextBetween(MatchAllText(page, "\"length_seconds\": [0-9]+?,"), "\"length_seconds\": ", ","));
 
   // Order matters: "%252" becomes "%2" only after "%2F" was decoded, so a doubly
   // encoded escape ends up singly encoded.

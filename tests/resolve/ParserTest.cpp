@@ -18,12 +18,15 @@ std::string Entry(const std::string& encodedUrl, const std::string& itag,
 std::string Enc(int n) {  // http://r1.s.invalid/videoplayback?id=v&n=<n>
   return "http%3A%2F%2Fr1.s.invalid%2Fvideoplayback%3Fid%3Dv%26n%3D" + std::to_string(n);
 }
-std::string Dec(int n) { return "http://r1.s.invalid/videoplayback?id=v&n=" + std::to_string(n); }
+std::string Dec(int n) {
+  return "http://r1.s.invalid/videoplayback?id=v&n=" + std::to_string(n);
+}
 
 std::string Page(const std::string& map, const std::string& title = "Clip",
                  const std::string& length = "\"length_seconds\": 212, ") {
   return "<html><head><title>\n  " + title + " - YouTube\n</title></head><body><script>var c = {" +
-         length + "\"url_encoded_fmt_stream_map\": \"" + map + "\", \"hl\": \"en\"};</script></html>";
+         length + "\"url_encoded_fmt_stream_map\": \"" + map +
+         "\", \"hl\": \"en\"};</script></html>";
 }
 
 TQualityList Read(const std::string& page, std::string* title = nullptr,
@@ -68,10 +71,10 @@ TEST(ReadWatchPage, FourKnownStreamsInPageOrder) {
 }
 
 TEST(ReadWatchPage, UnknownItagsDuplicatesAndAddressDecoding) {
-  auto list = Read(Page(Entry(Enc(0), "37") + "," + Entry(Enc(1), "18") + "," +
-                        Entry(Enc(2), "18") + "," +
-                        // lower-case and other escapes stay; %252F ends up as %2F
-                        Entry("http%3A%2F%2Fh.invalid%2Fa%2fb%2C%252F", "22")));
+  auto list =
+      Read(Page(Entry(Enc(0), "37") + "," + Entry(Enc(1), "18") + "," + Entry(Enc(2), "18") + "," +
+                // lower-case and other escapes stay; %252F ends up as %2F
+                Entry("http%3A%2F%2Fh.invalid%2Fa%2fb%2C%252F", "22")));
   ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list[0].Name, "undefined (37)");
   EXPECT_EQ(list[0].Link.Ext, ".mp4");
@@ -153,8 +156,8 @@ TEST(ResolveWatchPage, DefaultQualityDurationAndNotes) {
   EXPECT_TRUE(r.HasDuration);
   EXPECT_EQ(r.DurationSec, 212);
 
-  r = ResolveWatchPage(Page(Entry(Enc(0), "37") + "," + Entry(Enc(1), "43") + "," +
-                            Entry(Enc(2), "18"), "t", ""));
+  r = ResolveWatchPage(
+      Page(Entry(Enc(0), "37") + "," + Entry(Enc(1), "43") + "," + Entry(Enc(2), "18"), "t", ""));
   EXPECT_TRUE(r.Ok);
   EXPECT_EQ(r.QualityIndex, 2);
   EXPECT_EQ(r.StreamUrl, Dec(2));

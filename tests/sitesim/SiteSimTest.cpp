@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -96,7 +95,8 @@ class SiteSim : public ::testing::Test {
   Response Get(const std::string& target, const std::string& extra = {},
                const std::string& method = "GET") {
     Client c(sim.Port());
-    c.Send(method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + extra + "Connection: close\r\n\r\n");
+    c.Send(method + " " + target + " HTTP/1.1\r\nHost: x\r\n" + extra +
+           "Connection: close\r\n\r\n");
     return Split(c.ReadAll());
   }
   std::string Stream(size_t n) { return sim.StreamUrl("abc", n); }
@@ -320,8 +320,9 @@ TEST(SiteSimProgram, PrintsItsAddressServesTheCatalogueAndStopsOnSignal) {
   uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(10)));
 
   Client c(port);
-  c.Send("GET http://r1.media.sim.invalid/videoplayback?id=v1&n=0 HTTP/1.1\r\nHost: x\r\n"
-         "Connection: close\r\n\r\n");
+  c.Send(
+      "GET http://r1.media.sim.invalid/videoplayback?id=v1&n=0 HTTP/1.1\r\nHost: x\r\n"
+      "Connection: close\r\n\r\n");
   EXPECT_EQ(Split(c.ReadAll()).body, "body");
 
   ::kill(pid, SIGTERM);

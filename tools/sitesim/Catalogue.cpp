@@ -30,36 +30,57 @@ std::string Unescape(const std::string& s) {
       continue;
     }
     char c = s[++i];
-    if (c == 'n') out += '\n';
-    else if (c == 'r') out += '\r';
-    else if (c == 't') out += '\t';
+    if (c == 'n')
+      out += '\n';
+    else if (c == 'r')
+      out += '\r';
+    else if (c == 't')
+      out += '\t';
     else if (c == 'x' && i + 2 < s.size()) {
       out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
       i += 2;
-    } else out += c;
+    } else
+      out += c;
   }
   return out;
 }
 
 bool SetFaultKey(TFault& f, const std::string& key, const std::string& v) {
   auto flag = [&] { return v == "1" || Lower(v) == "true" || Lower(v) == "yes"; };
-  if (key == "times") f.Times = std::stoi(v);
-  else if (key == "get_only") f.GetOnly = flag();
-  else if (key == "status") f.Status = std::stoi(v);
-  else if (key == "location") f.Location = v;
-  else if (key == "delay_ms") f.DelayMs = std::stoi(v);
-  else if (key == "close_after") f.CloseAfterBytes = std::stoll(v);
-  else if (key == "stall_after") f.StallAfterBytes = std::stoll(v);
-  else if (key == "content_range_shift") f.ContentRangeShift = std::stoll(v);
-  else if (key == "rate") f.RateBytesPerSec = std::stoll(v);
-  else if (key == "ignore_range") f.IgnoreRange = flag();
-  else if (key == "no_accept_ranges") f.NoAcceptRanges = flag();
-  else if (key == "gzip") f.Gzip = flag();
-  else if (key == "no_last_modified") f.NoLastModified = flag();
-  else if (key == "no_content_type") f.NoContentType = flag();
-  else if (key == "no_content_length") f.NoContentLength = flag();
-  else if (key == "changing_body") f.ChangingBody = flag();
-  else return false;
+  if (key == "times")
+    f.Times = std::stoi(v);
+  else if (key == "get_only")
+    f.GetOnly = flag();
+  else if (key == "status")
+    f.Status = std::stoi(v);
+  else if (key == "location")
+    f.Location = v;
+  else if (key == "delay_ms")
+    f.DelayMs = std::stoi(v);
+  else if (key == "close_after")
+    f.CloseAfterBytes = std::stoll(v);
+  else if (key == "stall_after")
+    f.StallAfterBytes = std::stoll(v);
+  else if (key == "content_range_shift")
+    f.ContentRangeShift = std::stoll(v);
+  else if (key == "rate")
+    f.RateBytesPerSec = std::stoll(v);
+  else if (key == "ignore_range")
+    f.IgnoreRange = flag();
+  else if (key == "no_accept_ranges")
+    f.NoAcceptRanges = flag();
+  else if (key == "gzip")
+    f.Gzip = flag();
+  else if (key == "no_last_modified")
+    f.NoLastModified = flag();
+  else if (key == "no_content_type")
+    f.NoContentType = flag();
+  else if (key == "no_content_length")
+    f.NoContentLength = flag();
+  else if (key == "changing_body")
+    f.ChangingBody = flag();
+  else
+    return false;
   return true;
 }
 
@@ -113,30 +134,49 @@ TCatalogue ParseCatalogue(const std::string& text) {
     try {
       if (section == kServer) {
         TOptions& o = cat.Options;
-        if (key == "site_host") o.SiteHost = value;
-        else if (key == "port") o.Port = static_cast<uint16_t>(std::stoi(value));
-        else if (key == "proxy_user") o.ProxyUser = value, o.RequireProxyAuth = true;
-        else if (key == "proxy_password") o.ProxyPassword = value, o.RequireProxyAuth = true;
-        else fail("unknown key " + key);
+        if (key == "site_host")
+          o.SiteHost = value;
+        else if (key == "port")
+          o.Port = static_cast<uint16_t>(std::stoi(value));
+        else if (key == "proxy_user")
+          o.ProxyUser = value, o.RequireProxyAuth = true;
+        else if (key == "proxy_password")
+          o.ProxyPassword = value, o.RequireProxyAuth = true;
+        else
+          fail("unknown key " + key);
       } else if (section == kVideo) {
         TVideo& v = cat.Videos.back();
-        if (key == "title") v.Title = value;
-        else if (key == "length") v.LengthSeconds = std::stoi(value);
-        else if (key == "page_file") v.Page = ReadFile(value);
+        if (key == "title")
+          v.Title = value;
+        else if (key == "length")
+          v.LengthSeconds = std::stoi(value);
+        else if (key == "page_file")
+          v.Page = ReadFile(value);
         else if (key.rfind("page_", 0) == 0 && SetFaultKey(v.PageFault, key.substr(5), value)) {
-        } else fail("unknown key " + key);
+        } else
+          fail("unknown key " + key);
       } else if (section == kStream) {
         TStream& s = cat.Videos.back().Streams.back();
-        if (key == "itag") s.Itag = std::stoi(value);
-        else if (key == "quality") s.Quality = value;
-        else if (key == "data") s.Data = value;
-        else if (key == "file") s.File = value;
-        else if (key == "size") s.Size = std::stoll(value);
-        else if (key == "seed") s.Seed = static_cast<uint32_t>(std::stoul(value));
-        else if (key == "host") s.Host = value;
-        else if (key == "content_type") s.ContentType = value;
-        else if (key == "last_modified") s.LastModified = value;
-        else if (!SetFaultKey(s.Fault, key, value)) fail("unknown key " + key);
+        if (key == "itag")
+          s.Itag = std::stoi(value);
+        else if (key == "quality")
+          s.Quality = value;
+        else if (key == "data")
+          s.Data = value;
+        else if (key == "file")
+          s.File = value;
+        else if (key == "size")
+          s.Size = std::stoll(value);
+        else if (key == "seed")
+          s.Seed = static_cast<uint32_t>(std::stoul(value));
+        else if (key == "host")
+          s.Host = value;
+        else if (key == "content_type")
+          s.ContentType = value;
+        else if (key == "last_modified")
+          s.LastModified = value;
+        else if (!SetFaultKey(s.Fault, key, value))
+          fail("unknown key " + key);
       } else {
         fail("key outside a section");
       }
@@ -149,6 +189,8 @@ TCatalogue ParseCatalogue(const std::string& text) {
   return cat;
 }
 
-TCatalogue LoadCatalogue(const std::string& path) { return ParseCatalogue(ReadFile(path)); }
+TCatalogue LoadCatalogue(const std::string& path) {
+  return ParseCatalogue(ReadFile(path));
+}
 
 }  // namespace sitesim

@@ -76,7 +76,8 @@ std::map<std::string, std::string> ParseQuery(const std::string& query) {
     std::string part = query.substr(pos, amp - pos);
     size_t eq = part.find('=');
     std::string key = PercentDecode(part.substr(0, eq));
-    std::string value = eq == std::string::npos ? std::string() : PercentDecode(part.substr(eq + 1));
+    std::string value =
+        eq == std::string::npos ? std::string() : PercentDecode(part.substr(eq + 1));
     if (!key.empty() && !out.count(key)) out[key] = value;
     pos = amp + 1;
   }
@@ -93,22 +94,38 @@ std::string HttpDate(std::time_t t) {
 
 std::string Reason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 407: return "Proxy Authentication Required";
-    case 416: return "Range Not Satisfiable";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 407:
+      return "Proxy Authentication Required";
+    case 416:
+      return "Range Not Satisfiable";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -117,7 +134,8 @@ std::string Base64(const std::string& in) {
   std::string out;
   size_t i = 0;
   for (; i + 2 < in.size(); i += 3) {
-    unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
+    unsigned v =
+        (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
     out += abc[v >> 18], out += abc[(v >> 12) & 63], out += abc[(v >> 6) & 63], out += abc[v & 63];
   }
   if (i + 1 == in.size()) {
@@ -149,10 +167,14 @@ std::string GzipOf(const std::string& data) {
 
 std::string DefaultQuality(int itag) {
   switch (itag) {
-    case 22: return "hd720";
-    case 35: return "large";
-    case 5: return "small";
-    default: return "medium";
+    case 22:
+      return "hd720";
+    case 35:
+      return "large";
+    case 5:
+      return "small";
+    default:
+      return "medium";
   }
 }
 
@@ -263,14 +285,18 @@ struct TSiteSim::Impl {
     std::string page =
         "<!DOCTYPE html>\n<html lang=\"en\" dir=\"ltr\">\n<head>\n"
         "<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n"
-        "<title>\n  " + v.Title + " - YouTube\n</title>\n"
+        "<title>\n  " +
+        v.Title +
+        " - YouTube\n</title>\n"
         "<link rel=\"stylesheet\" href=\"\\/\\/s.sim.invalid\\/yt\\/css\\/www-core.css\">\n"
         "</head>\n<body>\n<div id=\"watch-container\">\n<div id=\"player\"></div>\n"
         "<script>\nvar swfConfig = {\"url\": \"http:\\/\\/s.sim.invalid\\/player.swf\", "
-        "\"args\": {\"video_id\": \"" + v.Id + "\", ";
+        "\"args\": {\"video_id\": \"" +
+        v.Id + "\", ";
     if (v.LengthSeconds >= 0)
       page += "\"length_seconds\": " + std::to_string(v.LengthSeconds) + ", ";
-    page += "\"url_encoded_fmt_stream_map\": \"" + map + "\", \"fmt_list\": \"\", \"hl\": \"en_US\"}};\n"
+    page += "\"url_encoded_fmt_stream_map\": \"" + map +
+            "\", \"fmt_list\": \"\", \"hl\": \"en_US\"}};\n"
             "</script>\n</div>\n</body>\n</html>\n";
     return page;
   }
@@ -309,7 +335,8 @@ class TSocket {
   bool Discard(int64_t count) {
     while (count > 0) {
       if (buffer_.empty() && !Fill()) return false;
-      size_t n = static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(buffer_.size())));
+      size_t n =
+          static_cast<size_t>(std::min<int64_t>(count, static_cast<int64_t>(buffer_.size())));
       buffer_.erase(0, n);
       count -= static_cast<int64_t>(n);
     }
@@ -435,7 +462,9 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     std::string head;
     bool tooLong = false;
     if (!sock.ReadHead(head, tooLong)) {
-      if (tooLong) sock.Send("HTTP/1.1 431 " + Reason(431) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      if (tooLong)
+        sock.Send("HTTP/1.1 431 " + Reason(431) +
+                  "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
       break;
     }
     TRequest req;
@@ -486,7 +515,8 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       host = target.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
       target = slash == std::string::npos ? "/" : target.substr(slash);
       size_t colon = host.rfind(':');
-      if (colon != std::string::npos && host.find(']') == std::string::npos) host = host.substr(0, colon);
+      if (colon != std::string::npos && host.find(']') == std::string::npos)
+        host = host.substr(0, colon);
       host = Lower(host);
     }
     size_t qm = target.find('?');
@@ -511,8 +541,8 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
 
     // Find what the request addresses: the site's pages or a stream.
     // Requests for the simulator's own address count as direct ones.
-    const bool siteHost = !proxied || host == Lower(opts.SiteHost) || host == "127.0.0.1" ||
-                          host == "localhost";
+    const bool siteHost =
+        !proxied || host == Lower(opts.SiteHost) || host == "127.0.0.1" || host == "localhost";
     std::string pageBody;
     TFault fault;
     TEntity entity;
@@ -546,7 +576,7 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
               std::memcpy(out, data->data() + off, len);
             };
           } else if (!s.File.empty()) {
-            struct stat st{};
+            struct stat st {};
             auto file = std::make_shared<std::ifstream>(s.File, std::ios::binary);
             entity.size = (::stat(s.File.c_str(), &st) == 0 && *file) ? st.st_size : 0;
             entity.read = [file](int64_t off, char* out, size_t len) {
@@ -579,7 +609,8 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
         } else {
           notFound =
               "<!DOCTYPE html>\n<html><head><title>YouTube</title></head>\n"
-              "<body><div id=\"unavailable-message\">This video does not exist.</div></body></html>\n";
+              "<body><div id=\"unavailable-message\">This video does not "
+              "exist.</div></body></html>\n";
         }
       } else if (siteHost && path == "/get_video_info") {
         auto it = videos.find(params["video_id"]);
@@ -588,10 +619,12 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
                      "&length_seconds=" + std::to_string(it->second.LengthSeconds) +
                      "&title=" + PercentEncode(it->second.Title);
         else
-          pageBody = "status=fail&errorcode=100&reason=" + PercentEncode("This video does not exist.");
+          pageBody =
+              "status=fail&errorcode=100&reason=" + PercentEncode("This video does not exist.");
         status = 200;
       } else if (siteHost && path == "/") {
-        pageBody = "<!DOCTYPE html>\n<html><head><title>YouTube</title></head><body></body></html>\n";
+        pageBody =
+            "<!DOCTYPE html>\n<html><head><title>YouTube</title></head><body></body></html>\n";
         status = 200;
       } else {
         notFound = "<html><body>Not found</body></html>";
@@ -601,7 +634,8 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     if (status == 200) {
       std::string r = "HTTP/1.1 200 OK\r\nDate: " + HttpDate(std::time(nullptr)) +
                       "\r\nServer: sitesim\r\nContent-Type: " +
-                      (path == "/get_video_info" ? "application/x-www-form-urlencoded" : "text/html; charset=utf-8") +
+                      (path == "/get_video_info" ? "application/x-www-form-urlencoded"
+                                                 : "text/html; charset=utf-8") +
                       "\r\nContent-Length: " + std::to_string(pageBody.size()) + "\r\n" +
                       (keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
       if (!head_) r += pageBody;
@@ -628,9 +662,10 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     }
     if (active && fault.DelayMs > 0 && !Pause(fault.DelayMs)) break;
     if (active && fault.Status > 0) {
-      std::string extra = fault.Location.empty() ? std::string() : "Location: " + fault.Location + "\r\n";
-      if (!simple(fault.Status, "<html><body>Error " + std::to_string(fault.Status) + "</body></html>",
-                  extra))
+      std::string extra =
+          fault.Location.empty() ? std::string() : "Location: " + fault.Location + "\r\n";
+      if (!simple(fault.Status,
+                  "<html><body>Error " + std::to_string(fault.Status) + "</body></html>", extra))
         break;
       continue;
     }
@@ -644,7 +679,9 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
         for (size_t i = 0; i < len; ++i) out[i] = static_cast<char>(out[i] ^ flip);
       };
     }
-    if (fault.Gzip && entity.size <= kMaxGzipBody) {
+    // Bodies are compressed whole in memory, so only up to a size tests need.
+    const bool gzip = fault.Gzip && entity.size <= kMaxGzipBody;
+    if (gzip) {
       std::string plain(static_cast<size_t>(entity.size), '\0');
       if (entity.size) entity.read(0, plain.data(), plain.size());
       auto gz = std::make_shared<std::string>(GzipOf(plain));
@@ -664,7 +701,8 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       } else {
         first = 0, last = entity.size - 1;
         if (unsatisfiable) {
-          if (!simple(416, "", "Content-Range: bytes */" + std::to_string(entity.size) + "\r\n")) break;
+          if (!simple(416, "", "Content-Range: bytes */" + std::to_string(entity.size) + "\r\n"))
+            break;
           continue;
         }
       }
@@ -676,9 +714,10 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     std::string r = "HTTP/1.1 " + std::to_string(code) + " " + Reason(code) + "\r\n";
     r += "Date: " + HttpDate(std::time(nullptr)) + "\r\nServer: sitesim\r\n";
     if (!fault.NoContentType) r += "Content-Type: " + contentType + "\r\n";
-    if (!fault.NoLastModified && !lastModified.empty()) r += "Last-Modified: " + lastModified + "\r\n";
+    if (!fault.NoLastModified && !lastModified.empty())
+      r += "Last-Modified: " + lastModified + "\r\n";
     if (!fault.NoAcceptRanges) r += "Accept-Ranges: bytes\r\n";
-    if (fault.Gzip) r += "Content-Encoding: gzip\r\n";
+    if (gzip) r += "Content-Encoding: gzip\r\n";
     if (code == 206) {
       int64_t shift = active ? fault.ContentRangeShift : 0;
       r += "Content-Range: bytes " + std::to_string(first + shift) + "-" +
@@ -703,13 +742,15 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     while (ok && sent < limit) {
       size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kChunk), limit - sent));
       if (fault.RateBytesPerSec > 0)
-        n = static_cast<size_t>(std::clamp<int64_t>(fault.RateBytesPerSec / 20, 1, static_cast<int64_t>(n)));
+        n = static_cast<size_t>(
+            std::clamp<int64_t>(fault.RateBytesPerSec / 20, 1, static_cast<int64_t>(n)));
       entity.read(first + sent, chunk.data(), n);
       ok = sock.Send(chunk.data(), n);
       sent += static_cast<int64_t>(n);
       if (ok && fault.RateBytesPerSec > 0) {
         auto due = started + std::chrono::microseconds(sent * 1'000'000 / fault.RateBytesPerSec);
-        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            due - std::chrono::steady_clock::now());
         if (wait.count() > 0 && !Pause(wait.count())) ok = false;
       }
     }
@@ -773,7 +814,9 @@ TSiteSim::TSiteSim(const TCatalogue& catalogue) : TSiteSim(catalogue.Options) {
   for (const auto& v : catalogue.Videos) AddVideo(v);
 }
 
-TSiteSim::~TSiteSim() { Stop(); }
+TSiteSim::~TSiteSim() {
+  Stop();
+}
 
 void TSiteSim::Start() {
   Impl& d = *impl_;
@@ -824,8 +867,12 @@ void TSiteSim::Stop() {
   d.running = false;
 }
 
-std::string TSiteSim::ProxyAddress() const { return "127.0.0.1:" + std::to_string(port_); }
-std::string TSiteSim::Origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string TSiteSim::ProxyAddress() const {
+  return "127.0.0.1:" + std::to_string(port_);
+}
+std::string TSiteSim::Origin() const {
+  return "http://127.0.0.1:" + std::to_string(port_);
+}
 
 void TSiteSim::AddVideo(TVideo video) {
   std::lock_guard lock(impl_->mutex);

@@ -20,17 +20,17 @@ namespace sitesim {
 struct TFault {
   int Times = -1;
   bool GetOnly = false;
-  int Status = 0;                // answer with this status and a short page instead
-  std::string Location;          // Location header of such an answer (redirects)
-  int DelayMs = 0;               // wait before the response head
-  int64_t CloseAfterBytes = -1;  // close the connection after this many body bytes
-  int64_t StallAfterBytes = -1;  // stop sending (connection kept open) after this many
-  int64_t ContentRangeShift = 0; // 206 claims a range this many bytes off the real one
+  int Status = 0;                 // answer with this status and a short page instead
+  std::string Location;           // Location header of such an answer (redirects)
+  int DelayMs = 0;                // wait before the response head
+  int64_t CloseAfterBytes = -1;   // close the connection after this many body bytes
+  int64_t StallAfterBytes = -1;   // stop sending (connection kept open) after this many
+  int64_t ContentRangeShift = 0;  // 206 claims a range this many bytes off the real one
 
-  int64_t RateBytesPerSec = 0;   // per-connection throttle of the body; 0 = none
-  bool IgnoreRange = false;      // 200 with the whole body whatever Range asks
+  int64_t RateBytesPerSec = 0;  // per-connection throttle of the body; 0 = none
+  bool IgnoreRange = false;     // 200 with the whole body whatever Range asks
   bool NoAcceptRanges = false;
-  bool Gzip = false;             // entity is the gzip of the body (Content-Encoding)
+  bool Gzip = false;  // entity is the gzip of the body (bodies up to 64 MiB)
   bool NoLastModified = false;
   bool NoContentType = false;
   bool NoContentLength = false;  // body delimited by closing the connection
@@ -45,7 +45,7 @@ struct TStream {
   std::string File;
   int64_t Size = 0;
   uint32_t Seed = 1;
-  std::string Host;     // empty = kDefaultStreamHost
+  std::string Host;  // empty = kDefaultStreamHost
   std::string ContentType = "video/mp4";
   std::string LastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
   TFault Fault;
@@ -56,7 +56,7 @@ struct TVideo {
   std::string Title;        // raw bytes placed in the title element before " - YouTube"
   int LengthSeconds = 212;  // -1: no running-time member
   std::vector<TStream> Streams;
-  std::string Page;         // non-empty: served verbatim as the watch page
+  std::string Page;  // non-empty: served verbatim as the watch page
   TFault PageFault;
 };
 
