@@ -1,7 +1,9 @@
 #include "resolve/InetEng.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <sstream>
 
@@ -25,12 +27,28 @@ void GlobalInit() {
 
 struct TTransfer {
   std::ostream* sink = nullptr;
-  bool responseStarted = false;
+  bool responseStarted = false;  // the head of the final response has arrived
+  long status = 0;
+  bool location = false;
 };
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-  static_cast<TTransfer*>(user)->responseStarted = true;
-  return size * count;
+  auto* t = static_cast<TTransfer*>(user);
+  const size_t n = size * count;
+  std::string line(data, n);
+  if (line.rfind("HTTP/", 0) == 0) {
+    size_t sp = line.find(' ');
+    t->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
+    t->location = false;
+  } else if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
+    t->location = true;
+  } else if (line == "\r\n" || line == "\n") {
+    // Interim answers and redirects that will be followed do not open the URL yet.
+    bool interim = t->status >= 100 && t->status < 200;
+    bool redirect = t->status >= 300 && t->status < 400 && t->location;
+    if (!interim && !redirect) t->responseStarted = true;
+  }
+  return n;
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {

@@ -100,6 +100,12 @@ TEST_F(Fetcher, UnreachableTargetsGiveFalseAndEmpty) {
   EXPECT_EQ(InetGetText("file:///etc/hostname?http://www.youtube.com/", {}), "");
   EXPECT_EQ(resolve::ProxyText({true, "proxy.lan", 0, "", ""}), "proxy.lan:0");
 
+  sitesim::TFault away;
+  away.Status = 301;
+  away.Location = "http://nohost.invalid/";
+  sim.SetPageFault("abc", away);
+  EXPECT_FALSE(InetGetStream(sim.DirectUrl(sim.WatchUrl("abc")), sink, {}));
+
   TFetchProxy p = Proxy();
   sim.Stop();
   EXPECT_EQ(InetGetText(sim.WatchUrl("abc"), p), "");
