@@ -1,0 +1,199 @@
+#include "resolve/InetEng.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+
+namespace resolve {
+
+const char* const kFetchUserAgent =
+    "Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1; Trident/4.0; MRSPUTNIK 2, 1, 0, 8 SW; "
+    ".NET CLR 1.1.4322; .NET CLR 2.0.50727; .NET CLR 3.0.04506.648; .NET CLR 3.5.21022)";
+
+namespace {
+
+std::mutex g_mutex;
+std::function<TFetchProxy()> g_proxySource;
+TFetchTimeouts g_timeouts;
+
+void GlobalInit() {
+  // curl_global_init is not thread-safe in this libcurl; run it exactly once.
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct TTransfer {
+  std::ostream* sink = nullptr;
+  bool responseStarted = false;  // the head of the final response has arrived
+  long status = 0;
+  bool location = false;
+};
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<TTransfer*>(user);
+  const size_t n = size * count;
+  std::string line(data, n);
+  if (line.rfind("HTTP/", 0) == 0) {
+    size_t sp = line.find(' ');
+    t->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
+    t->location = false;
+  } else if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
+    t->location = true;
+  } else if (line == "\r\n" || line == "\n") {
+    // Interim answers and redirects that will be followed do not open the URL yet.
+    bool interim = t->status >= 100 && t->status < 200;
+    bool redirect = t->status >= 300 && t->status < 400 && t->location;
+    if (!interim && !redirect) t->responseStarted = true;
+  }
+  return n;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<TTransfer*>(user);
+  t->responseStarted = true;
+  size_t n = size * count;
+  try {
+    t->sink->write(data, static_cast<std::streamsize>(n));
+    if (!*t->sink) return 0;
+  } catch (...) {
+    return 0;  // a sink that fails ends the transfer like a failed read
+  }
+  return n;
+}
+
+}  // namespace
+
+void SetFetchProxySource(std::function<TFetchProxy()> source) {
+  std::lock_guard lock(g_mutex);
+  g_proxySource = std::move(source);
+}
+
+TFetchProxy CurrentFetchProxy() {
+  std::function<TFetchProxy()> source;
+  {
+    std::lock_guard lock(g_mutex);
+    source = g_proxySource;
+  }
+  return source ? source() : TFetchProxy{};
+}
+
+void SetFetchTimeouts(const TFetchTimeouts& timeouts) {
+  std::lock_guard lock(g_mutex);
+  g_timeouts = timeouts;
+}
+
+TFetchTimeouts FetchTimeouts() {
+  std::lock_guard lock(g_mutex);
+  return g_timeouts;
+}
+
+std::string ProxyText(const TFetchProxy& proxy) {
+  return proxy.ProxyAdress + ":" + std::to_string(proxy.ProxyPort);
+}
+
+}  // namespace resolve
+
+bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy) {
+  // An explicit proxy without a host cannot be reached; libcurl would read an
+  // empty proxy text as "no proxy" and go direct instead.
+  if (proxy.IsProxy && proxy.ProxyAdress.empty()) return false;
+  resolve::GlobalInit();
+  CURL* curl = curl_easy_init();
+  if (!curl) return false;
+  const TFetchTimeouts limits = resolve::FetchTimeouts();
+  resolve::TTransfer transfer;
+  transfer.sink = &sink;
+
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, resolve::kFetchUserAgent);
+  // Links come from the clipboard: never let one read local files or other schemes.
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L);
+  curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // cookies live for this call only
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.ConnectSec);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.StallSec);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, resolve::OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, resolve::OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+
+  // Always from the server, never from a cache on the way.
+  curl_slist* headers = nullptr;
+  headers = curl_slist_append(headers, "Cache-Control: no-cache");
+  headers = curl_slist_append(headers, "Pragma: no-cache");
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+
+  std::string proxyText;
+  if (proxy.IsProxy) {
+    proxyText = resolve::ProxyText(proxy);
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxyText.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+    // Credentials are offered only when there are some, as the old HTTP layer did.
+    if (!proxy.ProxyUser.empty() || !proxy.ProxyPassword.empty()) {
+      curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxy.ProxyUser.c_str());
+      curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, proxy.ProxyPassword.c_str());
+      curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+    }
+  }
+  // With IsProxy off CURLOPT_PROXY stays unset, so libcurl applies http_proxy,
+  // https_proxy and no_proxy from the environment: the platform's configuration.
+
+  CURLcode rc = curl_easy_perform(curl);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  // A transfer that fails before any response could not open the URL; one that
+  // breaks off later keeps what was read so far.
+  return rc == CURLE_OK || transfer.responseStarted;
+}
+
+bool InetGetStream(const std::string& url, std::ostream& sink) {
+  return InetGetStream(url, sink, resolve::CurrentFetchProxy());
+}
+
+std::string InetGetText(const std::string& url, const TFetchProxy& proxy) {
+  std::ostringstream sink;
+  if (!InetGetStream(url, sink, proxy)) return {};
+  return std::move(sink).str();
+}
+
+std::string InetGetText(const std::string& url) {
+  return InetGetText(url, resolve::CurrentFetchProxy());
+}
+
+std::string UrlDecode(const std::string& text) {
+  // Digit values by the character-code arithmetic of the original decoder, so
+  // odd characters after "%" decode the same way as before.
+  auto value = [](unsigned char c) -> unsigned {
+    if (c < 48) return c + 208u;
+    if (c <= 64) return c - 48u;
+    if (c <= 96) return c - 55u;
+    return c - 87u;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%') {
+      if (text.size() - i - 1 < 2) {
+        out += '%';  // fewer than two characters follow: keep "%", drop the rest
+        break;
+      }
+      unsigned byte = value(static_cast<unsigned char>(text[i + 1])) * 16 +
+                      value(static_cast<unsigned char>(text[i + 2]));
+      out += static_cast<char>(byte & 0xFF);
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
