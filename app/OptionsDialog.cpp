@@ -1,0 +1,98 @@
+#include "app/OptionsDialog.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+#include "app/MessageBox.h"
+#include "settings/Settings.h"
+
+TfmOptions::TfmOptions(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("Options");
+  setWindowFlag(Qt::Tool);
+  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+
+  CheckBox1 = new QCheckBox("Use proxy server", this);
+  Label1 = new QLabel("Adress:", this);
+  Edit1 = new QLineEdit(this);
+  Label2 = new QLabel("Port:", this);
+  Edit2 = new QLineEdit(this);
+  Label3 = new QLabel("User name:", this);
+  Edit3 = new QLineEdit(this);
+  Label4 = new QLabel("Password:", this);
+  Edit4 = new QLineEdit(this);
+  Edit4->setEchoMode(QLineEdit::Password);
+  Edit4->setStyleSheet("lineedit-password-character: 42");  // "*", whatever the style
+  CheckBox2 = new QCheckBox("Auto paste URL's from the clipboard", this);
+  CheckBox3 = new QCheckBox("Delete video after encoding", this);
+  Button1 = new QPushButton("OK", this);
+  Button1->setDefault(true);
+
+  auto* grid = new QGridLayout;
+  grid->addWidget(CheckBox1, 0, 0, 1, 2);
+  grid->addWidget(Label1, 1, 0);
+  grid->addWidget(Edit1, 1, 1);
+  grid->addWidget(Label2, 2, 0);
+  grid->addWidget(Edit2, 2, 1);
+  grid->addWidget(Label3, 3, 0);
+  grid->addWidget(Edit3, 3, 1);
+  grid->addWidget(Label4, 4, 0);
+  grid->addWidget(Edit4, 4, 1);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(Button1);
+  auto* top = new QVBoxLayout(this);
+  top->addLayout(grid);
+  top->addWidget(CheckBox2);
+  top->addWidget(CheckBox3);
+  top->addLayout(buttons);
+  setMinimumWidth(340);
+
+  CheckBox1Click();  // fields start disabled
+  connect(CheckBox1, &QCheckBox::toggled, this, [this] { CheckBox1Click(); });
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+}
+
+void TfmOptions::FormShow() {
+  CheckBox1->setChecked(cvOptions.IsProxy);
+  Edit1->setText(QString::fromStdString(cvOptions.ProxyAdress));
+  Edit2->setText(QString::number(cvOptions.ProxyPort));
+  Edit3->setText(QString::fromStdString(cvOptions.ProxyUser));
+  Edit4->setText(QString::fromStdString(cvOptions.ProxyPassword));
+  CheckBox2->setChecked(cvOptions.AutoPaste);
+  CheckBox3->setChecked(cvOptions.DeleteVideo);
+  CheckBox1Click();
+}
+
+void TfmOptions::CheckBox1Click() {
+  const bool on = CheckBox1->isChecked();
+  for (QWidget* w :
+       {static_cast<QWidget*>(Label1), static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Label2),
+        static_cast<QWidget*>(Edit2), static_cast<QWidget*>(Label3), static_cast<QWidget*>(Edit3),
+        static_cast<QWidget*>(Label4), static_cast<QWidget*>(Edit4)})
+    w->setEnabled(on);
+}
+
+void TfmOptions::Button1Click() {
+  cvOptions.IsProxy = CheckBox1->isChecked();
+  cvOptions.ProxyAdress = Edit1->text().toStdString();
+  bool ok = false;
+  const int port = Edit2->text().toInt(&ok, 10);
+  if (!ok) {
+    // The first two fields are already stored; the dialog stays open.
+    ShowMessageBox(this, QString("'%1' is not a valid integer value").arg(Edit2->text()),
+                   "Vantorel 1.0", QMessageBox::Critical);
+    return;
+  }
+  cvOptions.ProxyPort = port;
+  cvOptions.ProxyUser = Edit3->text().toStdString();
+  cvOptions.ProxyPassword = Edit4->text().toStdString();
+  cvOptions.AutoPaste = CheckBox2->isChecked();
+  cvOptions.DeleteVideo = CheckBox3->isChecked();
+  accept();
+}
+
+void TfmOptions::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  FormShow();
+}
