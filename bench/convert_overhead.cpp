@@ -12,8 +12,10 @@
 
 int main(int argc, char** argv) {
   if (argc < 8) {
-    std::fprintf(stderr, "usage: %s <folder> <in> <out> <rate> <kbit> <channels> <acodec> "
-                         "[--video <vcodec> <size> <vkbit>]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s <folder> <in> <out> <rate> <kbit> <channels> <acodec> "
+                 "[--video <vcodec> <size> <vkbit>]\n",
+                 argv[0]);
     return 2;
   }
   platform::SetExeFolderOverride(argv[1]);
@@ -29,14 +31,14 @@ int main(int argc, char** argv) {
     s.VBitrate = std::stoi(argv[11]);
   }
   auto start = std::chrono::steady_clock::now();
-  TConvertThread worker(argv[2], false, s, argv[3]);
+  TConvertThread worker(argv[2], false, s, argv[3], platform::CallQueue::Current());
   int reports = 0;
   worker.SetOnProgress([&](TConvertThread*, int32_t) { ++reports; });
   worker.Start();
   platform::PumpUntil([&] { return worker.Finished(); }, std::chrono::hours(1));
   worker.WaitFor();
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                  .count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   std::printf("%.1f %d %d\n", ms, reports, worker.ErrorFlag ? 1 : 0);
   return worker.ErrorFlag ? 1 : 0;
 }

@@ -93,7 +93,8 @@ int32_t RoundPercent(int64_t t, int64_t duration) {
 TConvertThread::TConvertThread(const std::string& inFile, bool stopRequested,
                                const TCnvtSettings& settings, const std::string& outFile,
                                std::shared_ptr<platform::CallQueue> reportQueue)
-    : queue_(reportQueue ? std::move(reportQueue) : platform::CallQueue::Current()) {
+    : queue_(std::move(reportQueue)) {
+  if (!queue_) throw std::invalid_argument("TConvertThread needs the queue of the report thread");
   StopFlag = stopRequested;
   InFile = inFile;
   OutFile = outFile;

@@ -41,11 +41,10 @@ class TConvertThread {
   using TProgressEvent = std::function<void(TConvertThread* sender, int32_t percent)>;
   using TDoneEvent = std::function<void(TConvertThread* sender)>;
 
-  // reportQueue: the queue of the thread that must run the reports (the main
-  // thread's); null takes the constructing thread's own queue.
+  // reportQueue: the queue of the thread that runs the reports — the main
+  // thread's, also when the worker is made on another thread (the start sweep).
   TConvertThread(const std::string& inFile, bool stopRequested, const TCnvtSettings& settings,
-                 const std::string& outFile,
-                 std::shared_ptr<platform::CallQueue> reportQueue = nullptr);
+                 const std::string& outFile, std::shared_ptr<platform::CallQueue> reportQueue);
   ~TConvertThread();
   TConvertThread(const TConvertThread&) = delete;
   TConvertThread& operator=(const TConvertThread&) = delete;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "convert/ConvertThread.h"
+#include "platform/CallQueue.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "tests/convert/ConvertTestSupport.h"
@@ -77,7 +78,7 @@ class ConvertRealTest : public ::testing::Test {
 
   std::unique_ptr<TConvertThread> Convert(const std::string& in, const TCnvtSettings& s,
                                           const std::string& out, Recorder& rec) {
-    auto w = std::make_unique<TConvertThread>(in, false, s, out);
+    auto w = std::make_unique<TConvertThread>(in, false, s, out, platform::CallQueue::Current());
     rec.Attach(*w);
     w->Start();
     EXPECT_TRUE(WaitFor([&] { return w->Finished(); }, std::chrono::seconds(60)));
@@ -211,7 +212,8 @@ TEST_F(ConvertRealTest, StopEndsCvtcoreAndFfmpeg) {
   s.Frequency = 44100;
   s.ABitrate = 64;
   s.Channels = 1;
-  auto w = std::make_unique<TConvertThread>(fifo, false, s, dir_ / "live.mp3");
+  auto w = std::make_unique<TConvertThread>(fifo, false, s, dir_ / "live.mp3",
+                                            platform::CallQueue::Current());
   Recorder rec;
   rec.Attach(*w);
   w->Start();

@@ -49,7 +49,8 @@ class ConvertThreadTest : public ::testing::Test {
   // Runs one conversion to its end and returns the worker.
   std::unique_ptr<TConvertThread> Convert(const std::string& in, const TCnvtSettings& s,
                                           Recorder& rec) {
-    auto worker = std::make_unique<TConvertThread>(in, false, s, dir_ / "out.mp3");
+    auto worker = std::make_unique<TConvertThread>(in, false, s, dir_ / "out.mp3",
+                                                   platform::CallQueue::Current());
     rec.Attach(*worker);
     worker->Start();
     EXPECT_TRUE(WaitFor([&] { return worker->Finished(); }));
@@ -64,11 +65,13 @@ class ConvertThreadTest : public ::testing::Test {
 TEST_F(ConvertThreadTest, WorkedExamplesWithThisPlatformsPaths) {
   ExeFolderScope tools("/opt/tools/");  // values all set: no process runs
   const std::string in = "/srv/out/clip.flv";
-  TConvertThread a(in, false, Audio(44100, 128, 2, "libmp3lame"), "/srv/out/clip.mp3");
+  TConvertThread a(in, false, Audio(44100, 128, 2, "libmp3lame"), "/srv/out/clip.mp3",
+                   platform::CallQueue::Current());
   EXPECT_EQ(a.CommandLine,
             "\"/opt/tools/cvtcore\" -i \"/srv/out/clip.flv\" -ar 44100 -ab 128k -ac 2 -vn "
             "-acodec libmp3lame -y \"/srv/out/clip.mp3\"");
-  TConvertThread b(in, false, Audio(24000, 96, 1, "default"), "/srv/out/clip.wav");
+  TConvertThread b(in, false, Audio(24000, 96, 1, "default"), "/srv/out/clip.wav",
+                   platform::CallQueue::Current());
   EXPECT_EQ(b.CommandLine,
             "\"/opt/tools/cvtcore\" -i \"/srv/out/clip.flv\" -ar 24000 -ab 96k -ac 1 -vn  -y "
             "\"/srv/out/clip.wav\"");
@@ -81,13 +84,13 @@ TEST_F(ConvertThreadTest, WorkedExamplesWithThisPlatformsPaths) {
   v.VBitrate = 512;
   v.VideoSize = "320x240";
   v.VCodec = "mpeg4";
-  TConvertThread c(in, false, v, "/srv/out/clip.avi");
+  TConvertThread c(in, false, v, "/srv/out/clip.avi", platform::CallQueue::Current());
   EXPECT_EQ(c.CommandLine,
             "\"/opt/tools/cvtcore\" -i \"/srv/out/clip.flv\" -sameq  -ab 128k -b 512k -s 320x240 "
             "-ac 2 -vcodec mpeg4 -acodec libmp3lame -r 29.97  -y \"/srv/out/clip.avi\"");
   TCnvtSettings same;
   same.VideoPreset = true;
-  TConvertThread d(in, false, same, "/srv/out/clip.mp4");
+  TConvertThread d(in, false, same, "/srv/out/clip.mp4", platform::CallQueue::Current());
   EXPECT_EQ(d.CommandLine,
             "\"/opt/tools/cvtcore\" -i \"/srv/out/clip.flv\" -sameq  -r 29.97  -y "
             "\"/srv/out/clip.mp4\"");
@@ -97,7 +100,7 @@ TEST_F(ConvertThreadTest, WorkedExamplesWithThisPlatformsPaths) {
 
 TEST_F(ConvertThreadTest, InformationPassThatFindsNothingGivesDefaults) {
   std::string in = Script({}, {});
-  TConvertThread w(in, false, TCnvtSettings{}, dir_ / "clip.mp3");
+  TConvertThread w(in, false, TCnvtSettings{}, dir_ / "clip.mp3", platform::CallQueue::Current());
   EXPECT_EQ(w.CommandLine, "\"" + dir_.path() + "cvtcore\" -i \"" + in +
                                "\" -ar 44100 -ab 64k -ac 2 -vn -acodec copy -y \"" + dir_.path() +
                                "clip.mp3\"");
@@ -140,7 +143,7 @@ TEST_F(ConvertThreadTest, ProbeTextDecidesOpenValues) {
   };
   for (const auto& c : cases) {
     std::string in = Script(c.info, {});
-    TConvertThread w(in, false, c.settings, dir_ / "o.mp3");
+    TConvertThread w(in, false, c.settings, dir_ / "o.mp3", platform::CallQueue::Current());
     if (!c.expectResult.empty()) {
       EXPECT_EQ(w.ResultText, c.expectResult);
     }
@@ -152,7 +155,8 @@ TEST_F(ConvertThreadTest, CodecRulesDifferBetweenAudioAndVideo) {
   auto make = [&](bool video, const std::string& codec) {
     TCnvtSettings s = Audio(44100, 128, 2, codec);
     s.VideoPreset = video;
-    return TConvertThread("/a/in.flv", false, s, "/a/out").CommandLine;
+    return TConvertThread("/a/in.flv", false, s, "/a/out", platform::CallQueue::Current())
+        .CommandLine;
   };
   EXPECT_EQ(make(false, "default").find("-acodec"), std::string::npos);
   EXPECT_NE(make(true, "default").find(" -acodec default "), std::string::npos);
@@ -167,7 +171,8 @@ TEST_F(ConvertThreadTest, PathsReachTheEncoderExactly) {
                            "out time=1.00 \\r\\n", "output 10"},
                           "[KHZ] \"quoted\" 100%.flv");
   const std::string out = dir_ / "-dash \"q\" %d\nline.mp3";
-  TConvertThread w(in, false, Audio(44100, 128, 2, "libmp3lame"), out);
+  TConvertThread w(in, false, Audio(44100, 128, 2, "libmp3lame"), out,
+                   platform::CallQueue::Current());
   EXPECT_NE(w.CommandLine.find("44100 \"quoted\" 100%.flv"), std::string::npos);
   Recorder rec;
   rec.Attach(w);
@@ -238,7 +243,7 @@ TEST_F(ConvertThreadTest, ConsoleOutputHoldsInformationPassThenRun) {
                            "128 kb/s\\r\\n"},
                           {"out RUN Duration: 00:00:10.00", "out time=10.00 ", "output 1"});
   Recorder rec;
-  TConvertThread w(in, false, Audio(0, 0, 0, ""), dir_ / "out.mp3");
+  TConvertThread w(in, false, Audio(0, 0, 0, ""), dir_ / "out.mp3", platform::CallQueue::Current());
   rec.Attach(w);
   w.Start();
   ASSERT_TRUE(WaitFor([&] { return w.Finished(); }));
@@ -256,7 +261,8 @@ TEST_F(ConvertThreadTest, EncoderThatCannotStart) {
   std::filesystem::remove(dir_ / "cvtcore");
   // Information pass: the caller gets the error, no worker is made.
   try {
-    TConvertThread w(dir_ / "in.flv", false, TCnvtSettings{}, dir_ / "out.mp3");
+    TConvertThread w(dir_ / "in.flv", false, TCnvtSettings{}, dir_ / "out.mp3",
+                     platform::CallQueue::Current());
     FAIL() << "no error";
   } catch (const EConvertError& e) {
     EXPECT_EQ(std::string(e.what()), "Could not execute command line!\r\"" + dir_.path() +
@@ -274,7 +280,8 @@ TEST_F(ConvertThreadTest, StopEndsEncoderAndChildrenAtNextOutputWithoutReport) {
   std::string in =
       Script({}, {"out Duration: 00:00:10.00", "spawn " + dir_ / "child.pid", "out time=1.00 ",
                   "waitfile " + dir_ / "go", "out time=2.00 ", "hang"});
-  TConvertThread w(in, false, Audio(44100, 128, 2, ""), dir_ / "out.mp3");
+  TConvertThread w(in, false, Audio(44100, 128, 2, ""), dir_ / "out.mp3",
+                   platform::CallQueue::Current());
   Recorder rec;
   rec.Attach(w);
   w.Start();
@@ -296,7 +303,8 @@ TEST_F(ConvertThreadTest, StopEndsEncoderAndChildrenAtNextOutputWithoutReport) {
 
 TEST_F(ConvertThreadTest, StopRequestedBeforeStartRunsNothing) {
   std::string in = Script({}, {"argv " + dir_ / "ran"});
-  TConvertThread w(in, true, TCnvtSettings{}, dir_ / "out.mp3");  // no information pass either
+  TConvertThread w(in, true, TCnvtSettings{}, dir_ / "out.mp3",
+                   platform::CallQueue::Current());  // no information pass either
   Recorder rec;
   rec.Attach(w);
   w.Start();
@@ -309,7 +317,8 @@ TEST_F(ConvertThreadTest, StopRequestedBeforeStartRunsNothing) {
 TEST_F(ConvertThreadTest, DestroyingEndsSilentEncoderAndDropsReports) {
   std::string in = Script({}, {"out Duration: 00:00:10.00", "out time=1.00 ", "hang"});
   Recorder rec;
-  auto w = std::make_unique<TConvertThread>(in, false, Audio(44100, 128, 2, ""), dir_ / "o.mp3");
+  auto w = std::make_unique<TConvertThread>(in, false, Audio(44100, 128, 2, ""), dir_ / "o.mp3",
+                                            platform::CallQueue::Current());
   rec.Attach(*w);
   w->Start();
   ASSERT_TRUE(WaitFor([&] { return rec.percents.size() == 1; }));
