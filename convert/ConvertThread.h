@@ -1,0 +1,112 @@
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "convert/CnvtSettings.h"
+
+namespace platform {
+class CallQueue;
+class TProcess;
+}  // namespace platform
+
+// The encoder could not be started: "Could not execute command line!" CR command line.
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Runs the encoder for one job on a thread of its own and turns its console
+// output into a percentage. Reports (OnProgress, OnDone) run on the report
+// queue's thread — the main thread — while the worker waits for them.
+//
+// Life of a worker (all calls from the owner's thread unless noted):
+//   construct (builds the command line; may run the information pass here and
+//   throw EConvertError) → SetOnProgress/SetOnDone → Start → reports …
+//   → Detach (no report runs after it returns) → destroy (ends the encoder at
+//   once and joins the thread; pumps the report queue while joining when called
+//   on its thread, so a worker blocked in a report cannot deadlock it).
+// The fields below the events are written by the worker thread; read them in a
+// report or after the thread has ended (Finished()).
+class TConvertThread {
+ public:
+  using TProgressEvent = std::function<void(TConvertThread* sender, int32_t percent)>;
+  using TDoneEvent = std::function<void(TConvertThread* sender)>;
+
+  // reportQueue: the queue of the thread that runs the reports — the main
+  // thread's, also when the worker is made on another thread (the start sweep).
+  TConvertThread(const std::string& inFile, bool stopRequested, const TCnvtSettings& settings,
+                 const std::string& outFile, std::shared_ptr<platform::CallQueue> reportQueue);
+  ~TConvertThread();
+  TConvertThread(const TConvertThread&) = delete;
+  TConvertThread& operator=(const TConvertThread&) = delete;
+
+  TProgressEvent OnProgress;
+  TDoneEvent OnDone;
+  std::atomic<bool> StopFlag{false};  // written by the owner, read by the worker
+  std::string CommandLine;            // as shown and logged
+  bool ProgressMode = false;
+  std::string ResultText;
+  int32_t Percent = 0;
+  std::string InFile;
+  std::string OutFile;
+  // A conversion run failed: nothing recognised, the encoder exited with a code
+  // other than 0, it could not be started, or the output file is missing or empty.
+  bool ErrorFlag = false;
+  std::string ConsoleOutput;
+
+  // The argv the encoder really gets: built beside CommandLine, so every path
+  // stays one argument whatever characters it holds.
+  std::vector<std::string> Arguments;
+  int ExitCode = -1;  // of the last encoder run; -1 when it did not run
+
+  void SetOnProgress(TProgressEvent handler) { OnProgress = std::move(handler); }
+  void SetOnDone(TDoneEvent handler) { OnDone = std::move(handler); }
+
+  // Starts the conversion run on a new thread; a worker runs once.
+  void Start();
+  // Any thread. The encoder is ended when its next output arrives (or when it
+  // ends); the run then makes no report.
+  void RequestStop() { StopFlag = true; }
+  // Any thread. After it returns no OnProgress/OnDone runs (a report running
+  // on another thread is waited for).
+  void Detach();
+  // Waits for the thread to end (pumping the report queue on its thread).
+  void WaitFor();
+  bool Finished() const { return finished_; }
+  // Process id of the encoder now running or last run; -1 before the first.
+  pid_t EncoderPid() const { return lastPid_; }
+
+  std::string BuildAudioCommandLine(const std::string& inFile, const std::string& outFile,
+                                    const TCnvtSettings& settings);
+  std::string BuildVideoCommandLine(const std::string& inFile, const std::string& outFile,
+                                    const TCnvtSettings& settings);
+  // Runs the encoder with Arguments (or CommandLine split) to its end. Throws
+  // EConvertError when it cannot be started.
+  void RunEncoder();
+
+ private:
+  void Execute();
+  void ReportProgress();
+  void ReportDone();
+  void Report(const std::function<void()>& call);
+  void KillEncoder();
+
+  std::shared_ptr<platform::CallQueue> queue_;
+  std::thread thread_;
+  std::atomic<bool> started_{false};
+  std::atomic<bool> finished_{false};
+  std::recursive_mutex reportMutex_;  // held while a report runs; Detach takes it
+  bool detached_ = false;
+  std::mutex procMutex_;  // guards proc_ against KillEncoder from the owner
+  platform::TProcess* proc_ = nullptr;
+  std::atomic<pid_t> lastPid_{-1};
+};

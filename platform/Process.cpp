@@ -1,0 +1,205 @@
+#include "platform/Process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace platform {
+namespace {
+
+int DecodeStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+std::string FindOnPath(const std::string& name) {
+  if (name.empty()) return {};
+  if (name.find('/') != std::string::npos) return name;
+  const char* env = ::getenv("PATH");
+  std::string path = env ? env : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  for (;;) {
+    size_t colon = path.find(':', start);
+    std::string dir =
+        path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    if (dir.empty()) dir.assign(1, '.');
+    std::string candidate = dir + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return {};
+}
+
+TProcess::~TProcess() {
+  if (pid_ > 0 && !Reaped()) {
+    Terminate(SIGKILL);
+    Wait();
+  }
+  CloseRead();
+}
+
+bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions& options,
+                     std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (pid_ > 0) return fail("process already started");
+  if (argv.empty() || argv[0].empty()) return fail("empty command line");
+
+  std::string exe = options.searchPath ? FindOnPath(argv[0]) : argv[0];
+  if (exe.empty()) return fail(argv[0] + ": not found on PATH");
+
+  // Everything the child touches is prepared here: between fork and exec only
+  // async-signal-safe calls are allowed.
+  std::vector<char*> cargv;
+  cargv.reserve(argv.size() + 1);
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+
+  errno = 0;
+  int baseNice = ::getpriority(PRIO_PROCESS, ::getpid());
+  if (errno != 0) baseNice = 0;
+  const int childNice = std::min(baseNice + 10, 19);
+  const pid_t parentPid = ::getpid();
+  const bool ownGroup = options.ownProcessGroup;
+  const bool lower = options.lowerPriority;
+  const bool killWithParent = options.killWithParent;
+
+  int out[2];
+  int report[2];  // carries errno from a failed exec; closes by itself on success
+  if (::pipe2(out, O_CLOEXEC) != 0) return fail(std::string("pipe: ") + ::strerror(errno));
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    int e = errno;
+    ::close(out[0]);
+    ::close(out[1]);
+    return fail(std::string("pipe: ") + ::strerror(e));
+  }
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (ownGroup) ::setpgid(0, 0);
+    if (killWithParent) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parentPid) ::_exit(127);
+    }
+    if (lower) ::setpriority(PRIO_PROCESS, 0, childNice);
+    // The parent may block or ignore signals (SIGPIPE is often ignored); the
+    // encoder must start with default handling.
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) ::sigaction(sig, &dfl, nullptr);
+    if (::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(out[1], STDERR_FILENO) < 0) {
+      int e = errno;
+      (void)!::write(report[1], &e, sizeof e);
+      ::_exit(127);
+    }
+    ::execv(exe.c_str(), cargv.data());
+    int e = errno;
+    (void)!::write(report[1], &e, sizeof e);
+    ::_exit(127);
+  }
+  int forkErrno = errno;
+  ::close(out[1]);
+  ::close(report[1]);
+  if (pid < 0) {
+    ::close(out[0]);
+    ::close(report[0]);
+    return fail(std::string("fork: ") + ::strerror(forkErrno));
+  }
+  if (ownGroup) ::setpgid(pid, pid);  // same as the child's own call; closes the race
+
+  int childErrno = 0;
+  ssize_t got;
+  do {
+    got = ::read(report[0], &childErrno, sizeof childErrno);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof childErrno)) {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ::close(out[0]);
+    return fail(exe + ": " + ::strerror(childErrno));
+  }
+
+  pid_ = pid;
+  readFd_ = out[0];
+  ownGroup_ = ownGroup;
+  return true;
+}
+
+ssize_t TProcess::Read(void* buffer, size_t size) {
+  if (readFd_ < 0) return -1;
+  ssize_t got;
+  do {
+    got = ::read(readFd_, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+void TProcess::CloseRead() {
+  CloseFd(readFd_);
+}
+
+int TProcess::Wait() {
+  if (pid_ <= 0) return -1;
+  {
+    std::lock_guard lock(mutex_);
+    if (reaped_) return exitCode_;
+  }
+  // Wait without reaping, so Terminate can still signal a zombie's group safely;
+  // the reap itself happens under the lock.
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  std::lock_guard lock(mutex_);
+  if (!reaped_) {
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid_, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    exitCode_ = r == pid_ ? DecodeStatus(status) : -1;
+    reaped_ = true;
+  }
+  return exitCode_;
+}
+
+void TProcess::Terminate(int sig) {
+  std::lock_guard lock(mutex_);
+  if (pid_ <= 0 || reaped_) return;
+  if (ownGroup_) ::kill(-pid_, sig);
+  ::kill(pid_, sig);
+}
+
+bool TProcess::Reaped() const {
+  std::lock_guard lock(mutex_);
+  return reaped_;
+}
+
+int TProcess::ExitCode() const {
+  std::lock_guard lock(mutex_);
+  return exitCode_;
+}
+
+}  // namespace platform
