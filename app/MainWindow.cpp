@@ -313,16 +313,13 @@ void TfmMain::SetupLogWriter() {
   SetMainLogWriter(logWriter_.get());
 }
 
-void TfmMain::RegisterDropAndClipboard() {}
 
 void TfmMain::CreateJobList() {
   jobList_ = std::make_unique<TJobList>();
   JobList = jobList_.get();
 }
 
-void TfmMain::LoadSettings() {}
 
-void TfmMain::SaveSettings() {}
 
 void TfmMain::FormShow() {}
 
@@ -412,7 +409,6 @@ void TfmMain::RemoveJobAt(int index) {
   ::RemoveJobAt(*jobList_, *ngListItems, index);
 }
 
-void TfmMain::ngListItemsBeforeSelect(int row) {}
 
 void TfmMain::ngListItemsCellClick(int col, int row) {
   try {
@@ -438,13 +434,3 @@ void TfmMain::btnRemoveClick() {
 
 // ---- handlers that later work fills in ----
 
-void TfmMain::btnPasteClick() {}
-void TfmMain::btnAddFilesClick() {}
-void TfmMain::btnBrowseClick() {}
-void TfmMain::btnOnameClick() {}
-void TfmMain::btnOptionsClick() {}
-void TfmMain::btnDownloadClick() {}
-void TfmMain::btnStopSelClick() {}
-void TfmMain::btnApplyClick() {}
-void TfmMain::cbPresetsChange() {}
-void TfmMain::cbAbitRateChange() {}

@@ -14,6 +14,9 @@ class QPushButton;
 class QSystemTrayIcon;
 class TJobGridWidget;
 class TLogWriter;
+class TfmFileNames;
+class TfmOptions;
+struct TCnvtSettings;
 
 // The main window: job table, output folder, conversion panel, command buttons,
 // status bar and tray icon. Owns the job list and the log writer for the run.
@@ -72,6 +75,30 @@ class TfmMain : public QMainWindow {
   QAction* Hide1 = nullptr;  // data(): tag 0 "Hide", tag 1 "Show"
   QAction* Close1 = nullptr;
 
+  // The job table's context menu (job menu).
+  QMenu* PopupMenu2 = nullptr;
+  QMenu* Mode1 = nullptr;
+  QAction* Skip1 = nullptr;             // tag 1
+  QAction* DownloadOnly1 = nullptr;     // tag 2
+  QAction* ConvertOnly1 = nullptr;      // tag 3
+  QAction* DownloadConvert1 = nullptr;  // tag 4
+  QMenu* Quality1 = nullptr;
+
+  // The two dialogs, created once by CreateDialogs after FormCreate.
+  TfmFileNames* fmFileNames = nullptr;
+  TfmOptions* fmOptions = nullptr;
+  void CreateDialogs();
+
+  // Conversion panel (MainWindowPanel.cpp).
+  void FillPresetList(int index);
+  void ReadPanelSettings(TCnvtSettings& settings);
+  void ApplyPanelToJob(TEncItem* job);
+  void ShowJobSettings(TEncItem* job);
+
+  // Intake (MainWindowIntake.cpp).
+  void AddJob(const std::string& text, bool isLink);
+  void WMDrawClipboard();
+
  public slots:
   void btnPasteClick();
   void btnAddFilesClick();
@@ -90,6 +117,9 @@ class TfmMain : public QMainWindow {
   void Close1Click();
   void RzTrayIcon1MinimizeApp();
   void RzTrayIcon1RestoreApp();
+  void PopupMenu2Popup(const QPoint& pos);
+  void Skip1Click();
+  void QualityItemClick();
 
  protected:
   // Start-up and shut-down steps that later parts of the program fill in.

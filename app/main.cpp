@@ -8,7 +8,7 @@ int main(int argc, char** argv) {
   app::InstallCallQueueDrain();
   TfmMain fmMain;
   fmMain.FormCreate();
-  // The output-name and options dialogs are created here, once each, when they land.
+  fmMain.CreateDialogs();  // output name, then options
   fmMain.show();
   return application.exec();
 }
