@@ -425,8 +425,9 @@ void TfmMain::ngListItemsCellClick(int col, int row) {
 
 void TfmMain::btnRemoveClick() {
   try {
-    // Downloads join with run control; until then no job has a download item.
-    RemoveSelectedJobs(*jobList_, *ngListItems, nullptr);
+    // A job's running download is stopped through run control's hook; its later
+    // completion report finds no job.
+    RemoveSelectedJobs(*jobList_, *ngListItems, stopDownload_);
   } catch (const std::exception& e) {
     LogError(e);
   }

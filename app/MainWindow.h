@@ -1,7 +1,11 @@
 #pragma once
 #include <QMainWindow>
+#include <QStringList>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "jobs/EncItem.h"
 
@@ -99,6 +103,20 @@ class TfmMain : public QMainWindow {
   void AddJob(const std::string& text, bool isLink);
   void WMDrawClipboard();
 
+  // ---- Intake ----
+  // What intake needs from run control. Until the download manager is wired in,
+  // no download runs (not busy) and no job has a download item to stop.
+  // GUI thread only.
+  std::function<bool()> downloaderBusy_;
+  std::function<void(TclDownLoadItem*)> stopDownload_;
+
+  // The "Add Files..." picker: returns the chosen paths in the picker's order,
+  // none when cancelled. selectedFilter holds the initial entry on the way in.
+  using TOpenFilesPicker =
+      std::function<QStringList(QWidget* parent, const QString& filter, QString* selectedFilter)>;
+  void SetOpenFilesPicker(TOpenFilesPicker picker) { openFilesPicker_ = std::move(picker); }
+  // ---- end Intake ----
+
  public slots:
   void btnPasteClick();
   void btnAddFilesClick();
@@ -137,6 +155,12 @@ class TfmMain : public QMainWindow {
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
+  // ---- Intake: text dropped on the window ----
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dragLeaveEvent(QDragLeaveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
  private:
   void BuildControls();
   void BuildTray();
@@ -148,4 +172,14 @@ class TfmMain : public QMainWindow {
   std::unique_ptr<TJobList> jobList_;
   std::function<void()> endProcess_;
   bool closing_ = false;
+
+  // ---- Intake ----
+  void AddJobNow(const std::string& text, bool isLink);
+  void AddPendingJob();
+  TOpenFilesPicker openFilesPicker_;
+  // AddJob may be reached again from the nested loop of its message box; such
+  // calls wait here and run after the current one, so rows and JobList agree.
+  bool addingJob_ = false;
+  std::vector<std::pair<std::string, bool>> pendingJobs_;
+  // ---- end Intake ----
 };

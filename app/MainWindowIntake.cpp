@@ -1,8 +1,231 @@
 // Links and files becoming jobs: paste, clipboard pickup, drop, Add Files.
-#include "app/MainWindow.h"
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDragLeaveEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QTimer>
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
 
-void TfmMain::RegisterDropAndClipboard() {}
-void TfmMain::AddJob(const std::string&, bool) {}
-void TfmMain::WMDrawClipboard() {}
-void TfmMain::btnPasteClick() {}
-void TfmMain::btnAddFilesClick() {}
+#include "app/JobGridWidget.h"
+#include "app/MainWindow.h"
+#include "app/MessageBox.h"
+#include "jobs/Resolve.h"
+#include "log/LogWriter.h"
+#include "resolve/InetEng.h"
+#include "resolve/youparse.h"
+#include "settings/Settings.h"
+
+namespace {
+
+const char* const kAppTitle = "Vantorel 1.0";
+
+// The picker's filter as the program has always described it ("name|patterns|...").
+const char* const kOpenFilesFilter =
+    "All audio supported files|*.mp3;*.ogg;*.wav;*.wma;*.m4a;*.ac3;*.avi;*.mp4;*.mov;*.wmv;"
+    "*.flv;*.mpg;*.mpeg;*.3gp;*.3g2;*.m4v|All video supported files|*.avi;*.mp4;*.mov;*.wmv;"
+    "*.flv;*.mpg;*.mpeg;*.3gp;*.3g2;*.m4v";
+
+void ShowIntakeMessage(QWidget* parent, const char* text) {
+  ShowMessageBox(parent, QString::fromUtf8(text), QString::fromUtf8(kAppTitle),
+                 QMessageBox::NoIcon);
+}
+
+QStringList DefaultOpenFilesPicker(QWidget* parent, const QString& filter,
+                                   QString* selectedFilter) {
+  // Qt's own dialog offers neither a read-only box nor a fixed size.
+  return QFileDialog::getOpenFileNames(parent, QString(), QString(), filter, selectedFilter,
+                                       QFileDialog::DontUseNativeDialog);
+}
+
+// "name|patterns|name|patterns" (patterns split by ";") as Qt's filter entries,
+// "name (pattern pattern ...)". A name without patterns is dropped.
+std::vector<std::string> QtFileFilters(const std::string& filter) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= filter.size()) {
+    size_t bar = filter.find('|', start);
+    if (bar == std::string::npos) bar = filter.size();
+    parts.push_back(filter.substr(start, bar - start));
+    start = bar + 1;
+  }
+  std::vector<std::string> entries;
+  for (size_t i = 0; i + 1 < parts.size(); i += 2) {
+    std::string patterns = parts[i + 1];
+    std::replace(patterns.begin(), patterns.end(), ';', ' ');
+    entries.push_back(parts[i] + " (" + patterns + ")");
+  }
+  return entries;
+}
+
+TFetchProxy ProxyFromOptions() {
+  TFetchProxy proxy;
+  proxy.IsProxy = cvOptions.IsProxy;
+  proxy.ProxyAdress = cvOptions.ProxyAdress;
+  proxy.ProxyPort = cvOptions.ProxyPort;
+  proxy.ProxyUser = cvOptions.ProxyUser;
+  proxy.ProxyPassword = cvOptions.ProxyPassword;
+  return proxy;
+}
+
+}  // namespace
+
+void TfmMain::RegisterDropAndClipboard() {
+  setAcceptDrops(true);
+  // Only changes from now on arrive; until LoadSettings runs AutoPaste is off, so
+  // a change seen that early adds nothing.
+  connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
+          &TfmMain::WMDrawClipboard, Qt::UniqueConnection);
+  // The link's page requests follow the proxy options as they stand at each request.
+  resolve::SetFetchProxySource(&ProxyFromOptions);
+}
+
+void TfmMain::AddJob(const std::string& text, bool isLink) {
+  if (addingJob_) {
+    pendingJobs_.emplace_back(text, isLink);
+    return;
+  }
+  addingJob_ = true;
+  AddJobNow(text, isLink);
+  addingJob_ = false;
+  if (!pendingJobs_.empty()) QTimer::singleShot(0, this, &TfmMain::AddPendingJob);
+}
+
+void TfmMain::AddPendingJob() {
+  if (addingJob_ || pendingJobs_.empty()) return;
+  auto [text, isLink] = pendingJobs_.front();
+  pendingJobs_.erase(pendingJobs_.begin());
+  AddJob(text, isLink);  // schedules the next one when it is done
+}
+
+void TfmMain::AddJobNow(const std::string& text, bool isLink) {
+  try {
+    if (isLink && text.find(SiteRoot) == std::string::npos) {
+      ShowIntakeMessage(this, "Not valid link!");
+      return;
+    }
+    IJobGrid& grid = Grid();
+    auto job = std::make_unique<TEncItem>();
+    const int row = grid.AppendRow();
+    AttachJobToRow(*job, grid, row);
+    job->Source = text;
+    job->IsLink = isLink;
+    job->Mode = isLink ? jmDownloadConvert : jmConvertOnly;
+
+    if (!isLink) {
+      job->Title = text;
+      job->MediaFile = text;
+      job->IsVideo = IsVideoFile(text);
+    } else {
+      bool resolved = true;
+      try {
+        // The site expects the information request first; its answer is not needed.
+        InetGetText(VideoInfoUrl(LinkVideoId(text)));
+        resolved = ResolveJob(job.get());
+      } catch (const std::exception& e) {
+        AppendNote(*job, e, "Warning");
+      }
+      if (!resolved) {
+        ShowIntakeMessage(this, "Error Link!");
+        grid.DeleteRow(JobRow(*job));
+        return;  // frees the job
+      }
+    }
+
+    // From here the row stays, so it must get its JobList entry whatever fails:
+    // a panel that cannot be applied (no preset) still leaves a usable job.
+    try {
+      job->SetQuality(job->QualityIndex);
+      grid.SetCellText(colFileName, row, job->Title);
+      grid.SetCellText(colTime, row, SecondsToHMS(job->DurationSec));
+      grid.SetCellText(colState, row, JobStateText(jsNew, job->Settings));
+      grid.SetProgress(row, 0);
+      grid.SetCellText(colMode, row, ModeCaption(job->Mode));
+      ApplyPanelToJob(job.get());
+    } catch (const std::exception& e) {
+      LogError(e);
+    }
+    try {
+      Jobs().Add(job.get());
+      job.release();
+    } catch (const std::exception& e) {
+      LogError(e);
+      grid.DeleteRow(JobRow(*job));
+    }
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+void TfmMain::WMDrawClipboard() {
+  try {
+    if (!cvOptions.AutoPaste) return;
+    if (downloaderBusy_ && downloaderBusy_()) return;
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (!data || !data->hasText()) return;
+    const std::string text = data->text().toStdString();
+    if (text.find(SiteRoot) != std::string::npos) AddJob(text, true);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+void TfmMain::btnPasteClick() {
+  try {
+    // The whole text, untrimmed: several links make one job (or one refusal).
+    AddJob(QGuiApplication::clipboard()->text().toStdString(), true);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+void TfmMain::btnAddFilesClick() {
+  try {
+    const std::vector<std::string> entries = QtFileFilters(kOpenFilesFilter);
+    QStringList filters;
+    for (const std::string& entry : entries) filters << QString::fromStdString(entry);
+    QString selected = filters.isEmpty() ? QString() : filters.first();
+    const TOpenFilesPicker& picker =
+        openFilesPicker_ ? openFilesPicker_ : TOpenFilesPicker(&DefaultOpenFilesPicker);
+    const QStringList files = picker(this, filters.join(";;"), &selected);
+    for (const QString& file : files) AddJob(QFile::encodeName(file).toStdString(), false);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+void TfmMain::dragEnterEvent(QDragEnterEvent* event) {
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+}
+
+void TfmMain::dragMoveEvent(QDragMoveEvent* event) {
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+}
+
+void TfmMain::dragLeaveEvent(QDragLeaveEvent* event) {
+  event->accept();
+}
+
+void TfmMain::dropEvent(QDropEvent* event) {
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+  try {
+    const QMimeData* data = event->mimeData();
+    if (!data) throw std::runtime_error("IDataObject-Pointer is not valid!");
+    if (!data->hasText()) throw std::runtime_error("The dropped data holds no text");
+    std::string text = data->text().toStdString();
+    // Dropped text ends at its first zero byte, as plain text always has.
+    text.resize(std::min(text.size(), text.find('\0')));
+    AddJob(text, true);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}

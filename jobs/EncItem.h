@@ -9,6 +9,7 @@
 
 #include "convert/CnvtSettings.h"
 #include "jobs/JobGrid.h"
+#include "resolve/Quality.h"
 
 // Download manager item; the job only compares it for identity.
 class TclDownLoadItem;
@@ -36,19 +37,6 @@ inline constexpr std::array<std::string_view, 4> ModeCaptions = {
 
 // Caption of a mode; empty for a value that is no mode.
 std::string ModeCaption(int32_t mode);
-
-// One stream the video offers.
-struct TLink {
-  std::string Url;
-  std::string Ext;  // ".mp4" or ".flv"
-};
-
-// A line of the quality list: the quality's name and its stream.
-struct TQuality {
-  std::string Name;
-  TLink Link;
-};
-using TQualityList = std::vector<TQuality>;
 
 // The job's conversion worker as far as the job table needs it.
 class IJobConverter {
