@@ -80,8 +80,8 @@ void TfmMain::RegisterDropAndClipboard() {
   setAcceptDrops(true);
   // Only changes from now on arrive; until LoadSettings runs AutoPaste is off, so
   // a change seen that early adds nothing.
-  connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
-          &TfmMain::WMDrawClipboard, Qt::UniqueConnection);
+  connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, &TfmMain::WMDrawClipboard,
+          Qt::UniqueConnection);
   // The link's page requests follow the proxy options as they stand at each request.
   resolve::SetFetchProxySource(&ProxyFromOptions);
 }

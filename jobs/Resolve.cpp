@@ -9,7 +9,7 @@
 
 namespace {
 
-const char* const kVideoExtensions[] = {"avi", "mp4", "mov", "wmv", "flv",
+const char* const kVideoExtensions[] = {"avi", "mp4",  "mov", "wmv", "flv",
                                         "mpg", "mpeg", "3gp", "3g2", "m4v"};
 
 }  // namespace
@@ -46,8 +46,8 @@ bool ResolveJob(TEncItem* job) {
 std::string LinkVideoId(const std::string& link) {
   const std::string prefix = std::string(SiteRoot) + "watch?v=";
   const size_t at = link.find(prefix);
-  const size_t start = std::min(link.size(), at == std::string::npos ? prefix.size() - 1
-                                                                     : at + prefix.size());
+  const size_t start =
+      std::min(link.size(), at == std::string::npos ? prefix.size() - 1 : at + prefix.size());
   const size_t end = link.find('&', start);
   return link.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }

@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTest>
+#include <fstream>
+#include <iterator>
+
+#include "app/JobGridWidget.h"
+#include "app/MainWindow.h"
+#include "app/MessageBox.h"
+#include "platform/ExeFolder.h"
+#include "settings/Settings.h"
+#include "tests/support/TestSupport.h"
+#include "tools/sitesim/SiteSim.h"
+
+namespace {
+
+sitesim::TVideo Video(const std::string& id, const std::string& title) {
+  sitesim::TVideo v;
+  v.Id = id;
+  v.Title = title;
+  v.LengthSeconds = 212;
+  for (int itag : {99, 34, 18}) {
+    sitesim::TStream s;
+    s.Itag = itag;
+    s.Data = "x";
+    v.Streams.push_back(s);
+  }
+  return v;
+}
+
+// A created window whose page requests go through the simulator as proxy, and
+// whose message boxes are recorded instead of shown.
+class IntakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetExeFolderOverride(dir.path());
+    cvOptions = TcvOptions{};
+    sim.AddVideo(Video("abc", "First clip"));
+    sim.AddVideo(Video("def", "Second clip"));
+    sim.Start();
+    window = std::make_unique<TfmMain>();
+    window->SetEndProcess([] {});
+    window->FormCreate();
+    cvOptions.IsProxy = true;
+    cvOptions.ProxyAdress = sim.ProxyHost();
+    cvOptions.ProxyPort = sim.Port();
+    SetMessageBoxHook([this](const QString& text, const QString& caption) {
+      boxes.push_back(text.toStdString());
+      EXPECT_EQ(caption, "Vantorel 1.0");
+      if (onBox) onBox();
+      return int(QMessageBox::Ok);
+    });
+  }
+  void TearDown() override {
+    SetMessageBoxHook(nullptr);
+    window.reset();
+    cvOptions = TcvOptions{};
+    platform::SetExeFolderOverride("");
+  }
+
+  IJobGrid& Grid() { return window->Grid(); }
+  TJobList& Jobs() { return window->Jobs(); }
+  std::string Cell(int col, int row) { return Grid().CellText(col, row); }
+
+  void Paste(const std::string& text) {
+    QGuiApplication::clipboard()->setText(QString::fromStdString(text));
+    window->btnPaste->click();
+  }
+
+  // Row i and entry i are the same job, titles in order.
+  void ExpectTitles(const std::vector<std::string>& titles) {
+    ASSERT_EQ(Jobs().Count(), static_cast<int>(titles.size()));
+    ASSERT_EQ(Grid().RowCount(), Jobs().Count());
+    for (int i = 0; i < Jobs().Count(); ++i) {
+      EXPECT_EQ(RowJob(Grid(), i), Jobs()[i]) << "row " << i;
+      EXPECT_EQ(Cell(colFileName, i), titles[i]) << "row " << i;
+    }
+  }
+
+  std::string Log() {
+    std::ifstream in(dir / "Log.txt", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  testsupport::TempDir dir;
+  sitesim::TSiteSim sim;
+  std::unique_ptr<TfmMain> window;
+  std::vector<std::string> boxes;
+  std::function<void()> onBox;
+};
+
+}  // namespace
+
+TEST_F(IntakeTest, PastedWatchLinkBecomesAResolvedRow) {
+  Paste(sim.WatchUrl("abc") + "&feature=related");
+  EXPECT_TRUE(boxes.empty());
+  ExpectTitles({"First clip"});
+  EXPECT_EQ(Cell(colTime, 0), "00:03:32");
+  EXPECT_EQ(Cell(colState, 0), "Wait...");
+  EXPECT_EQ(Grid().Progress(0), 0);
+  EXPECT_EQ(Cell(colProgress, 0), "0");
+  EXPECT_EQ(Cell(colMode, 0), "Download&Convert");
+  EXPECT_EQ(Cell(colQuality, 0), "FLV (360p)");  // 99 is no known format
+  TEncItem* job = Jobs()[0];
+  EXPECT_TRUE(job->IsLink);
+  EXPECT_EQ(job->Mode, jmDownloadConvert);
+  EXPECT_EQ(job->QualityIndex, 1);
+  EXPECT_EQ(job->StreamUrl, sim.StreamUrl("abc", 1));
+
+  // The information page first, then the watch page exactly as pasted.
+  auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Target, sim.InfoUrl("abc"));
+  EXPECT_EQ(requests[1].Target, sim.WatchUrl("abc") + "&feature=related");
+
+  // Nothing keeps the same link out twice.
+  Paste(sim.WatchUrl("abc") + "&feature=related");
+  Paste(sim.WatchUrl("def"));
+  ExpectTitles({"First clip", "First clip", "Second clip"});
+  EXPECT_NE(Jobs()[0], Jobs()[1]);
+}
+
+TEST_F(IntakeTest, TextWithoutTheSiteRootIsRefusedWithoutARequest) {
+  for (const std::string& text :
+       {std::string("https://www.youtube.com/watch?v=abc"), std::string("hello"),
+        std::string("HTTP://WWW.YOUTUBE.COM/watch?v=abc"), std::string()}) {
+    boxes.clear();
+    Paste(text);
+    EXPECT_EQ(boxes, std::vector<std::string>{"Not valid link!"}) << text;
+  }
+  ExpectTitles({});
+  EXPECT_TRUE(sim.Requests().empty());
+
+  // The root anywhere in the text passes the check; the whole text is the link.
+  Paste("two links: " + sim.WatchUrl("abc") + "\n" + sim.WatchUrl("def"));
+  EXPECT_NE(boxes.back(), "Not valid link!");
+}
+
+TEST_F(IntakeTest, UnresolvableLinksLeaveTheTableAsItWas) {
+  Paste(sim.WatchUrl("abc"));
+  ASSERT_EQ(Jobs().Count(), 1);
+
+  int rowsDuringBox = -1;
+  onBox = [&] { rowsDuringBox = Grid().RowCount(); };
+  Paste(sim.WatchUrl("missing"));
+  EXPECT_EQ(boxes, std::vector<std::string>{"Error Link!"});
+  EXPECT_EQ(rowsDuringBox, 2);  // the row is shown until the box is answered
+  ExpectTitles({"First clip"});
+
+  sim.Stop();
+  Paste(sim.WatchUrl("abc"));
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Error Link!", "Error Link!"}));
+  ExpectTitles({"First clip"});
+  EXPECT_EQ(Cell(colQuality, 0), "FLV (360p)");
+}
+
+TEST_F(IntakeTest, ClipboardPickupFollowsAutoPasteAndTheDownloader) {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  // The offscreen platform keeps an in-process clipboard that reports changes.
+  int changes = 0;
+  QObject::connect(clipboard, &QClipboard::dataChanged, window.get(), [&] { ++changes; });
+
+  clipboard->setText(QString::fromStdString(sim.WatchUrl("abc")));
+  ASSERT_EQ(changes, 1);
+  EXPECT_EQ(Jobs().Count(), 0);  // AutoPaste off
+
+  cvOptions.AutoPaste = true;
+  bool busy = true;
+  window->downloaderBusy_ = [&] { return busy; };
+  clipboard->setText(QString::fromStdString(sim.WatchUrl("abc")));
+  EXPECT_EQ(Jobs().Count(), 0);  // a download is running
+
+  busy = false;
+  clipboard->setText(QString::fromStdString(sim.WatchUrl("abc")));
+  ExpectTitles({"First clip"});
+
+  clipboard->setText("just some words");
+  clipboard->setText(QString::fromStdString("https://www.youtube.com/watch?v=abc"));
+  ExpectTitles({"First clip"});
+  EXPECT_TRUE(boxes.empty());  // pickup never complains
+}
+
+TEST_F(IntakeTest, ClipboardChangeDuringTheErrorBoxIsAddedAfterwards) {
+  cvOptions.AutoPaste = true;
+  onBox = [&] {
+    onBox = nullptr;
+    // The box's own event loop delivers the change while the first job is half made.
+    QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl("def")));
+    EXPECT_EQ(Grid().RowCount(), 1);
+  };
+  window->AddJob(sim.WatchUrl("missing"), true);
+  ExpectTitles({});
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    QCoreApplication::processEvents();
+    return Jobs().Count() == 1;
+  }));
+  ExpectTitles({"Second clip"});
+}
+
+TEST_F(IntakeTest, DroppedTextIsTakenUpToItsFirstZero) {
+  QMimeData mime;
+  mime.setText(QString::fromStdString(sim.WatchUrl("abc")) + QChar(0) + "tail");
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton,
+                        Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
+
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton,
+                  Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &drop);
+  ExpectTitles({"First clip"});
+  EXPECT_EQ(Jobs()[0]->Source, sim.WatchUrl("abc"));
+
+  QMimeData noText;
+  noText.setData("application/octet-stream", "http://www.youtube.com/watch?v=abc");
+  QDragEnterEvent enterBare(QPoint(10, 10), Qt::CopyAction, &noText, Qt::LeftButton,
+                            Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &enterBare);
+  EXPECT_TRUE(enterBare.isAccepted());  // whatever the data offers
+  QDropEvent bare(QPointF(10, 10), Qt::CopyAction, &noText, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &bare);
+  ExpectTitles({"First clip"});
+  EXPECT_NE(Log().find(": Error: The dropped data holds no text\r\n"), std::string::npos);
+  EXPECT_TRUE(window->acceptDrops());
+}
+
+TEST_F(IntakeTest, AddFilesMakesConvertJobsInPickerOrder) {
+  QString seenFilter, seenSelected;
+  QStringList picked = {"/media/clip.mp4", "/media/CLIP.MP4", "/media/song.mp3", "/media/clip.m4v"};
+  window->SetOpenFilesPicker([&](QWidget*, const QString& filter, QString* selected) {
+    seenFilter = filter;
+    seenSelected = *selected;
+    return picked;
+  });
+  window->btnAddFiles->click();
+  EXPECT_EQ(seenFilter,
+            "All audio supported files (*.mp3 *.ogg *.wav *.wma *.m4a *.ac3 *.avi *.mp4 *.mov "
+            "*.wmv *.flv *.mpg *.mpeg *.3gp *.3g2 *.m4v);;All video supported files (*.avi *.mp4 "
+            "*.mov *.wmv *.flv *.mpg *.mpeg *.3gp *.3g2 *.m4v)");
+  EXPECT_EQ(seenSelected, seenFilter.section(";;", 0, 0));
+
+  ExpectTitles({"/media/clip.mp4", "/media/CLIP.MP4", "/media/song.mp3", "/media/clip.m4v"});
+  const bool videos[] = {true, false, false, true};
+  for (int i = 0; i < 4; ++i) {
+    TEncItem* job = Jobs()[i];
+    EXPECT_EQ(job->IsVideo, videos[i]) << job->Source;
+    EXPECT_FALSE(job->IsLink);
+    EXPECT_EQ(job->MediaFile, job->Source);
+    EXPECT_EQ(Cell(colTime, i), "00:00:00");
+    EXPECT_EQ(Cell(colState, i), "Wait...");
+    EXPECT_EQ(Cell(colMode, i), "Convert Only");
+    EXPECT_EQ(Cell(colQuality, i), "");
+  }
+  EXPECT_TRUE(sim.Requests().empty());
+
+  picked.clear();  // cancelled
+  window->btnAddFiles->click();
+  EXPECT_EQ(Jobs().Count(), 4);
+}
+
+TEST_F(IntakeTest, RemoveTakesSelectedRowsAndStopsTheirDownloads) {
+  QStringList files = {"/m/a.mp3", "/m/b.mp3", "/m/c.mp3", "/m/d.mp3", "/m/e.mp3"};
+  window->SetOpenFilesPicker([&](QWidget*, const QString&, QString*) { return files; });
+  window->btnAddFiles->click();
+  ASSERT_EQ(Jobs().Count(), 5);
+
+  auto* fakeItem = reinterpret_cast<TclDownLoadItem*>(0x1000);
+  Jobs()[3]->DownloadItem = fakeItem;
+  std::vector<TclDownLoadItem*> stopped;
+  window->stopDownload_ = [&](TclDownLoadItem* item) { stopped.push_back(item); };
+
+  TJobGridWidget* grid = window->ngListItems;
+  grid->clearSelection();
+  for (int row : {1, 3})
+    grid->selectionModel()->select(grid->model()->index(row, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  window->btnRemove->click();
+
+  ExpectTitles({"/m/a.mp3", "/m/c.mp3", "/m/e.mp3"});
+  EXPECT_EQ(stopped, std::vector<TclDownLoadItem*>{fakeItem});
+  EXPECT_EQ(Grid().SelectedRows(), std::vector<int>{2});
+
+  grid->clearSelection();
+  window->btnRemove->click();  // nothing selected: nothing happens
+  EXPECT_EQ(Jobs().Count(), 3);
+}
