@@ -110,6 +110,8 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
       ShowIntakeMessage(this, "Not valid link!");
       return;
     }
+    // Clipboard changes are connected before the job list exists (start-up step 2).
+    if (!jobList_) throw std::logic_error("The job list does not exist yet");
     IJobGrid& grid = Grid();
     auto job = std::make_unique<TEncItem>();
     const int row = grid.AppendRow();
