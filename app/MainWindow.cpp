@@ -181,7 +181,9 @@ void TfmMain::BuildControls() {
   btnApply->setVisible(false);
 
   // Labels above their lists; "Codec:" leads the row of the five value lists.
-  convertLayout->addWidget(MakeLabel(convertPanel, "lblPresets", "Presets:"), 0, 0);
+  QLabel* presetsLabel = MakeLabel(convertPanel, "lblPresets", "Presets:");
+  presetsLabel->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+  convertLayout->addWidget(presetsLabel, 0, 0);
   convertLayout->addWidget(cbPresets, 1, 0);
   convertLayout->addWidget(MakeLabel(convertPanel, "lblCodec", "Codec:"), 1, 1);
   const std::pair<const char*, const char*> valueLabels[] = {
@@ -191,14 +193,19 @@ void TfmMain::BuildControls() {
       {"lblVBitrate", "Video bitrate, kbps:"},
       {"lblVideoSize", "Video size:"}};
   QComboBox* valueLists[] = {cbAbitRate, cbFrequency, cbChanels, cbVBitrate, cbVideoSize};
+  // The fixed window is narrow for six lists: the value lists keep room for
+  // "Same As Input", long labels wrap, and the preset list takes what is left.
   for (int i = 0; i < 5; ++i) {
-    convertLayout->addWidget(MakeLabel(convertPanel, valueLabels[i].first, valueLabels[i].second),
-                             0, i + 2);
+    QLabel* label = MakeLabel(convertPanel, valueLabels[i].first, valueLabels[i].second);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    label->setMinimumHeight(2 * label->fontMetrics().lineSpacing());
+    convertLayout->addWidget(label, 0, i + 2);
+    valueLists[i]->setMinimumWidth(valueLists[i]->sizeHint().width());
     convertLayout->addWidget(valueLists[i], 1, i + 2);
-    convertLayout->setColumnStretch(i + 2, 1);
   }
   convertLayout->addWidget(btnApply, 2, 6);
-  convertLayout->setColumnStretch(0, 2);
+  convertLayout->setColumnStretch(0, 1);
   convertLayout->setAlignment(Qt::AlignVCenter);
   column->addWidget(convertPanel);
 
@@ -249,6 +256,29 @@ void TfmMain::BuildControls() {
     connect(list, &QComboBox::activated, this, &TfmMain::cbAbitRateChange);
   connect(ngListItems, &TJobGridWidget::BeforeSelect, this, &TfmMain::ngListItemsBeforeSelect);
   connect(ngListItems, &TJobGridWidget::CellClick, this, &TfmMain::ngListItemsCellClick);
+
+  // Job menu: each mode entry's data is the mode it sets; the quality entries
+  // are built each time the menu opens.
+  PopupMenu2 = new QMenu(this);
+  PopupMenu2->setObjectName("PopupMenu2");
+  Mode1 = PopupMenu2->addMenu("Mode");
+  Mode1->setObjectName("Mode1");
+  const std::pair<QAction**, const char*> modeEntries[] = {{&Skip1, "Skip1"},
+                                                           {&DownloadOnly1, "DownloadOnly1"},
+                                                           {&ConvertOnly1, "ConvertOnly1"},
+                                                           {&DownloadConvert1, "DownloadConvert1"}};
+  for (int tag = 1; tag <= 4; ++tag) {
+    // "&" in a caption is shown, not taken as a shortcut mark.
+    QString caption = QString::fromStdString(ModeCaption(tag)).replace('&', "&&");
+    QAction* entry = Mode1->addAction(caption);
+    entry->setObjectName(modeEntries[tag - 1].second);
+    entry->setData(tag);
+    *modeEntries[tag - 1].first = entry;
+    connect(entry, &QAction::triggered, this, &TfmMain::Skip1Click);
+  }
+  Quality1 = PopupMenu2->addMenu("Quality");
+  Quality1->setObjectName("Quality1");
+  connect(ngListItems, &QWidget::customContextMenuRequested, this, &TfmMain::PopupMenu2Popup);
 }
 
 void TfmMain::BuildTray() {

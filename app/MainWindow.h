@@ -88,6 +88,18 @@ class TfmMain : public QMainWindow {
   QAction* DownloadConvert1 = nullptr;  // tag 4
   QMenu* Quality1 = nullptr;
 
+  // ---- job menu and folder picker (MainWindowRun.cpp) ----
+  // The opening rules of the job menu: fills its entries and tells whether it
+  // would open. The context-menu slot runs it before showing the menu.
+  bool PreparePopupMenu2();
+  // The row the job menu acts on: the current row when selected, else the first
+  // selected row; -1 without a selection.
+  int MenuRow() const;
+  // The folder picker behind "Browse...": (parent, start folder) -> chosen folder,
+  // empty when cancelled. Tests replace the modal dialog.
+  std::function<QString(QWidget*, const QString&)> PickFolder;
+  // ---- end job menu ----
+
   // The two dialogs, created once by CreateDialogs after FormCreate.
   TfmFileNames* fmFileNames = nullptr;
   TfmOptions* fmOptions = nullptr;

@@ -64,16 +64,6 @@ std::vector<std::string> QtFileFilters(const std::string& filter) {
   return entries;
 }
 
-TFetchProxy ProxyFromOptions() {
-  TFetchProxy proxy;
-  proxy.IsProxy = cvOptions.IsProxy;
-  proxy.ProxyAdress = cvOptions.ProxyAdress;
-  proxy.ProxyPort = cvOptions.ProxyPort;
-  proxy.ProxyUser = cvOptions.ProxyUser;
-  proxy.ProxyPassword = cvOptions.ProxyPassword;
-  return proxy;
-}
-
 }  // namespace
 
 void TfmMain::RegisterDropAndClipboard() {
@@ -82,8 +72,6 @@ void TfmMain::RegisterDropAndClipboard() {
   // a change seen that early adds nothing.
   connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this, &TfmMain::WMDrawClipboard,
           Qt::UniqueConnection);
-  // The link's page requests follow the proxy options as they stand at each request.
-  resolve::SetFetchProxySource(&ProxyFromOptions);
 }
 
 void TfmMain::AddJob(const std::string& text, bool isLink) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
@@ -8,6 +9,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -41,6 +43,7 @@ class IntakeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::SetExeFolderOverride(dir.path());
+    std::filesystem::copy_file(testsupport::BinDir() + "/presets.ini", dir / "presets.ini");
     cvOptions = TcvOptions{};
     sim.AddVideo(Video("abc", "First clip"));
     sim.AddVideo(Video("def", "Second clip"));
@@ -108,6 +111,9 @@ TEST_F(IntakeTest, PastedWatchLinkBecomesAResolvedRow) {
   EXPECT_EQ(Cell(colProgress, 0), "0");
   EXPECT_EQ(Cell(colMode, 0), "Download&Convert");
   EXPECT_EQ(Cell(colQuality, 0), "FLV (360p)");  // 99 is no known format
+  ASSERT_GE(window->cbPresets->currentIndex(), 0);
+  EXPECT_EQ(Cell(colCodec, 0), window->cbPresets->currentText().toStdString());
+  EXPECT_EQ(Jobs()[0]->Settings.PresetIndex, window->cbPresets->currentIndex());
   TEncItem* job = Jobs()[0];
   EXPECT_TRUE(job->IsLink);
   EXPECT_EQ(job->Mode, jmDownloadConvert);
