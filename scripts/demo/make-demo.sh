@@ -56,7 +56,7 @@ content_type = video/x-flv
 file = $(path tone-240p.flv)
 
 [video demo-unicode]
-title = Café Crème: Ünïcödé Étude — 音のテスト
+title = Café Crème: Ünïcödé Étude — Мелодия
 length = 12
 
 [stream]
