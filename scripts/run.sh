@@ -28,7 +28,8 @@ for arg in "$@"; do
   esac
 done
 
-BUILD_DIR="$build" "$root/scripts/build.sh"
+# Only what the program and the demo need; the test suite is built by scripts/test.sh.
+BUILD_DIR="$build" BUILD_TARGETS="vantorel cvtcore sitesim" "$root/scripts/build.sh"
 if [ ! -x "$build/bin/vantorel" ]; then
   echo "run.sh: $build/bin/vantorel was not built (configured with VANTOREL_BUILD_APP=OFF?)" >&2
   exit 1
