@@ -453,7 +453,9 @@ TEST_F(DownLoader, WorkerHandlesOffsetsPastFourGiB) {
 // The segment whose handler raised fails at once (no retry of its own) and is
 // started again, from where it stopped, when another segment ends well.
 TEST_F(DownLoader, FailedSegmentRestartsWhenAnotherEndsWell) {
-  AddStreams({Stream(500000)});
+  auto s = Stream(500000);
+  s.Fault.RateBytesPerSec = 500000;  // the others end well after the failure
+  AddStreams({s});
   auto* item = NewItem(0);
   int calls = 0;
   dl.OnDataItemProceed = [&](TclMultiDownLoader*, TclDownLoadItem*, TclResourceInfo*,
