@@ -260,9 +260,10 @@ void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   worker->SetOnDone([current](TConvertThread* w) {
     if (TEncItem* j = current(w)) ConversionDone(*j, *w);
   });
-  TConvertThread* raw = worker.get();
+  // Started before the job takes it: a worker that cannot start stays with
+  // the caller. Its reports cannot run before this returns (same thread).
+  worker->Start();
   job.Converter = std::make_unique<TJobConversion>(std::move(worker));
-  raw->Start();
 }
 
 // What the sweep needs of a job, read on the report queue's thread.
@@ -299,12 +300,17 @@ void FinishSweepStart(uint64_t ref, const TStartPlan& plan, std::unique_ptr<TCon
     DropEmptyOutput(plan.outputFile);
     return;
   }
-  if (!worker) {
-    DropEmptyOutput(plan.outputFile);
-    FailStart(*job, error);
-    return;
+  std::string why = error;
+  if (worker) {
+    try {
+      Install(*job, std::move(worker));
+      return;
+    } catch (const std::exception& e) {
+      why = e.what();
+    }
   }
-  Install(*job, std::move(worker));
+  DropEmptyOutput(plan.outputFile);
+  FailStart(*job, why);
 }
 
 void SweepOne(uint64_t ref, const std::shared_ptr<platform::CallQueue>& queue) {
@@ -315,8 +321,8 @@ void SweepOne(uint64_t ref, const std::shared_ptr<platform::CallQueue>& queue) {
   std::unique_ptr<TConvertThread> worker;
   std::string error;
   try {
-    worker = std::make_unique<TConvertThread>(plan.mediaFile, false, plan.settings,
-                                              plan.outputFile, queue);
+    worker = std::make_unique<TConvertThread>(plan.mediaFile, false, plan.settings, plan.outputFile,
+                                              queue);
   } catch (const std::exception& e) {
     error = e.what();
   }

@@ -69,11 +69,11 @@ class TEncItem {
   std::string Title;
   std::string MediaFile;
   std::string OutputFile;
-  IJobGrid* Grid = nullptr;            // not owned; set once the row exists
-  std::string Notes;                   // lines of "label: message\r"
+  IJobGrid* Grid = nullptr;  // not owned; set once the row exists
+  std::string Notes;         // lines of "label: message\r"
   // Set while a conversion runs (from its start to its end report or stop).
   std::unique_ptr<IJobConverter> Converter;
-  int32_t Mode = 0;                    // a TJobMode once set
+  int32_t Mode = 0;  // a TJobMode once set
   bool DeleteSource = false;
   TQualityList Qualities;
   TclDownLoadItem* DownloadItem = nullptr;  // owned by the download manager

@@ -144,9 +144,9 @@ class ConversionTest : public ::testing::Test {
   }
 
   std::string Video(const std::string& name) {
-    return Clip(name, {"-f", "lavfi", "-i", "testsrc=duration=2:size=320x240:rate=25", "-f",
-                       "lavfi", "-i", "sine=duration=2", "-shortest", "-c:v", "libx264", "-preset",
-                       "ultrafast"});
+    return Clip(
+        name, {"-f", "lavfi", "-i", "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi", "-i",
+               "sine=duration=2", "-shortest", "-c:v", "libx264", "-preset", "ultrafast"});
   }
 
   // An endless WAV behind a FIFO, so a conversion of it runs until stopped.
@@ -392,8 +392,8 @@ TEST_F(ConversionTest, SweepStartsOnlyJobsThatWaitAndEachOnce) {
   SetJobState(*done, jsDone);
   TEncItem* wanted = AddJob("wanted", in, true, Mp3());
 
-  StartConversionSweep({busy->Ref(), removedRef, stopped->Ref(), done->Ref(), wanted->Ref(),
-                        wanted->Ref()});
+  StartConversionSweep(
+      {busy->Ref(), removedRef, stopped->Ref(), done->Ref(), wanted->Ref(), wanted->Ref()});
   StartConversionSweep({wanted->Ref()});
   ASSERT_TRUE(WaitForConversionSweeps());
   StartConversion(wanted, wanted->Settings);  // a late hand-off is refused too
