@@ -4,27 +4,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cfenv>
-#include <cmath>
 #include <csignal>
 
+#include "convert/EncoderOutput.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/CommandLine.h"
 #include "platform/ExeFolder.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
-#include "platform/RegExpr.h"
 
 namespace {
 
 const char kAudioTemplate[] =
     "-i \"[INFILE]\" -ar [KHZ] -ab [AKBIT]k -ac [CHANNEL] -vn [CODEC] -y \"[OUTFILE]\"";
-const char kDurationPattern[] = "Duration:\\s(\\d{2}):(\\d{2}):(\\d{2})";
-const char kTimePattern[] = "time=(\\d+).\\d*";
-const char kAudio4Pattern[] = "Audio:\\s([^,]+),\\s([^,]+),\\s([^,]+),\\s([^,]+)kb\\/s";
-const char kAudio3Pattern[] = "Audio:\\s([^,]+),\\s([^,]+),\\s([^,]+)\\r\\n";
-const char kSeparator[] = "|||";
 
 std::string EncoderPath() {
   return platform::ExeFolder() + "cvtcore";
@@ -39,53 +32,6 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
     text.replace(pos, from.size(), to);
     pos += to.size();
   }
-}
-
-// Blanks and control characters off both ends.
-std::string TrimControl(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-// Leading decimal digits as a number (0 when there are none), saturating.
-int64_t LeadingNumber(const std::string& s) {
-  int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') break;
-    if (v > (INT64_MAX - 9) / 10) return INT64_MAX;
-    v = v * 10 + (c - '0');
-  }
-  return v;
-}
-
-int32_t ClampInt32(int64_t v) {
-  return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX));
-}
-
-std::vector<std::string> SplitProbe(const std::string& text) {
-  std::vector<std::string> pieces;
-  size_t start = 0;
-  for (;;) {
-    size_t at = text.find(kSeparator, start);
-    if (at == std::string::npos) break;
-    pieces.push_back(TrimControl(text.substr(start, at - start)));
-    start = at + 3;
-  }
-  std::string last = TrimControl(text.substr(start));
-  if (!last.empty()) pieces.push_back(last);
-  return pieces;
-}
-
-int32_t RoundPercent(int64_t t, int64_t duration) {
-  long double p = static_cast<long double>(t) / static_cast<long double>(duration) * 100.0L;
-  // Halves go to the even neighbour (12.5 → 12, 37.5 → 38).
-  const int saved = std::fegetround();
-  std::fesetround(FE_TONEAREST);
-  long double r = std::nearbyint(p);
-  std::fesetround(saved);
-  return r >= 100.0L ? 100 : static_cast<int32_t>(r);
 }
 
 }  // namespace
@@ -120,23 +66,10 @@ std::string TConvertThread::BuildAudioCommandLine(const std::string& inFile,
     Arguments = {EncoderPath(), "-vn", "-i", inFile};
     ProgressMode = false;
     RunEncoder();
-    auto pieces = SplitProbe(ResultText);
-    if (pieces.size() >= 3) {
-      std::string p = pieces[2];
-      ReplaceAll(p, "Hz", "");
-      rate = ClampInt32(LeadingNumber(TrimControl(p)));
-    }
-    if (pieces.size() >= 4) {
-      std::string p = pieces[3];
-      std::transform(p.begin(), p.end(), p.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      channels = TrimControl(p) == "stereo" ? 2 : 1;
-    }
-    if (pieces.size() == 5) {
-      std::string p = pieces[4];
-      ReplaceAll(p, "kbit", "");
-      bitrate = ClampInt32(LeadingNumber(TrimControl(p)));
-    }
+    const TProbedAudio probed = ParseProbeText(ResultText);
+    rate = probed.Rate;
+    bitrate = probed.Bitrate;
+    channels = probed.Channels;
   }
   rate = s.Frequency ? s.Frequency : rate ? rate : 44100;
   bitrate = s.ABitrate ? s.ABitrate : bitrate ? bitrate : 64;
@@ -265,11 +198,7 @@ void TConvertThread::ReportDone() {
 
 void TConvertThread::RunEncoder() {
   if (StopFlag) return;
-  platform::TRegExpr duration, time, audio4, audio3;
-  duration.SetExpression(kDurationPattern);
-  time.SetExpression(kTimePattern);
-  audio4.SetExpression(kAudio4Pattern);
-  audio3.SetExpression(kAudio3Pattern);
+  TEncoderOutputParser parser;
 
   std::vector<std::string> argv =
       Arguments.empty() ? platform::SplitCommandLine(CommandLine) : Arguments;
@@ -297,7 +226,6 @@ void TConvertThread::RunEncoder() {
   };
 
   ResultText.clear();
-  int64_t seconds = 0;
   char buffer[1025];
   auto stop = [&] {
     unregister();
@@ -315,22 +243,7 @@ void TConvertThread::RunEncoder() {
     const std::string chunk(buffer);  // up to the first zero byte
     ConsoleOutput += "\r\n" + chunk;
 
-    if (duration.Exec(chunk)) {
-      seconds = LeadingNumber(duration.Match(1)) * 3600 + LeadingNumber(duration.Match(2)) * 60 +
-                LeadingNumber(duration.Match(3));
-      if (!ProgressMode) ResultText = std::to_string(seconds);
-    }
-    if (ProgressMode) {
-      if (seconds != 0 && time.Exec(chunk)) {
-        Percent = RoundPercent(LeadingNumber(time.Match(1)), seconds);
-        ResultText = std::to_string(Percent);
-        ReportProgress();
-      }
-    } else if (audio4.Exec(chunk)) {
-      for (int g = 1; g <= 4; ++g) ResultText += kSeparator + audio4.Match(g);
-    } else if (audio3.Exec(chunk)) {
-      for (int g = 1; g <= 3; ++g) ResultText += kSeparator + audio3.Match(g);
-    }
+    if (parser.Step(chunk, ProgressMode, ResultText, Percent)) ReportProgress();
     ErrorFlag = ResultText.empty();
     if (ended) break;
   }

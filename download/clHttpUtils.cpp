@@ -31,7 +31,8 @@ void TclUrlParser::Clear() {
   ParsedUrl.clear();
 }
 
-std::string TclUrlParser::Parse(const std::string& url) {
+std::string TclUrlParser::Parse(const std::string& urlText) {
+  const std::string url = urlText;  // may be one of the fields Clear() empties
   Clear();
   wininet::URL_COMPONENTS uc;
   if (!wininet::InternetCrackUrl(url, uc)) {

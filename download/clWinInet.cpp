@@ -1181,6 +1181,11 @@ bool InternetCrackUrl(const std::string& url, URL_COMPONENTS& uc) {
         return false;
       }
       host = authority.substr(1, close - 1);
+      // Only an IPv6 literal goes in brackets: it has colons, and no bracket.
+      if (host.find(':') == std::string::npos || host.find('[') != std::string::npos) {
+        t_lastError = ERROR_INTERNET_INVALID_URL;
+        return false;
+      }
       std::string after = authority.substr(close + 1);
       if (!after.empty()) {
         if (after[0] != ':') {
@@ -1193,6 +1198,12 @@ bool InternetCrackUrl(const std::string& url, URL_COMPONENTS& uc) {
       auto c = authority.rfind(':');
       host = authority.substr(0, c);
       if (c != std::string::npos) portText = authority.substr(c + 1);
+      // Colons and brackets belong to a bracketed IPv6 literal only; taken as a
+      // host name they would be rebuilt as a different, unparsable URL.
+      if (host.find_first_of(":[]") != std::string::npos) {
+        t_lastError = ERROR_INTERNET_INVALID_URL;
+        return false;
+      }
     }
     if (!portText.empty()) {
       if (portText.size() > 5 ||
@@ -1203,6 +1214,13 @@ bool InternetCrackUrl(const std::string& url, URL_COMPONENTS& uc) {
         return false;
       }
       port = std::atoi(portText.c_str());
+    }
+    // Blanks and control characters cannot be part of a host name (and the URL
+    // parser trims them off the rebuilt URL's end, which could drop the host).
+    auto unfit = [](char ch) { return static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7F; };
+    if (std::any_of(host.begin(), host.end(), unfit)) {
+      t_lastError = ERROR_INTERNET_INVALID_URL;
+      return false;
     }
     if (host.empty() && info->type != INTERNET_SCHEME_FILE) {
       t_lastError = ERROR_INTERNET_INVALID_URL;

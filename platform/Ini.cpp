@@ -41,7 +41,12 @@ bool ParseSection(const std::string& line, std::string& name) {
   while (i < line.size() && IsBlank(line[i])) ++i;
   if (i >= line.size() || line[i] != '[') return false;
   size_t close = line.find(']', i + 1);
-  name = Trim(line.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
+  name = line.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1);
+  // Names are C strings to the profile functions: a zero byte ends them, so
+  // listing, finding and writing all see the same name.
+  size_t zero = name.find('\0');
+  if (zero != std::string::npos) name.resize(zero);
+  name = Trim(name);
   return true;
 }
 
@@ -209,8 +214,6 @@ std::vector<std::string> IniFile::ReadSections() const {
   std::string name;
   for (const std::string& line : lines_) {
     if (!ParseSection(line, name) || name.empty()) continue;
-    size_t zero = name.find('\0');
-    if (zero != std::string::npos) name.resize(zero);
     bool seen = false;
     for (const auto& n : names) seen = seen || SameText(n, name);
     if (!seen && !name.empty()) names.push_back(name);

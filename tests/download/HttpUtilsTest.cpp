@@ -108,6 +108,28 @@ TEST(UrlParser, NormalizesSchemelessAndBlankUrlsAndSplitsComponents) {
   EXPECT_EQ(p.Parse("http://h:99999/"), "");
 }
 
+// Found by fuzzing: a host name holding ":", brackets, blanks or control
+// characters was accepted and the normalized URL no longer parsed.
+TEST(UrlParser, RejectsHostNamesTheNormalizedUrlCannotCarry) {
+  TclUrlParser p;
+  EXPECT_EQ(p.Parse("ftp://anonymous@f:!]:tp.invs://[::1]:8Ze.gz"), "");
+  EXPECT_EQ(p.Parse("http://a:b:80/x"), "");
+  EXPECT_EQ(p.Parse("http://a]b/x"), "");
+  EXPECT_EQ(p.Parse("[[[[[[[ht[tdp4w1]:8/http"), "");  // brackets around no IPv6 literal
+  EXPECT_EQ(p.Parse("http://[host]/"), "");
+  EXPECT_EQ(p.Parse("http://[::1]:8080/x?y"), "http://[::1]:8080/x?y");
+  EXPECT_EQ(p.Host, "::1");
+  EXPECT_EQ(p.Parse(p.ParsedUrl), "http://[::1]:8080/x?y");
+  EXPECT_EQ(p.Parse("http://h:/x"), "http://h/x");
+  // Blanks and control characters in the host were trimmed off the rebuilt URL
+  // together with it, leaving "http://".
+  EXPECT_EQ(p.Parse(std::string("\x01\x00\x00\x02", 4)), "");
+  EXPECT_EQ(p.Parse("  "), "");
+  EXPECT_EQ(p.Parse("http://a b/"), "");
+  EXPECT_EQ(p.Parse("http://h\x7f/"), "");
+  EXPECT_EQ(p.Parse("http://h/x\x01"), "http://h/x");
+}
+
 TEST(UrlParser, EnforcesComponentBuffersAndLetsTheHookChangeComponents) {
   TclUrlParser p;
   EXPECT_NE(p.Parse("http://" + std::string(255, 'h') + "/"), "");

@@ -130,6 +130,20 @@ TEST(IniFile, BadInputGivesDefaultsAndSurvivesSave) {
   EXPECT_NE(Slurp(dir / "t.ini").find(junk.substr(0, 10)), std::string::npos);
 }
 
+// Found by fuzzing: a zero byte inside a section header made the listed name
+// (cut at the zero, blank kept) one that could not be found again.
+TEST(IniFile, SectionNameEndsAtZeroByteForListingAndLookup) {
+  testsupport::TempDir dir;
+  IniFile ini = LoadText(dir, std::string("[Name \0junk]\r\nKey=1\r\n[Other\0]\r\nK=2\r\n", 36));
+  ASSERT_EQ(ini.ReadSections(), (std::vector<std::string>{"Name", "Other"}));
+  for (const auto& name : ini.ReadSections()) EXPECT_TRUE(ini.SectionExists(name)) << name;
+  EXPECT_EQ(ini.ReadString("Name", "Key", "def"), "1");
+  EXPECT_EQ(ini.ReadString("other", "K", "def"), "2");
+  ini.WriteString("Name", "Key", "3");
+  EXPECT_EQ(ini.Lines().size(), 4u);  // replaced in place, no second section
+  EXPECT_EQ(ini.ReadString("Name", "Key", "def"), "3");
+}
+
 TEST(IniFile, SaveReplacesAtomicallyAndFailsLoudly) {
   testsupport::TempDir dir;
   platform::WriteFile(dir / "t.ini", "[S]\nK=old\n");
