@@ -76,6 +76,12 @@ class TConvertThread {
   // Any thread. The encoder is ended when its next output arrives (or when it
   // ends); the run then makes no report.
   void RequestStop() { StopFlag = true; }
+  // Any thread. A stop that does not wait for the encoder's next output: the
+  // encoder (and its children) are killed now; the run makes no report.
+  void Abort() {
+    StopFlag = true;
+    KillEncoder();
+  }
   // Any thread. After it returns no OnProgress/OnDone runs (a report running
   // on another thread is waited for).
   void Detach();

@@ -1,8 +1,412 @@
 #include "jobs/Conversion.h"
 
-#include "platform/CallQueue.h"
+#include <fcntl.h>
+#include <unistd.h>
 
-// Conversions are not wired yet: jobs handed over stay in jsEncoding.
-void SetConversionReportQueue(std::shared_ptr<platform::CallQueue>) {}
-void StartConversion(TEncItem*, const TCnvtSettings&) {}
-void StartConversionSweep(std::vector<uint64_t>) {}
+#include <cerrno>
+#include <condition_variable>
+#include <filesystem>
+#include <list>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "convert/ConvertThread.h"
+#include "jobs/EncItem.h"
+#include "log/LogWriter.h"
+#include "platform/CallQueue.h"
+#include "platform/Files.h"
+#include "settings/OutputName.h"
+#include "settings/Settings.h"
+
+namespace {
+
+// Workers let go by their job. A worker cannot be freed inside its own report
+// (its thread waits for that report), and joining it on the GUI thread could
+// wait for an encoder to die; so a thread of its own frees each one once its
+// thread has ended, which then takes no time.
+class TWorkerPark {
+ public:
+  ~TWorkerPark() {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    if (reaper_.joinable()) reaper_.join();
+    parked_.clear();  // process end: whatever still runs is killed and joined
+  }
+
+  void Park(std::unique_ptr<TConvertThread> worker) {
+    std::lock_guard lock(mutex_);
+    parked_.push_back(std::move(worker));
+    if (!reaper_.joinable()) reaper_ = std::thread([this] { Reap(); });
+    changed_.notify_all();
+  }
+
+  size_t Count() {
+    std::lock_guard lock(mutex_);
+    return parked_.size();
+  }
+
+ private:
+  void Reap() {
+    std::unique_lock lock(mutex_);
+    while (!quit_) {
+      std::vector<std::unique_ptr<TConvertThread>> ended;
+      for (auto it = parked_.begin(); it != parked_.end();) {
+        if ((*it)->Finished()) {
+          ended.push_back(std::move(*it));
+          it = parked_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (!ended.empty()) {
+        lock.unlock();
+        ended.clear();  // joins threads that have already ended
+        lock.lock();
+        continue;
+      }
+      // A killed worker ends within milliseconds; poll only while some wait.
+      if (parked_.empty())
+        changed_.wait(lock, [this] { return quit_ || !parked_.empty(); });
+      else
+        changed_.wait_for(lock, std::chrono::milliseconds(20));
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::unique_ptr<TConvertThread>> parked_;
+  std::thread reaper_;
+  bool quit_ = false;
+};
+
+TWorkerPark& Park() {
+  static TWorkerPark park;
+  return park;
+}
+
+// Lets a worker go: no report of it runs any more, its encoder is killed now,
+// and it is freed once its thread has ended.
+void Retire(std::unique_ptr<TConvertThread> worker) {
+  if (!worker) return;
+  worker->Detach();
+  worker->Abort();
+  Park().Park(std::move(worker));
+}
+
+// The converter a job owns while its conversion runs.
+class TJobConversion : public IJobConverter {
+ public:
+  explicit TJobConversion(std::unique_ptr<TConvertThread> worker) : worker_(std::move(worker)) {}
+  ~TJobConversion() override { Retire(std::move(worker_)); }
+
+  void RequestStop() override {
+    worker_->Detach();
+    worker_->Abort();
+  }
+  TConvertThread* Worker() const { return worker_.get(); }
+
+ private:
+  std::unique_ptr<TConvertThread> worker_;
+};
+
+// Start sweeps that have not been joined yet. Joined at process end at the
+// latest, so no sweep outlives the statics it uses.
+class TSweepRegistry {
+ public:
+  ~TSweepRegistry() {
+    std::list<Sweep> all;
+    {
+      std::lock_guard lock(mutex_);
+      all.swap(sweeps_);
+    }
+    for (auto& s : all)
+      if (s.thread.joinable()) s.thread.join();
+  }
+
+  void Start(std::function<void()> body) {
+    std::lock_guard lock(mutex_);
+    JoinEndedLocked();
+    sweeps_.emplace_back();
+    Sweep& sweep = sweeps_.back();
+    sweep.thread = std::thread([this, &sweep, body = std::move(body)] {
+      body();
+      std::lock_guard lock(mutex_);
+      sweep.done = true;
+    });
+  }
+
+  bool AllDone() {
+    std::lock_guard lock(mutex_);
+    for (auto& s : sweeps_)
+      if (!s.done) return false;
+    return true;
+  }
+
+  void JoinEnded() {
+    std::lock_guard lock(mutex_);
+    JoinEndedLocked();
+  }
+
+ private:
+  struct Sweep {
+    std::thread thread;
+    bool done = false;
+  };
+
+  // A sweep marked done only has its final unlock left: joining is immediate.
+  void JoinEndedLocked() {
+    for (auto it = sweeps_.begin(); it != sweeps_.end();) {
+      if (it->done) {
+        it->thread.join();
+        it = sweeps_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::list<Sweep> sweeps_;
+};
+
+TSweepRegistry& Sweeps() {
+  Park();  // built first, so it is torn down after the sweeps are joined
+  static TSweepRegistry sweeps;
+  return sweeps;
+}
+
+std::mutex g_queueMutex;
+std::shared_ptr<platform::CallQueue> g_reportQueue;
+
+std::shared_ptr<platform::CallQueue> ReportQueue() {
+  std::lock_guard lock(g_queueMutex);
+  return g_reportQueue ? g_reportQueue : platform::CallQueue::Current();
+}
+
+// Jobs a sweep has reserved an output for and is building a worker for.
+// Report queue's thread only.
+std::set<uint64_t> g_starting;
+
+std::string OutputPathFor(const TEncItem& job, const TCnvtSettings& settings) {
+  const std::string ext = "." + settings.OutExt;
+  const std::string title = job.IsLink ? job.Title : platform::ExtractFileName(job.Title);
+  return platform::IncludeTrailingSlash(OutputFolder) + MakeOutputName(OutName, title, ext);
+}
+
+// The first free path in UniquePath's order (path, base0.ext, base1.ext, ...),
+// created empty and exclusively at once, so two conversions never pick the
+// same file. Anything already there (a folder too) is passed over.
+std::string ReserveOutputFile(const std::string& path) {
+  const std::string ext = platform::ExtractFileExt(path);
+  const std::string folder = platform::ExtractFilePath(path);
+  std::string base = platform::ExtractFileName(path);
+  base.resize(base.size() - ext.size());
+  std::string candidate = path;
+  for (unsigned long long n = 0;; ++n) {
+    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return candidate;
+    }
+    if (errno != EEXIST)
+      throw std::system_error(errno, std::generic_category(),
+                              "Cannot create output file " + candidate);
+    candidate = folder + base + std::to_string(n) + ext;
+  }
+}
+
+// A reserved output that no encoder filled is not left behind.
+void DropEmptyOutput(const std::string& path) {
+  if (!path.empty() && platform::FileSize(path) == 0) platform::DeleteFile(path);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  if (fs::path(a).lexically_normal() == fs::path(b).lexically_normal()) return true;
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
+}
+
+// The conversion never got going: the job ends failed instead of waiting in
+// "Encoding..." for a worker that will not come.
+void FailStart(TEncItem& job, const std::string& message) {
+  AppendNote(job, message, "Error");
+  SetJobState(job, jsConvertFailed);
+  LogText(job.Notes);
+}
+
+bool WantsConversion(const TEncItem* job) {
+  return job && job->State == jsEncoding && !job->StopRequested && !job->Converter &&
+         !g_starting.count(job->Ref());
+}
+
+// Hands the worker to the job and starts it. Report queue's thread.
+void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
+  job.OutputFile = worker->OutFile;
+  const uint64_t ref = job.Ref();
+  // Reports look the job up again and accept only its current worker.
+  auto current = [ref](TConvertThread* w) -> TEncItem* {
+    TEncItem* j = TEncItem::FromRef(ref);
+    return j && JobConversionWorker(*j) == w ? j : nullptr;
+  };
+  worker->SetOnProgress([current](TConvertThread* w, int32_t percent) {
+    if (TEncItem* j = current(w)) ConversionProgress(*j, *w, percent);
+  });
+  worker->SetOnDone([current](TConvertThread* w) {
+    if (TEncItem* j = current(w)) ConversionDone(*j, *w);
+  });
+  // Started before the job takes it: a worker that cannot start stays with
+  // the caller. Its reports cannot run before this returns (same thread).
+  worker->Start();
+  job.Converter = std::make_unique<TJobConversion>(std::move(worker));
+}
+
+// What the sweep needs of a job, read on the report queue's thread.
+struct TStartPlan {
+  bool go = false;
+  std::string mediaFile;
+  std::string outputFile;
+  TCnvtSettings settings;
+};
+
+TStartPlan PrepareSweepStart(uint64_t ref) {
+  TStartPlan plan;
+  TEncItem* job = TEncItem::FromRef(ref);
+  if (!WantsConversion(job)) return plan;
+  plan.settings = job->Settings;
+  try {
+    plan.outputFile = ReserveOutputFile(OutputPathFor(*job, plan.settings));
+  } catch (const std::exception& e) {
+    FailStart(*job, e.what());
+    return plan;
+  }
+  plan.mediaFile = job->MediaFile;
+  plan.go = true;
+  g_starting.insert(ref);
+  return plan;
+}
+
+void FinishSweepStart(uint64_t ref, const TStartPlan& plan, std::unique_ptr<TConvertThread>& worker,
+                      const std::string& error) {
+  g_starting.erase(ref);
+  TEncItem* job = TEncItem::FromRef(ref);
+  if (!WantsConversion(job)) {
+    // Removed, stopped or started elsewhere meanwhile: the worker never runs.
+    DropEmptyOutput(plan.outputFile);
+    return;
+  }
+  std::string why = error;
+  if (worker) {
+    try {
+      Install(*job, std::move(worker));
+      return;
+    } catch (const std::exception& e) {
+      why = e.what();
+    }
+  }
+  DropEmptyOutput(plan.outputFile);
+  FailStart(*job, why);
+}
+
+void SweepOne(uint64_t ref, const std::shared_ptr<platform::CallQueue>& queue) {
+  TStartPlan plan;
+  queue->Call([&] { plan = PrepareSweepStart(ref); });
+  if (!plan.go) return;
+  // The information pass may take seconds: it runs here, not on the GUI thread.
+  std::unique_ptr<TConvertThread> worker;
+  std::string error;
+  try {
+    worker = std::make_unique<TConvertThread>(plan.mediaFile, false, plan.settings, plan.outputFile,
+                                              queue);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  queue->Call([&] { FinishSweepStart(ref, plan, worker, error); });
+  // A worker still here was not wanted; it never started, so freeing it is quick.
+}
+
+}  // namespace
+
+void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue) {
+  std::lock_guard lock(g_queueMutex);
+  g_reportQueue = std::move(queue);
+}
+
+void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
+  if (!WantsConversion(job)) return;
+  std::string output;
+  try {
+    output = ReserveOutputFile(OutputPathFor(*job, settings));
+    auto worker =
+        std::make_unique<TConvertThread>(job->MediaFile, false, settings, output, ReportQueue());
+    Install(*job, std::move(worker));
+  } catch (const std::exception& e) {
+    DropEmptyOutput(output);
+    FailStart(*job, e.what());
+  }
+}
+
+void StartConversionSweep(std::vector<uint64_t> jobRefs) {
+  auto queue = ReportQueue();
+  Sweeps().Start([refs = std::move(jobRefs), queue] {
+    for (uint64_t ref : refs) {
+      try {
+        SweepOne(ref, queue);
+      } catch (const platform::CallQueueClosed&) {
+        return;  // the program is closing
+      } catch (const std::exception& e) {
+        LogError(e);
+      }
+    }
+  });
+}
+
+void ConversionProgress(TEncItem& job, TConvertThread& /*worker*/, int32_t percent) {
+  int row = JobRow(job);
+  if (row >= 0) job.Grid->SetProgress(row, static_cast<double>(percent));
+}
+
+void ConversionDone(TEncItem& job, TConvertThread& worker) {
+  if (worker.ErrorFlag) {
+    SetJobState(job, jsConvertFailed);
+    if (worker.OutFile == job.OutputFile) DropEmptyOutput(worker.OutFile);
+  } else if (worker.StopFlag) {
+    // The stop has already set jsStopped.
+  } else {
+    // The source goes only when the output is really there and is not itself
+    // the source.
+    if (job.DeleteSource && worker.ExitCode == 0 && platform::FileSize(worker.OutFile) > 0 &&
+        !SameFile(job.MediaFile, worker.OutFile) && !SameFile(job.MediaFile, job.OutputFile))
+      platform::DeleteFile(job.MediaFile);
+    SetJobState(job, jsDone);
+    int row = JobRow(job);
+    if (row >= 0) job.Grid->SetProgress(row, 100);
+    job.Mode = jmSkip;
+    if (row >= 0) job.Grid->SetCellText(colMode, row, ModeCaption(jmSkip));
+  }
+  if (worker.ErrorFlag)
+    job.Notes += "Encoding error, command: " + worker.CommandLine + "\r\n" + worker.ConsoleOutput;
+  if (!job.Notes.empty()) LogText(job.Notes);
+  // The run is over; the job lets its worker go (freed once its thread ends).
+  if (JobConversionWorker(job) == &worker) job.Converter.reset();
+}
+
+TConvertThread* JobConversionWorker(const TEncItem& job) {
+  auto* holder = dynamic_cast<TJobConversion*>(job.Converter.get());
+  return holder ? holder->Worker() : nullptr;
+}
+
+bool WaitForConversionSweeps(std::chrono::milliseconds timeout) {
+  bool done = platform::PumpUntil([] { return Sweeps().AllDone(); }, timeout);
+  Sweeps().JoinEnded();
+  return done;
+}
+
+size_t PendingRetiredConversions() {
+  return Park().Count();
+}

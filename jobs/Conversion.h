@@ -1,6 +1,8 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "convert/CnvtSettings.h"
@@ -9,22 +11,52 @@ namespace platform {
 class CallQueue;
 }
 class TEncItem;
+class TConvertThread;
 
-// Joins a job to its conversion: names the output file, creates the job's
-// conversion worker and starts it; the worker's reports move the job's row and
-// decide its final state.
+// Joins a job to its conversion: names and reserves the output file, creates
+// the job's conversion worker and starts it; the worker's reports move the
+// job's row and decide its final state.
+//
+// The job owns its running conversion (TEncItem::Converter). Stopping the job
+// (StopJobConversion) or freeing it (RemoveJobAt) ends the encoder at once and
+// no report reaches the job afterwards; the worker itself is freed in the
+// background once its thread has ended.
 
 // Where conversion workers report (the GUI thread's queue). Set once, on the
-// GUI thread, before the first conversion starts.
+// GUI thread, before the first conversion starts. Until then the queue of the
+// thread that starts a conversion (or a sweep) is used.
 void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue);
 
 // Starts the conversion of one job that is in jsEncoding, with a copy of its
-// settings. Main thread (the download completion hand-off). May raise when the
-// worker cannot be created.
+// settings. Main thread (the download completion hand-off); runs the encoder's
+// information pass here when the settings leave audio values open. Does
+// nothing for a job that already converts, is being started by a sweep or has
+// StopRequested. A conversion that cannot start (output file not creatable,
+// encoder not executable) ends the job in jsConvertFailed with an "Error" note,
+// and the notes are logged; it does not raise for that.
 void StartConversion(TEncItem* job, const TCnvtSettings& settings);
 
 // The start sweep: starts, on a thread of its own, the conversions of the jobs
 // that Start put into jsEncoding. jobRefs are TEncItem::Ref() values taken on
-// the main thread before the downloads start; removed or stopped jobs are
-// skipped, and a job never gets a second conversion. Returns at once.
+// the main thread before the downloads start; removed or stopped jobs, jobs
+// that left jsEncoding and jobs that already convert are skipped, and a job
+// never gets a second conversion. Returns at once. Jobs are only read and
+// written on the report queue's thread; the information pass runs on the sweep.
 void StartConversionSweep(std::vector<uint64_t> jobRefs);
+
+// The worker's percent report: the Progress cell of the job's row. Main thread.
+void ConversionProgress(TEncItem& job, TConvertThread& worker, int32_t percent);
+
+// The worker's end report: the job's final state, the deletion of the source
+// after a verified success, the notes and the log entry. Main thread.
+void ConversionDone(TEncItem& job, TConvertThread& worker);
+
+// The job's running worker, or null.
+TConvertThread* JobConversionWorker(const TEncItem& job);
+
+// Waits, running the calling thread's queue (it must be the report queue's
+// thread), until every sweep started so far has ended. True when they all did.
+bool WaitForConversionSweeps(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Workers that were let go but whose thread has not ended yet (tests).
+size_t PendingRetiredConversions();

@@ -151,11 +151,12 @@ void RemoveJobAt(TJobList& list, IJobGrid& grid, int index) {
 
 void StopJobConversion(TEncItem& job) {
   if (job.State != jsEncoding || !job.Converter) return;
+  job.StopRequested = true;
   try {
-    job.StopRequested = true;
     job.Converter->RequestStop();
   } catch (...) {
   }
+  job.Converter.reset();
 }
 
 void RemoveSelectedJobs(TJobList& list, IJobGrid& grid,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,11 +39,13 @@ inline constexpr std::array<std::string_view, 4> ModeCaptions = {
 // Caption of a mode; empty for a value that is no mode.
 std::string ModeCaption(int32_t mode);
 
-// The job's conversion worker as far as the job table needs it.
+// A running conversion as the job table sees it. The job owns it: freeing it
+// ends the encoder and guarantees that no report of the conversion reaches the
+// job afterwards (jobs/Conversion.cpp holds the real one).
 class IJobConverter {
  public:
   virtual ~IJobConverter() = default;
-  // Asks the running conversion to end; does not wait.
+  // Ends the conversion without waiting; no report of it follows.
   virtual void RequestStop() = 0;
 };
 
@@ -66,10 +69,11 @@ class TEncItem {
   std::string Title;
   std::string MediaFile;
   std::string OutputFile;
-  IJobGrid* Grid = nullptr;            // not owned; set once the row exists
-  std::string Notes;                   // lines of "label: message\r"
-  IJobConverter* Converter = nullptr;  // not owned
-  int32_t Mode = 0;                    // a TJobMode once set
+  IJobGrid* Grid = nullptr;  // not owned; set once the row exists
+  std::string Notes;         // lines of "label: message\r"
+  // Set while a conversion runs (from its start to its end report or stop).
+  std::unique_ptr<IJobConverter> Converter;
+  int32_t Mode = 0;  // a TJobMode once set
   bool DeleteSource = false;
   TQualityList Qualities;
   TclDownLoadItem* DownloadItem = nullptr;  // owned by the download manager
@@ -138,7 +142,9 @@ void AppendNote(TEncItem& job, const std::string& message, const std::string& la
 // logged; what was removed before a failure stays removed.
 void RemoveJobAt(TJobList& list, IJobGrid& grid, int index);
 
-// Asks a running conversion of the job to stop. Never raises.
+// Stops a running conversion of the job: StopRequested is set, the encoder is
+// ended and the job lets go of its converter, so no later report changes the
+// job. Never raises.
 void StopJobConversion(TEncItem& job);
 
 // "Remove": every selected row, last first, loses its job (download stopped

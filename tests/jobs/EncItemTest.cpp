@@ -47,14 +47,24 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+// Counts stop requests and its own end into counters that outlive it.
+struct ConverterLog {
+  int stops = 0;
+  int freed = 0;
+  bool fail = false;
+};
+
 class FakeConverter : public IJobConverter {
  public:
+  explicit FakeConverter(ConverterLog& log) : log_(log) {}
+  ~FakeConverter() override { ++log_.freed; }
   void RequestStop() override {
-    ++stops;
-    if (fail) throw std::runtime_error("worker gone");
+    ++log_.stops;
+    if (log_.fail) throw std::runtime_error("worker gone");
   }
-  int stops = 0;
-  bool fail = false;
+
+ private:
+  ConverterLog& log_;
 };
 
 }  // namespace
@@ -195,9 +205,9 @@ TEST(SetQuality, ShowsChosenNameAndRejectsIndexPastList) {
 }
 
 TEST(StopJobConversion, OnlyAnEncodingJobWithWorkerIsAskedAndFailuresAreSwallowed) {
-  FakeConverter converter;
+  ConverterLog converter;
   TEncItem job;
-  job.Converter = &converter;
+  job.Converter = std::make_unique<FakeConverter>(converter);
   job.State = jsDownloading;
   StopJobConversion(job);
   EXPECT_EQ(converter.stops, 0);
@@ -208,6 +218,9 @@ TEST(StopJobConversion, OnlyAnEncodingJobWithWorkerIsAskedAndFailuresAreSwallowe
   EXPECT_NO_THROW(StopJobConversion(job));
   EXPECT_EQ(converter.stops, 1);
   EXPECT_TRUE(job.StopRequested);
+  // The job lets go of a stopped conversion, so no later report can reach it.
+  EXPECT_EQ(job.Converter, nullptr);
+  EXPECT_EQ(converter.freed, 1);
 
   TEncItem idle;
   idle.State = jsEncoding;  // queued for the sweep, no worker yet
@@ -220,12 +233,15 @@ TEST(RemoveJobAt, KeepsRowsAndEntriesTogether) {
   TJobList list;
   TEncItem* first = AddJob(list, grid, "a");
   uint64_t firstRef = first->Ref();
+  ConverterLog converter;
+  first->Converter = std::make_unique<FakeConverter>(converter);
   AddJob(list, grid, "b");
   AddJob(list, grid, "c");
 
   RemoveJobAt(list, grid, 0);
   ExpectTable(list, grid, {"b", "c"});
   EXPECT_EQ(TEncItem::FromRef(firstRef), nullptr);  // freed
+  EXPECT_EQ(converter.freed, 1);                    // and its conversion with it
   FreeAll(list);
 }
 
@@ -252,10 +268,10 @@ TEST(RemoveSelectedJobs, TwoOfFiveLeaveTheRestInOrderWithLastRowSelected) {
   TMemoryJobGrid grid;
   TJobList list;
   for (const char* title : {"a", "b", "c", "d", "e"}) AddJob(list, grid, title);
-  FakeConverter converter;
+  ConverterLog converter;
   TEncItem* b = list[1];
   b->State = jsEncoding;
-  b->Converter = &converter;
+  b->Converter = std::make_unique<FakeConverter>(converter);
   auto* item = reinterpret_cast<TclDownLoadItem*>(0x1234);
   list[3]->DownloadItem = item;
 
@@ -266,6 +282,7 @@ TEST(RemoveSelectedJobs, TwoOfFiveLeaveTheRestInOrderWithLastRowSelected) {
 
   ExpectTable(list, grid, {"a", "c", "e"});
   EXPECT_EQ(converter.stops, 1);
+  EXPECT_EQ(converter.freed, 1);
   EXPECT_EQ(stopped, std::vector<TclDownLoadItem*>{item});
   EXPECT_EQ(grid.SelectedRows(), std::vector<int>{2});
 

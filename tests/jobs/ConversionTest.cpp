@@ -1,0 +1,441 @@
+// Conversion start and completion with the real cvtcore + ffmpeg on clips
+// generated at test time; the job table is the in-memory grid.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "convert/ConvertThread.h"
+#include "jobs/Conversion.h"
+#include "jobs/EncItem.h"
+#include "jobs/MemoryJobGrid.h"
+#include "log/LogWriter.h"
+#include "platform/CallQueue.h"
+#include "platform/ExeFolder.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+#include "settings/Settings.h"
+#include "tests/convert/ConvertTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using converttest::ProcessGone;
+using testsupport::TempDir;
+using testsupport::WaitFor;
+
+namespace {
+
+int Tool(const std::vector<std::string>& argv, std::string* output = nullptr) {
+  platform::TProcess p;
+  platform::ProcessOptions o;
+  o.searchPath = true;
+  o.lowerPriority = false;
+  if (!p.Start(argv, o)) return -1;
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = p.Read(buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  if (output) *output = text;
+  return p.Wait();
+}
+
+std::map<std::string, std::string> Probe(const std::string& file, const std::string& stream) {
+  std::string out;
+  Tool({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+        "stream=codec_name,sample_rate,channels,bit_rate,width,height", "-of", "default=nw=1",
+        "file:" + file},
+       &out);
+  std::map<std::string, std::string> values;
+  std::istringstream lines(out);
+  for (std::string l; std::getline(lines, l);)
+    if (auto eq = l.find('='); eq != std::string::npos) values[l.substr(0, eq)] = l.substr(eq + 1);
+  return values;
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (auto& e : std::filesystem::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Remembers every progress write with the State text the row had at that moment.
+class RecordingGrid : public TMemoryJobGrid {
+ public:
+  void SetProgress(int row, double percent) override {
+    TMemoryJobGrid::SetProgress(row, percent);
+    progress.emplace_back(percent, CellText(colState, row));
+    ++writes;
+  }
+  void SetCellText(int col, int row, const std::string& text) override {
+    TMemoryJobGrid::SetCellText(col, row, text);
+    ++writes;
+  }
+  std::vector<std::pair<double, std::string>> progress;
+  int writes = 0;
+};
+
+class FakeConverter : public IJobConverter {
+ public:
+  void RequestStop() override {}
+};
+
+TCnvtSettings Mp3() {
+  TCnvtSettings s;
+  s.ACodec = "libmp3lame";
+  s.Frequency = 22050;
+  s.ABitrate = 96;
+  s.Channels = 1;
+  s.OutExt = "mp3";
+  s.PresetName = "MP3";
+  return s;
+}
+
+class ConversionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (platform::FindOnPath("ffmpeg").empty()) GTEST_SKIP() << "ffmpeg is not installed";
+    platform::SetExeFolderOverride(testsupport::BinDir());
+    savedFolder_ = OutputFolder;
+    OutputFolder = out_.path();
+    OutName = TOutName{};
+    SetConversionReportQueue(platform::CallQueue::Current());
+    log_.SetEnabled(true);
+    log_.SetLogFile(src_ / "Log.txt");
+    SetMainLogWriter(&log_);
+  }
+
+  void TearDown() override {
+    EXPECT_TRUE(WaitForConversionSweeps());
+    while (list_.Count() > 0) RemoveJobAt(list_, grid_, list_.Count() - 1);
+    // Every worker is freed once its thread has ended.
+    EXPECT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
+    if (writer_.joinable()) {
+      stopWriting_ = true;
+      int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);  // frees a writer stuck in open
+      writer_.join();
+      if (fd >= 0) ::close(fd);
+    }
+    SetMainLogWriter(nullptr);
+    OutputFolder = savedFolder_;
+    platform::SetExeFolderOverride("");
+  }
+
+  std::string Clip(const std::string& name, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(src_ / name);
+    EXPECT_EQ(Tool(argv), 0);
+    return src_ / name;
+  }
+
+  std::string Sine(const std::string& name, int seconds) {
+    return Clip(name, {"-f", "lavfi", "-i",
+                       "sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds),
+                       "-ac", "2"});
+  }
+
+  std::string Video(const std::string& name) {
+    return Clip(
+        name, {"-f", "lavfi", "-i", "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi", "-i",
+               "sine=duration=2", "-shortest", "-c:v", "libx264", "-preset", "ultrafast"});
+  }
+
+  // An endless WAV behind a FIFO, so a conversion of it runs until stopped.
+  std::string EndlessInput() {
+    fifo_ = src_ / "live.wav";
+    EXPECT_EQ(::mkfifo(fifo_.c_str(), 0600), 0);
+    ::signal(SIGPIPE, SIG_IGN);
+    writer_ = std::thread([this] {
+      int fd = ::open(fifo_.c_str(), O_WRONLY);
+      if (fd < 0) return;
+      const unsigned char header[44] = {
+          'R',  'I', 'F', 'F', 0xff, 0xff, 0xff, 0xff, 'W', 'A',  'V',  'E',  'f',  'm',  't',
+          ' ',  16,  0,   0,   0,    1,    0,    1,    0,   0x44, 0xac, 0,    0,    0x88, 0x58,
+          0x01, 0,   2,   0,   16,   0,    'd',  'a',  't', 'a',  0xff, 0xff, 0xff, 0xff};
+      bool ok = ::write(fd, header, sizeof header) == sizeof header;
+      std::vector<char> silence(8192, 0);
+      while (ok && !stopWriting_) {
+        ok = ::write(fd, silence.data(), silence.size()) > 0;
+        if (ok) ++written_;
+      }
+      ::close(fd);
+    });
+    return fifo_;
+  }
+
+  // Waits until the job's encoder and its ffmpeg child run and read the input.
+  void WaitUntilEncoding(TEncItem* job, pid_t& encoder, pid_t& ffmpeg) {
+    ASSERT_TRUE(WaitFor([&] {
+      TConvertThread* w = JobConversionWorker(*job);
+      encoder = w ? w->EncoderPid() : -1;
+      if (encoder <= 0 || written_ == 0) return false;
+      std::ifstream children("/proc/" + std::to_string(encoder) + "/task/" +
+                             std::to_string(encoder) + "/children");
+      return static_cast<bool>(children >> ffmpeg);
+    }));
+  }
+
+  // A job in jsEncoding with its row, the way Start leaves it.
+  TEncItem* AddJob(const std::string& title, const std::string& media, bool isLink,
+                   const TCnvtSettings& settings) {
+    auto* job = new TEncItem;
+    int row = grid_.AppendRow();
+    AttachJobToRow(*job, grid_, row);
+    job->Title = title;
+    job->IsLink = isLink;
+    job->MediaFile = media;
+    job->Settings = settings;
+    job->Mode = isLink ? jmDownloadConvert : jmConvertOnly;
+    grid_.SetCellText(colMode, row, ModeCaption(job->Mode));
+    list_.Add(job);
+    SetJobState(*job, jsEncoding);
+    return job;
+  }
+
+  std::string Cell(TEncItem* job, int col) { return grid_.CellText(col, JobRow(*job)); }
+  bool Ended(TEncItem* job) { return job->State != jsEncoding; }
+  bool Finish(TEncItem* job) {
+    return WaitFor([&] { return Ended(job); }, std::chrono::seconds(60));
+  }
+  std::string Log() {
+    std::string text;
+    platform::ReadFile(src_ / "Log.txt", text);
+    return text;
+  }
+
+  TempDir src_, out_;
+  TLogWriter log_;
+  RecordingGrid grid_;
+  TJobList list_;
+  std::string savedFolder_;
+  std::string fifo_;
+  std::thread writer_;
+  std::atomic<bool> stopWriting_{false};
+  std::atomic<int> written_{0};
+};
+
+TEST_F(ConversionTest, LocalWavBecomesSongWavMp3WithRisingProgress) {
+  std::string in = Sine("song.wav", 60);
+  TEncItem* job = AddJob(in, in, false, Mp3());
+  StartConversionSweep({job->Ref()});
+  ASSERT_TRUE(Finish(job));
+
+  EXPECT_EQ(Cell(job, colState), "Successfully!") << job->Notes;
+  EXPECT_EQ(grid_.Progress(JobRow(*job)), 100);
+  EXPECT_EQ(Cell(job, colProgress), "100");
+  EXPECT_EQ(Cell(job, colMode), "Skip");
+  EXPECT_EQ(job->Mode, jmSkip);
+  EXPECT_EQ(job->Converter, nullptr);
+  EXPECT_EQ(job->OutputFile, out_ / "song.wav.mp3");
+  EXPECT_TRUE(platform::FileExists(in));  // a local file is never deleted
+
+  // Percent reports while "Encoding...", rising, then the final 100.
+  ASSERT_GE(grid_.progress.size(), 3u);
+  std::vector<double> during;
+  for (size_t i = 0; i + 1 < grid_.progress.size(); ++i) {
+    EXPECT_EQ(grid_.progress[i].second, "Encoding...");
+    during.push_back(grid_.progress[i].first);
+  }
+  EXPECT_TRUE(std::is_sorted(during.begin(), during.end()));
+  EXPECT_LT(during.front(), during.back());
+  EXPECT_EQ(grid_.progress.back(), std::make_pair(100.0, std::string("Successfully!")));
+
+  auto p = Probe(job->OutputFile, "a:0");
+  EXPECT_EQ(p["codec_name"], "mp3");
+  EXPECT_EQ(p["sample_rate"], "22050");
+  EXPECT_EQ(p["channels"], "1");
+  EXPECT_EQ(p["bit_rate"], "96000");
+  EXPECT_EQ(Log(), "");  // no notes, no log entry
+}
+
+TEST_F(ConversionTest, DownloadedVideoIsDeletedAfterSuccessWhenAsked) {
+  std::string video = Video("download.mp4");
+  std::string media = out_ / "My clip: 1.mp4";
+  std::filesystem::rename(video, media);
+  TEncItem* job = AddJob("My clip: 1", media, true, Mp3());
+  job->DeleteSource = true;
+  StartConversion(job, job->Settings);  // the download completion hand-off
+  ASSERT_NE(job->Converter, nullptr);
+  ASSERT_TRUE(Finish(job));
+
+  EXPECT_EQ(Cell(job, colState), "Successfully!") << job->Notes;
+  EXPECT_EQ(FilesIn(out_.path()), std::vector<std::string>{"My clip  1.mp3"});
+  EXPECT_EQ(Probe(job->OutputFile, "a:0")["codec_name"], "mp3");
+}
+
+TEST_F(ConversionTest, VideoPresetYieldsChosenSize) {
+  std::string in = Video("in.mp4");
+  TCnvtSettings s;
+  s.VideoPreset = true;
+  s.VCodec = "mpeg4";
+  s.ACodec = "libmp3lame";
+  s.ABitrate = 64;
+  s.Channels = 2;
+  s.VideoSize = "160x120";
+  s.OutExt = "avi";
+  s.PresetName = "AVI";
+  TEncItem* job = AddJob(in, in, false, s);
+  StartConversionSweep({job->Ref()});
+  ASSERT_TRUE(Finish(job));
+  EXPECT_EQ(Cell(job, colState), "Successfully!") << job->Notes;
+  EXPECT_EQ(job->OutputFile, out_ / "in.mp4.avi");
+  auto v = Probe(job->OutputFile, "v:0");
+  EXPECT_EQ(v["codec_name"], "mpeg4");
+  EXPECT_EQ(v["width"], "160");
+  EXPECT_EQ(v["height"], "120");
+}
+
+TEST_F(ConversionTest, RejectedBitrateFailsWithCommandAndOutputInLog) {
+  std::string in = Sine("in.wav", 1);
+  TCnvtSettings s = Mp3();
+  s.ACodec = "mp2";
+  s.Frequency = 44100;
+  s.ABitrate = 7;
+  s.Channels = 2;
+  s.OutExt = "mp2";
+  s.PresetName = "MP2";
+  TEncItem* job = AddJob(in, in, false, s);
+  job->Notes = "Warning: earlier trouble\r";
+  job->DeleteSource = true;
+  StartConversionSweep({job->Ref()});
+  ASSERT_TRUE(Finish(job));
+
+  EXPECT_EQ(job->State, jsConvertFailed);
+  EXPECT_EQ(Cell(job, colState),
+            "Can't convert file to MP2:incorrect parameters such as bitrate or Video size");
+  EXPECT_EQ(Cell(job, colMode), "Convert Only");  // the next Start tries again
+  EXPECT_TRUE(platform::FileExists(in));          // never deleted after a failure
+  EXPECT_TRUE(FilesIn(out_.path()).empty());      // no empty output left behind
+  const std::string log = Log();
+  const std::string entry = "Warning: earlier trouble\rEncoding error, command: \"";
+  ASSERT_NE(log.find(entry), std::string::npos) << log;
+  EXPECT_NE(log.find("cvtcore\" -i \"" + in + "\" -ar 44100 -ab 7k -ac 2 -vn -acodec mp2 -y"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("not allowed"), std::string::npos) << log;  // the encoder's own words
+}
+
+TEST_F(ConversionTest, StopEndsEncoderAndNoLaterReportChangesTheJob) {
+  TEncItem* job = AddJob("live", EndlessInput(), true, Mp3());
+  StartConversionSweep({job->Ref()});
+  pid_t encoder = -1, ffmpeg = -1;
+  WaitUntilEncoding(job, encoder, ffmpeg);
+
+  // What run control's StopJob does.
+  StopJobConversion(*job);
+  SetJobState(*job, jsStopped);
+  const int writes = grid_.writes;
+  EXPECT_TRUE(job->StopRequested);
+  EXPECT_EQ(job->Converter, nullptr);
+
+  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); },
+                      std::chrono::seconds(1)));
+  ASSERT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
+  platform::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(grid_.writes, writes);
+  EXPECT_EQ(Cell(job, colState), "Stopped");
+  EXPECT_EQ(job->Notes, "");
+}
+
+TEST_F(ConversionTest, RemovedJobEndsEncoderAndGetsNoReport) {
+  AddJob("first", src_ / "first.wav", false, Mp3());
+  TEncItem* job = AddJob("live", EndlessInput(), true, Mp3());
+  StartConversionSweep({job->Ref()});
+  pid_t encoder = -1, ffmpeg = -1;
+  WaitUntilEncoding(job, encoder, ffmpeg);
+
+  RemoveJobAt(list_, grid_, 1);  // frees the job while its encoder runs
+  const int writes = grid_.writes;
+  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); },
+                      std::chrono::seconds(1)));
+  ASSERT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
+  EXPECT_EQ(grid_.writes, writes);
+  EXPECT_EQ(grid_.RowCount(), 1);
+}
+
+TEST_F(ConversionTest, SameTitlesConvertedAtOnceGetDifferentFiles) {
+  const std::string in = Sine("in.wav", 1);
+  TEncItem* a = AddJob("Same", in, true, Mp3());
+  TEncItem* b = AddJob("Same", in, true, Mp3());
+  StartConversionSweep({a->Ref(), b->Ref()});
+  ASSERT_TRUE(Finish(a));
+  ASSERT_TRUE(Finish(b));
+  EXPECT_EQ(a->OutputFile, out_ / "Same.mp3");
+  EXPECT_EQ(b->OutputFile, out_ / "Same0.mp3");
+  EXPECT_EQ(Cell(a, colState), "Successfully!") << a->Notes;
+  EXPECT_EQ(Cell(b, colState), "Successfully!") << b->Notes;
+  EXPECT_GT(platform::FileSize(a->OutputFile), 0);
+  EXPECT_GT(platform::FileSize(b->OutputFile), 0);
+}
+
+TEST_F(ConversionTest, SweepStartsOnlyJobsThatWaitAndEachOnce) {
+  const std::string in = Sine("in.wav", 1);
+  TEncItem* busy = AddJob("busy", in, true, Mp3());
+  auto fake = std::make_unique<FakeConverter>();
+  FakeConverter* fakeRaw = fake.get();
+  busy->Converter = std::move(fake);
+  TEncItem* removed = AddJob("removed", in, true, Mp3());
+  const uint64_t removedRef = removed->Ref();
+  RemoveJobAt(list_, grid_, 1);
+  TEncItem* stopped = AddJob("stopped", in, true, Mp3());
+  stopped->StopRequested = true;
+  TEncItem* done = AddJob("done", in, true, Mp3());
+  SetJobState(*done, jsDone);
+  TEncItem* wanted = AddJob("wanted", in, true, Mp3());
+
+  StartConversionSweep(
+      {busy->Ref(), removedRef, stopped->Ref(), done->Ref(), wanted->Ref(), wanted->Ref()});
+  StartConversionSweep({wanted->Ref()});
+  ASSERT_TRUE(WaitForConversionSweeps());
+  StartConversion(wanted, wanted->Settings);  // a late hand-off is refused too
+  ASSERT_TRUE(Finish(wanted));
+
+  EXPECT_EQ(Cell(wanted, colState), "Successfully!") << wanted->Notes;
+  EXPECT_EQ(FilesIn(out_.path()), std::vector<std::string>{"wanted.mp3"});
+  EXPECT_EQ(busy->Converter.get(), fakeRaw);
+  EXPECT_EQ(busy->State, jsEncoding);
+  EXPECT_EQ(stopped->State, jsEncoding);
+  EXPECT_EQ(stopped->Converter, nullptr);
+  EXPECT_EQ(done->State, jsDone);
+}
+
+TEST_F(ConversionTest, EncoderThatCannotStartFailsTheJobWithANote) {
+  TempDir noEncoder;
+  platform::SetExeFolderOverride(noEncoder.path());
+  std::string in = Sine("in.wav", 1);
+  TCnvtSettings openValues = Mp3();
+  openValues.Frequency = 0;  // left open: the information pass runs first
+  TEncItem* probe = AddJob("probe", in, true, openValues);
+  TEncItem* run = AddJob("run", in, true, Mp3());
+
+  StartConversionSweep({probe->Ref()});
+  StartConversion(run, run->Settings);
+  ASSERT_TRUE(Finish(probe));
+  ASSERT_TRUE(Finish(run));
+
+  for (TEncItem* job : {probe, run}) {
+    EXPECT_EQ(job->State, jsConvertFailed);
+    EXPECT_EQ(Cell(job, colState),
+              "Can't convert file to MP3:incorrect parameters such as bitrate or Video size");
+  }
+  EXPECT_EQ(probe->Notes.find("Error: Could not execute command line!\r\"" + noEncoder.path() +
+                              "cvtcore\" -vn -i"),
+            0u)
+      << probe->Notes;
+  EXPECT_NE(run->Notes.find("Encoding error, command: \"" + noEncoder.path() + "cvtcore\""),
+            std::string::npos)
+      << run->Notes;
+  EXPECT_TRUE(FilesIn(out_.path()).empty());
+  EXPECT_NE(Log().find("Could not execute command line!"), std::string::npos);
+}
+
+}  // namespace
