@@ -658,7 +658,7 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       bool counts = !fault.GetOnly || !head_;
       int n = counts ? ++requestCount[resourceKey] : requestCount[resourceKey];
       active = counts && (fault.Times < 0 || n <= fault.Times);
-      if (!head_) version = getCount[resourceKey]++;
+      version = head_ ? getCount[resourceKey] : getCount[resourceKey]++;
     }
     if (active && fault.DelayMs > 0 && !Pause(fault.DelayMs)) break;
     if (active && fault.Status > 0) {
@@ -717,6 +717,8 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     if (!fault.NoLastModified && !lastModified.empty())
       r += "Last-Modified: " + lastModified + "\r\n";
     if (!fault.NoAcceptRanges) r += "Accept-Ranges: bytes\r\n";
+    // A body that changes is a new version, as a real server's validator says.
+    if (fault.ChangingBody) r += "ETag: \"v" + std::to_string(version) + "\"\r\n";
     if (gzip) r += "Content-Encoding: gzip\r\n";
     if (code == 206) {
       int64_t shift = active ? fault.ContentRangeShift : 0;

@@ -34,7 +34,7 @@ struct TFault {
   bool NoLastModified = false;
   bool NoContentType = false;
   bool NoContentLength = false;  // body delimited by closing the connection
-  bool ChangingBody = false;     // the n-th GET (from 0) gets version n of the body
+  bool ChangingBody = false;     // the n-th GET (from 0) gets version n of the body, ETag "vn"
 };
 
 struct TStream {

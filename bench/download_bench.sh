@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The download engine (headless, set up as the main window sets it up) side by
+# side with aria2c -x5 -s5 and curl, same files, same nginx on loopback:
+#   A: one 1 GiB file, unthrottled
+#   B: one 200 MiB file, nginx limit_rate 10m per connection
+#   C: five 100 MiB files at once, three at a time (the engine's MaxStartedItems 3,
+#      aria2c -j3, curl --parallel-max 3)
+# Prints wall time, throughput, user+sys CPU and peak RSS per tool, and the
+# ratios to aria2c. Everything lives under a temporary folder in /tmp, removed at
+# the end. Usage: bench/download_bench.sh [build dir]   (RUNS=1: best of RUNS)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build}"
+runs="${RUNS:-1}"
+for tool in nginx aria2c curl; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/deps.sh --bench" >&2; exit 1; }
+done
+[ -x /usr/bin/time ] || { echo "missing /usr/bin/time (package time)" >&2; exit 1; }
+cmake -S "$root" -B "$build" -G Ninja >/dev/null
+ninja -C "$build" -j2 download_bench >/dev/null
+engine="$build/bench/download_bench"
+
+work="$(mktemp -d /tmp/vantorel-dlbench.XXXXXX)"
+nginx_pid=""
+cleanup() {
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/www/throttled" "$work/out" "$work/nginx"
+
+echo "Making the files..."
+head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/a.bin"
+head -c $((200 * 1024 * 1024)) /dev/urandom >"$work/www/throttled/b.bin"
+for i in 1 2 3 4 5; do head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/www/c$i.bin"; done
+
+port=$((20000 + RANDOM % 20000))
+cat >"$work/nginx.conf" <<EOF
+worker_processes auto;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log warn;
+events { worker_connections 256; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  default_type application/octet-stream;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+    location /throttled/ { limit_rate 10m; }
+  }
+}
+EOF
+nginx -c "$work/nginx.conf" -p "$work/nginx" &
+nginx_pid=$!
+for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$port/c1.bin" -r 0-0 && break; sleep 0.1; done
+base="http://127.0.0.1:$port"
+
+# run <label> <bytes> <cmd...>: best of $runs; prints "wall cpu rssKiB" of the best.
+run() {
+  local bytes="$1"; shift
+  local best=""
+  for ((r = 0; r < runs; r++)); do
+    rm -f "$work/out"/*
+    sync
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" >"$work/log" 2>&1 || {
+      echo "FAILED: $*" >&2; cat "$work/log" >&2; exit 1; }
+    local line; line=$(awk '{printf "%.3f %.3f %d\n", $1, $2 + $3, $4}' "$work/time")
+    if [ -z "$best" ] || awk -v a="$line" -v b="$best" 'BEGIN{split(a,x," ");split(b,y," ");exit !(x[1]<y[1])}'; then
+      best="$line"
+    fi
+  done
+  echo "$best"
+}
+
+# check <file in out> <source>: the download must equal the source.
+check() { cmp -s "$work/out/$1" "$2" || { echo "MISMATCH: $1" >&2; exit 1; }; }
+
+scenario() {
+  local name="$1" bytes="$2"; shift 2
+  local urls=("$@") e a c files=()
+  for u in "${urls[@]}"; do files+=("${u##*/}"); done
+  local srcs=()
+  for u in "${urls[@]}"; do srcs+=("$work/www/${u#"$base"/}"); done
+  local aria_opts=(-x5 -s5 -k1M --file-allocation=falloc --allow-overwrite=true
+    --auto-file-renaming=false --console-log-level=error --summary-interval=0 -d "$work/out")
+  e=$(run "$bytes" "$engine" "$work/out" "${urls[@]}")
+  for i in "${!files[@]}"; do check "${files[$i]}" "${srcs[$i]}"; done
+  if [ ${#urls[@]} -gt 1 ]; then
+    a=$(run "$bytes" aria2c "${aria_opts[@]}" -j3 -Z "${urls[@]}")
+  else
+    a=$(run "$bytes" aria2c "${aria_opts[@]}" "${urls[@]}")
+  fi
+  for i in "${!files[@]}"; do check "${files[$i]}" "${srcs[$i]}"; done
+  local curl_args=()
+  for u in "${urls[@]}"; do curl_args+=(-o "$work/out/${u##*/}" "$u"); done
+  if [ ${#urls[@]} -gt 1 ]; then
+    c=$(run "$bytes" curl -sS --fail --parallel --parallel-max 3 "${curl_args[@]}")
+  else
+    c=$(run "$bytes" curl -sS --fail "${curl_args[@]}")
+  fi
+  for i in "${!files[@]}"; do check "${files[$i]}" "${srcs[$i]}"; done
+  printf '\n%s (%d MiB)\n' "$name" $((bytes / 1048576))
+  printf '  %-8s %9s %12s %9s %10s %14s\n' tool wall_s MiB/s cpu_s rss_MiB throughput/aria2c
+  local aw; aw=$(awk '{print $1}' <<<"$a")
+  for pair in "engine:$e" "aria2c:$a" "curl:$c"; do
+    local tool="${pair%%:*}" v="${pair#*:}"
+    awk -v t="$tool" -v b="$bytes" -v aw="$aw" '{
+      printf "  %-8s %9.2f %12.1f %9.2f %10.1f %14.2f\n", t, $1, b / 1048576 / $1, $2, $3 / 1024, aw / $1 }' <<<"$v"
+  done
+}
+
+echo "nginx on $base; best of $runs run(s)"
+scenario "A: one file, unthrottled" $((1024 * 1024 * 1024)) "$base/a.bin"
+scenario "B: one file, limit_rate 10m per connection" $((200 * 1024 * 1024)) "$base/throttled/b.bin"
+scenario "C: five files, three at a time" $((500 * 1024 * 1024)) \
+  "$base/c1.bin" "$base/c2.bin" "$base/c3.bin" "$base/c4.bin" "$base/c5.bin"

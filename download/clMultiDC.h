@@ -1,0 +1,176 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "download/clConnection.h"
+#include "download/clDcUtils.h"
+#include "download/clHttpUtils.h"
+#include "download/clStreams.h"
+#include "download/clSyncUtils.h"
+#include "platform/Events.h"
+
+// Codes of the download path's own failures (the platform's are positive).
+constexpr int kErrorOperationInProgress = -1;
+constexpr int kErrorRangeIgnored = -2;     // a ranged request got the whole resource
+constexpr int kErrorResourceChanged = -3;  // the server now serves another version
+
+// A worker thread that owns itself: created (suspended) and configured on the owner
+// thread, started with Resume(), it keeps itself alive until its body and its
+// termination notice are done. Callbacks reach the owner thread through the
+// synchronizer created with the worker, and the worker waits for each.
+class TclCustomThreader : public std::enable_shared_from_this<TclCustomThreader> {
+ public:
+  TclCustomThreader();
+  virtual ~TclCustomThreader();
+  TclCustomThreader(const TclCustomThreader&) = delete;
+  TclCustomThreader& operator=(const TclCustomThreader&) = delete;
+
+  // Owner thread: starts the thread (once).
+  void Resume();
+  // Any thread: sets the terminated flag, ends a pause at once and cancels the
+  // current network call.
+  void Terminate();
+  bool Terminated() const { return terminated_.load(); }
+
+  TclProcessStatus Status() const { return status_.load(); }
+  std::string LastError() const;
+  int LastErrorCode() const;
+
+  TclProcessPriority Priority = ppNormal;
+
+  // Owner thread, once the worker's body has ended.
+  std::function<void(TclCustomThreader* sender)> OnTerminate;
+  std::function<void(TclCustomThreader* sender, TclProcessStatus status)> OnStatusChanged;
+  std::function<void(TclCustomThreader* sender, const std::string& error, int code)> OnError;
+
+  // Live worker threads of the process (diagnostics and tests).
+  static int LiveCount();
+
+ protected:
+  virtual void Execute() = 0;
+  // Delivers a status change to the owner thread (only when it differs).
+  void SetStatus(TclProcessStatus status);
+  // Records an error and delivers it; nothing when terminated. An empty text takes
+  // the platform's text of its last error code.
+  void RecordError(const std::string& text, const std::string& extra, int code);
+  void Synchronize(const std::function<void()>& method);
+  // The connection whose current call Terminate cancels.
+  void SetCancelTarget(std::shared_ptr<TclInternetConnection> connection);
+
+  platform::AutoResetEvent stopEvent_;
+
+ private:
+  friend class TclThreaderRegistry;
+  void Run();
+
+  TclThreadSynchronizer synchronizer_;
+  std::atomic<bool> terminated_{false};
+  std::atomic<TclProcessStatus> status_{psUnknown};
+  bool resumed_ = false;
+  mutable std::mutex lock_;  // error fields and the cancel target
+  std::string lastError_;
+  int lastErrorCode_ = 0;
+  std::shared_ptr<TclInternetConnection> cancelTarget_;
+};
+
+// One network transfer of an item: the probe (resource information only) or one
+// data segment written into the item's shared stream at its offset.
+class TclDownLoadThreader : public TclCustomThreader {
+ public:
+  // Owner thread. stream is null for a probe. Use Create: the worker must be
+  // owned by a shared_ptr.
+  static std::shared_ptr<TclDownLoadThreader> Create(const std::string& url, bool isGetResourceInfo,
+                                                      std::shared_ptr<TclStream> dataStream);
+
+  // Settings, set on the owner thread before Resume.
+  int TryCount = 5;
+  int BatchSize = 8192;
+  int TimeOut = 5000;
+  int ReconnectAfter = 5000;
+  std::string InternetAgent = "Mozilla/4.0 (compatible; Vantorel Download Engine 1.0)";
+  std::string ProxyBypass;
+  TclHttpProxySettings HttpProxySettings;
+  TclFtpProxySettings FtpProxySettings;
+  TclCertificateFlags CertificateFlags = 0;
+  bool UseInternetErrorDialog = false;
+  bool KeepConnection = false;
+  bool PassiveFTPMode = false;
+  bool DoNotGetResourceInfo = false;
+  bool AllowCompression = true;
+  std::vector<std::string> RequestHeaders;
+  std::shared_ptr<std::mutex> DataLock;  // the item's write lock
+  // A shared connection (kept connection); otherwise the worker makes its own.
+  std::shared_ptr<TclInternetConnection> Connection;
+  // Start position and span; remainingLength -1 = unknown.
+  void SetRange(int64_t startPosition, int64_t remainingLength);
+  // The item's information: the worker then only checks the server still answers,
+  // and holds every data response to it.
+  void SetResourceInfo(const TclResourceInfo& info);
+  // A URL already parsed by another worker of the item.
+  void SetUrlParser(const TclUrlParser& parser);
+
+  // Callbacks (owner thread; the worker waits for each).
+  std::function<void(TclDownLoadThreader* sender, const TclResourceInfo* info)> OnGetResourceInfo;
+  std::function<void(TclDownLoadThreader* sender, wininet::URL_COMPONENTS& components)> OnUrlParsing;
+  std::function<void(TclDownLoadThreader* sender, const TclResourceInfo* info, int64_t position,
+                     const char* data, int size)>
+      OnDataItemProceed;
+
+  // Readable on the owner thread from OnTerminate on.
+  const std::string& Url() const { return url_; }
+  const TclUrlParser& UrlParser() const { return parser_; }
+  const std::vector<std::string>& ResponseHeaders() const { return responseHeaders_; }
+  int64_t StartPosition() const { return startPosition_; }
+  int64_t BytesReceived() const { return bytesReceived_; }
+  bool IsGetResourceInfo() const { return isGetResourceInfo_; }
+  // The server answered a ranged request with the whole resource.
+  bool RangeIgnored() const { return rangeIgnored_; }
+  // The server's version of the resource differs from the probed one.
+  bool ResourceChanged() const { return resourceChanged_; }
+
+ protected:
+  TclDownLoadThreader(const std::string& url, bool isGetResourceInfo,
+                      std::shared_ptr<TclStream> dataStream);
+  void Execute() override;
+
+ private:
+  struct TAttempt;
+  void DoAttempt();
+  void HttpTransfer(TAttempt& a);
+  void GetResourceInfo(TAttempt& a);
+  void AddHeaders(TclHttpOpenRequestAction& request);
+  void AddRangeHeader(TclHttpOpenRequestAction& request);
+  void SendRequest(TclHttpOpenRequestAction& request);
+  void SendWithRetries(TclHttpOpenRequestAction& request);
+  bool HandleSendError(TclHttpOpenRequestAction& request, int code);
+  void CheckStatus(TclHttpOpenRequestAction& request);
+  void CheckDataResponse(TclHttpOpenRequestAction& request);
+  void ReadResponseInfo(TclHttpOpenRequestAction& request);
+  void ReadLoop(TclHttpOpenRequestAction& request);
+  TclResourceInfo& OwnInfo();
+  const TclResourceInfo* Info() const;
+  wininet::DWORD RequestFlags(bool allowCacheWrite) const;
+
+  std::string url_;
+  TclUrlParser parser_;
+  bool isGetResourceInfo_;
+  std::shared_ptr<TclStream> dataStream_;
+  int64_t startPosition_ = 0;
+  int64_t remainingLength_ = -1;
+  int64_t spanStart_ = 0;
+  int64_t bytesReceived_ = 0;
+  int lastAttemptError_ = 0;
+  bool errorRecorded_ = false;
+  bool rangeIgnored_ = false;
+  bool resourceChanged_ = false;
+  int statusCode_ = 0;
+  std::vector<std::string> responseHeaders_;
+  std::unique_ptr<TclResourceInfo> ownInfo_;
+  std::unique_ptr<TclResourceInfo> sharedInfo_;  // a copy of the item's
+  std::shared_ptr<TclInternetConnection> ownConnection_;
+};

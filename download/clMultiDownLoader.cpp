@@ -1,0 +1,786 @@
+#include "download/clMultiDownLoader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+bool CanOpenForReading(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+void ForceDirectories(const std::string& file) {
+  auto slash = file.find_last_of('/');
+  if (slash == std::string::npos) return;
+  std::string dir = file.substr(0, slash);
+  if (dir.size() < 3) return;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+}
+
+std::string WithSlash(const std::string& folder) {
+  if (folder.empty() || folder.back() == '/') return folder;
+  return folder + "/";
+}
+
+std::string FileNamePart(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void SetFileTimes(const std::string& path, std::chrono::system_clock::time_point when) {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+  timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(ns / 1000000000);
+  times[0].tv_nsec = static_cast<long>(ns % 1000000000);
+  times[1] = times[0];
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::system_error(errno, std::generic_category(), "Cannot set the time of " + path);
+}
+
+}  // namespace
+
+// --- TclDownLoadItem ---
+
+TclDownLoadItem::TclDownLoadItem(TclDownLoadList* collection) : collection_(collection) {}
+
+TclDownLoadItem::~TclDownLoadItem() {
+  if (auto* control = Control()) control->RemoveFromQueue(this);
+  if (IsRunning()) {
+    Stop();
+    // The workers' last callbacks run here, on the owner thread.
+    while (IsRunning()) platform::PumpUntil([this] { return !IsRunning(); }, std::chrono::hours(1));
+  }
+}
+
+TclMultiDownLoader* TclDownLoadItem::Control() const {
+  return collection_ ? collection_->Owner() : nullptr;
+}
+
+int TclDownLoadItem::Index() const { return collection_ ? collection_->IndexOf(this) : -1; }
+
+void TclDownLoadItem::Changed(bool resetRun) {
+  if (resetRun && !IsRunning()) {
+    resourceInfo_.reset();
+    DeleteSegments();
+    if (connection_) {
+      connection_->Close();
+      connection_.reset();
+    }
+  }
+  auto* control = Control();
+  if (control && !control->Silent() && control->OnChanged) control->OnChanged(control, this);
+}
+
+void TclDownLoadItem::SetURL(const std::string& value) {
+  if (value == url_) return;
+  Changed(true);
+  url_ = value;
+  TclUrlParser parser;
+  if (!parser.Parse(url_).empty()) {
+    SetUserName(parser.UserName);
+    SetPassword(parser.Password);
+    auto* control = Control();
+    if (control && !control->LocalFolder().empty()) {
+      // A URL with a query names no file.
+      std::string name = parser.ExtraInfo.empty() ? FileNamePart(parser.UrlPath) : std::string();
+      SetLocalFile(name.empty() ? std::string() : WithSlash(control->LocalFolder()) + name);
+    }
+  }
+}
+
+void TclDownLoadItem::SetLocalFile(const std::string& value) {
+  if (value == localFile_) return;
+  Changed(true);
+  localFile_ = value;
+}
+
+void TclDownLoadItem::SetUserName(const std::string& value) {
+  if (value == userName_) return;
+  Changed(true);
+  userName_ = value;
+}
+
+void TclDownLoadItem::SetPassword(const std::string& value) {
+  if (value == password_) return;
+  Changed(true);
+  password_ = value;
+}
+
+void TclDownLoadItem::SetPort(int value) {
+  if (value == port_) return;
+  Changed(true);
+  port_ = value;
+}
+
+void TclDownLoadItem::SetThreadCount(int value) {
+  if (value >= 1 && value <= 10) threadCount_ = value;
+}
+
+void TclDownLoadItem::SetHttpRequest(std::shared_ptr<TclHttpRequest> value) {
+  if (value == httpRequest_) return;
+  Changed(true);
+  httpRequest_ = std::move(value);
+}
+
+void TclDownLoadItem::SetDataStream(std::shared_ptr<TclStream> stream) {
+  dataStream_ = std::move(stream);
+  streamSupplied_ = dataStream_ != nullptr;
+}
+
+TclDownLoadItem::THolder* TclDownLoadItem::FindHolder(TclCustomThreader* worker) {
+  for (auto& h : workers_)
+    if (h.worker.get() == worker) return &h;
+  return nullptr;
+}
+
+void TclDownLoadItem::DeleteSegments() {
+  for (auto& h : workers_) h.segment = nullptr;
+  resourceState_.Clear();
+}
+
+void TclDownLoadItem::AddError(const std::string& message, int code) {
+  errors_.push_back({message, code});
+  auto* control = Control();
+  if (control && !control->Silent() && control->OnError) control->OnError(control, this, message, code);
+}
+
+TclProcessStatus TclDownLoadItem::Overall() const {
+  // A resource that changed under the download never yields a usable file.
+  if (resourceChanged_) return psFailed;
+  return resourceState_.OverallStatus();
+}
+
+void TclDownLoadItem::SetStatus(TclProcessStatus status) {
+  if (status == status_) return;
+  status_ = status;
+  auto* control = Control();
+  if (control && !control->Silent() && control->OnStatusChanged)
+    control->OnStatusChanged(control, this, status);
+}
+
+void TclDownLoadItem::UpdateStatus() {
+  TclProcessStatus status = Overall();
+  if (probing_ && status != psUnknown && status != psProcess && status != psTerminated)
+    status = psProcess;
+  SetStatus(status);
+}
+
+void TclDownLoadItem::Start() {
+  probing_ = true;
+  dataPhase_ = false;
+  completing_ = false;
+  for (auto option : {wininet::INTERNET_OPTION_MAX_CONNS_PER_SERVER,
+                      wininet::INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}) {
+    wininet::DWORD value = 0, length = sizeof value;
+    if (wininet::InternetQueryOption(nullptr, option, &value, &length) && value < 10) {
+      value = 10;
+      wininet::InternetSetOption(nullptr, option, &value, sizeof value);
+    }
+  }
+  status_ = psUnknown;
+  resourceInfo_.reset();
+  responseHeaders_.clear();
+  lastWorkerHeaders_.clear();
+  errors_.clear();
+  resourceState_.Reset();
+  rangeIgnored_ = fallbackDone_ = resourceChanged_ = refused_ = false;
+  probeParser_.reset();
+  idle_->Reset();
+  Control()->ChangeBusy(+1);
+  try {
+    auto* segment = resourceState_.Count() > 0 ? resourceState_.Items(0) : nullptr;
+    CreateWorker(segment, true, nullptr)->Resume();
+  } catch (const std::exception& e) {
+    AddError(e.what(), 0);
+    resourceState_.SetLastStatus(psFailed);
+    probing_ = false;
+    Complete();
+  }
+}
+
+void TclDownLoadItem::Stop() {
+  for (auto& h : workers_) h.worker->Terminate();
+}
+
+std::shared_ptr<TclStream> TclDownLoadItem::GetDataStream() {
+  if (dataStream_) return dataStream_;
+  auto* control = Control();
+  if (localFile_.empty()) {
+    dataStream_ = std::make_shared<TclMemoryStream>();
+    workFile_.clear();
+    return dataStream_;
+  }
+  workFile_ = localFile_;
+  if (allowCompression_ && !control->DoNotGetResourceInfo && resourceInfo_ &&
+      resourceInfo_->Compressed)
+    workFile_ += "~";
+  int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
+  // Resume only into the file the segments were written to.
+  bool resume = resourceState_.Count() > 0 && FileExists(workFile_) &&
+                CanOpenForReading(workFile_) && (size <= 0 || FileSize(workFile_) == size);
+  ForceDirectories(workFile_);
+  if (resume) {
+    dataStream_ = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmOpenReadWrite);
+  } else {
+    DeleteSegments();
+    dataStream_ = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmCreate);
+  }
+  return dataStream_;
+}
+
+std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceStateItem* segment,
+                                                                   bool probe,
+                                                                   const TclUrlParser* parsed) {
+  auto* control = Control();
+  std::shared_ptr<TclStream> stream = probe ? nullptr : GetDataStream();
+  std::string url = url_;
+  if (useHttpRequest_ && httpRequest_ && !httpRequest_->RequestText.empty())
+    url += "?" + httpRequest_->RequestText;
+  auto worker = TclDownLoadThreader::Create(url, probe, stream);
+  workers_.push_back({worker, segment});
+
+  worker->OnStatusChanged = [this](TclCustomThreader* s, TclProcessStatus st) {
+    DoStatusChanged(s, st);
+  };
+  worker->OnError = [this](TclCustomThreader* s, const std::string& e, int c) { DoError(s, e, c); };
+  worker->OnGetResourceInfo = [this](TclDownLoadThreader* s, const TclResourceInfo* i) {
+    DoGetResourceInfo(s, i);
+  };
+  worker->OnUrlParsing = [this](TclDownLoadThreader* s, wininet::URL_COMPONENTS& c) {
+    DoUrlParsing(s, c);
+  };
+  worker->OnDataItemProceed = [this](TclDownLoadThreader* s, const TclResourceInfo*, int64_t pos,
+                                     const char* data, int size) {
+    DoDataItemProceed(s, pos, data, size);
+  };
+  worker->OnTerminate = [this](TclCustomThreader* s) { DoTerminate(s); };
+
+  worker->Priority = priority_;
+  worker->BatchSize = control->BatchSize();
+  worker->TryCount = control->TryCount();
+  worker->TimeOut = control->TimeOut();
+  worker->ReconnectAfter = control->ReconnectAfter();
+  worker->CertificateFlags = certificateFlags_;
+  worker->UseInternetErrorDialog = control->UseInternetErrorDialog;
+  worker->HttpProxySettings = control->HttpProxySettings;
+  worker->FtpProxySettings = control->FtpProxySettings;
+  worker->ProxyBypass = control->ProxyBypassLine();
+  worker->InternetAgent = control->InternetAgent;
+  worker->PassiveFTPMode = control->PassiveFTPMode;
+  worker->KeepConnection = keepConnection_;
+  worker->DoNotGetResourceInfo = control->DoNotGetResourceInfo;
+  if (useHttpRequest_ && httpRequest_) worker->RequestHeaders = httpRequest_->HeaderLines;
+  worker->DataLock = dataLock_;
+  worker->AllowCompression = allowCompression_;
+  if (keepConnection_ || control->Connection) {
+    if (control->Connection) {
+      worker->Connection = control->Connection;
+    } else {
+      if (!connection_) connection_ = TclInternetConnection::Create();
+      worker->Connection = connection_;
+    }
+  }
+  if (segment) {
+    int64_t start = segment->ResourcePos() + segment->BytesProceed();
+    int64_t remaining =
+        segment->ResourceSize() > 0 ? segment->ResourceSize() - segment->BytesProceed() : -1;
+    worker->SetRange(start, remaining);
+  }
+  if (parsed) worker->SetUrlParser(*parsed);
+  if (!probe && resourceInfo_) worker->SetResourceInfo(*resourceInfo_);
+  return worker;
+}
+
+void TclDownLoadItem::DoStatusChanged(TclCustomThreader* sender, TclProcessStatus status) {
+  auto* h = FindHolder(sender);
+  // A worker whose range was ignored is replanned, not counted as a failure.
+  if (h && h->worker->RangeIgnored() && status == psFailed) return;
+  if (h && h->segment) {
+    h->segment->SetStatus(status);
+  } else {
+    resourceState_.SetLastStatus(status);
+  }
+  UpdateStatus();
+}
+
+void TclDownLoadItem::DoError(TclCustomThreader*, const std::string& error, int code) {
+  AddError(error, code);
+}
+
+void TclDownLoadItem::DoGetResourceInfo(TclDownLoadThreader*, const TclResourceInfo* info) {
+  auto* control = Control();
+  if (info) {
+    resourceInfo_ = std::make_unique<TclResourceInfo>();
+    resourceInfo_->Assign(*info);
+  } else {
+    resourceInfo_.reset();
+  }
+  if (!control->Silent() && control->OnGetResourceInfo)
+    control->OnGetResourceInfo(control, this, resourceInfo_.get());
+  if (control->DoNotGetResourceInfo) return;
+  if (!resourceInfo_ || resourceInfo_->Size == 0 || !resourceInfo_->CanSplit()) {
+    DeleteSegments();
+  } else if (resourceState_.Count() > 0 && dataPhaseInfo_) {
+    // Segments kept from a stopped run belong to the version fetched then.
+    const auto& old = *dataPhaseInfo_;
+    if (old.Size != resourceInfo_->Size || old.ETag != resourceInfo_->ETag ||
+        old.LastModified != resourceInfo_->LastModified)
+      DeleteSegments();
+  }
+  if (!resourceInfo_) return;
+  std::string name = ExtractFileNameFromDisposition(resourceInfo_->ContentDisposition);
+  if (localFile_.empty() && !name.empty() && !control->LocalFolder().empty())
+    SetLocalFile(WithSlash(control->LocalFolder()) + name);
+}
+
+void TclDownLoadItem::DoUrlParsing(TclDownLoadThreader*, wininet::URL_COMPONENTS& components) {
+  if (!userName_.empty()) components.userName = userName_.substr(0, 127);
+  if (!password_.empty()) components.password = password_.substr(0, 127);
+  if (port_ != 0) components.nPort = port_;
+  auto* control = Control();
+  if (!control->Silent() && control->OnUrlParsing) control->OnUrlParsing(control, this, components);
+}
+
+void TclDownLoadItem::DoDataItemProceed(TclDownLoadThreader* sender, int64_t position,
+                                        const char* data, int size) {
+  auto* h = FindHolder(sender);
+  if (!h || !h->segment) return;
+  h->segment->SetBytesProceed(position - h->segment->ResourcePos());
+  auto* control = Control();
+  if (!control->Silent() && control->OnDataItemProceed)
+    control->OnDataItemProceed(control, this, resourceInfo_.get(), h->segment, data, size);
+}
+
+void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
+  auto it = std::find_if(workers_.begin(), workers_.end(),
+                         [&](const THolder& h) { return h.worker.get() == sender; });
+  if (it == workers_.end()) return;
+  auto worker = it->worker;
+  TclResourceStateItem* segment = it->segment;
+  lastWorkerHeaders_ = worker->ResponseHeaders();
+  if (probing_ && !probeParser_) probeParser_ = std::make_unique<TclUrlParser>(worker->UrlParser());
+  if (worker->RangeIgnored()) rangeIgnored_ = true;
+  if (worker->ResourceChanged() && !resourceChanged_) {
+    resourceChanged_ = true;
+    for (auto& h : workers_)
+      if (h.worker != worker) h.worker->Terminate();
+  }
+
+  // A segment that failed is tried again whenever another one ends well.
+  if (!probing_ && worker->Status() != psFailed && Overall() != psTerminated && !rangeIgnored_ &&
+      !resourceChanged_) {
+    for (int i = 0; i < resourceState_.Count(); ++i) {
+      auto* s = resourceState_.Items(i);
+      if (s == segment || s->Status() != psFailed) continue;
+      bool busy = std::any_of(workers_.begin(), workers_.end(),
+                              [&](const THolder& h) { return h.segment == s; });
+      if (busy) continue;
+      s->SetStatus(psProcess);
+      try {
+        CreateWorker(s, false, &worker->UrlParser())->Resume();
+      } catch (const std::exception& e) {
+        s->SetStatus(psFailed);
+        AddError(e.what(), 0);
+      }
+      break;
+    }
+  }
+
+  workers_.erase(std::find_if(workers_.begin(), workers_.end(),
+                              [&](const THolder& h) { return h.worker == worker; }));
+  if (!workers_.empty()) return;
+  if (probing_) {
+    EndOfProbe();
+    return;
+  }
+  if (dataPhase_) {
+    if (rangeIgnored_ && !fallbackDone_ && !resourceChanged_ && Overall() != psTerminated) {
+      FallBackToOneSegment();
+      if (!workers_.empty()) return;
+    }
+    dataPhase_ = false;
+    MakePreview();
+  }
+  Complete();
+}
+
+bool TclDownLoadItem::CanProcess(bool checkFile) {
+  auto* control = Control();
+  if (checkFile && !localFile_.empty() && !completing_ && FileExists(localFile_)) {
+    TclFileExistsAction action = faReplace;
+    std::string newName;
+    if (!control->Silent() && control->OnFileExists)
+      control->OnFileExists(control, localFile_, newName, action);
+    switch (action) {
+      case faRename:
+        SetLocalFile(newName);
+        break;
+      case faSkip:
+        return false;
+      case faStop:
+        control->Stop(nullptr);
+        return false;
+      case faReplace:
+        break;
+    }
+  }
+  if (resourceInfo_ && resourceInfo_->Size > 0) {
+    if (control->MinResourceSize() != 0 && resourceInfo_->Size < control->MinResourceSize())
+      return false;
+    if (control->MaxResourceSize() != 0 && resourceInfo_->Size > control->MaxResourceSize())
+      return false;
+  }
+  return true;
+}
+
+void TclDownLoadItem::EndOfProbe() {
+  TclProcessStatus overall = Overall();
+  bool proceed = overall != psFailed && overall != psTerminated && CanProcess(true);
+  if (!proceed) {
+    // Nothing was fetched: never report a refused item as a success.
+    if (overall != psFailed && overall != psTerminated) {
+      refused_ = true;
+      resourceState_.SetLastStatus(psTerminated);
+    }
+    probing_ = false;
+    Complete();
+    return;
+  }
+  probing_ = false;
+  dataPhase_ = true;
+  try {
+    BeginDataPhase();
+  } catch (const std::exception& e) {
+    AddError(e.what(), 0);
+    resourceState_.SetLastStatus(psFailed);
+    UpdateStatus();
+    if (workers_.empty()) {
+      dataPhase_ = false;
+      Complete();
+    } else {
+      Stop();  // the started ones end, then the item completes
+    }
+  }
+}
+
+void TclDownLoadItem::BeginDataPhase() {
+  auto* control = Control();
+  auto stream = GetDataStream();
+  int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
+  {
+    std::lock_guard lock(*dataLock_);
+    if (!streamSupplied_ || size > 0) stream->SetSize(size > 0 ? size : 0);
+  }
+  TclProcessStatus remembered = Overall();
+  int count = 1;
+  bool kept = keepConnection_ || control->Connection;
+  if (size > 0 && resourceInfo_->CanSplit() && !kept) {
+    int64_t n = size / control->BatchSize();
+    count = static_cast<int>(std::clamp<int64_t>(n, 1, threadCount_));
+  }
+  resourceState_.Reset();
+  if (resourceState_.Count() == 0) {
+    resourceState_.SetResourceSize(size);
+    for (auto [pos, length] : TclResourceStateList::Split(size, count)) {
+      auto* s = resourceState_.Add();
+      s->SetResourcePos(pos);
+      s->SetResourceSize(length);
+    }
+  }
+  resourceState_.SetLastStatus(remembered);
+  dataPhaseInfo_ = resourceInfo_ ? std::make_unique<TclResourceInfo>(*resourceInfo_) : nullptr;
+  for (int i = 0; i < resourceState_.Count(); ++i) {
+    auto* s = resourceState_.Items(i);
+    // A segment completed in an earlier run needs no request.
+    if (s->ResourceSize() > 0 && s->BytesProceed() >= s->ResourceSize()) {
+      s->SetStatus(psSuccess);
+      continue;
+    }
+    CreateWorker(s, false, probeParser_.get())->Resume();
+  }
+  if (workers_.empty()) {
+    dataPhase_ = false;
+    Complete();
+  }
+}
+
+void TclDownLoadItem::FallBackToOneSegment() {
+  // The server sends the whole resource whatever range is asked: fetch it once,
+  // from the start, into the same pre-sized file.
+  fallbackDone_ = true;
+  int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
+  DeleteSegments();
+  resourceState_.SetResourceSize(size);
+  auto* s = resourceState_.Add();
+  s->SetResourcePos(0);
+  s->SetResourceSize(size);
+  s->SetStatus(psProcess);
+  resourceState_.SetLastStatus(psUnknown);
+  try {
+    CreateWorker(s, false, probeParser_.get())->Resume();
+  } catch (const std::exception& e) {
+    workers_.clear();
+    s->SetStatus(psFailed);
+    AddError(e.what(), 0);
+  }
+}
+
+void TclDownLoadItem::MakePreview() {
+  auto* control = Control();
+  if (control->Silent() || !control->OnDataTextProceed || !dataStream_) return;
+  std::string text(static_cast<size_t>(control->PreviewCharCount()), '\0');
+  size_t n = 0;
+  {
+    std::lock_guard lock(*dataLock_);
+    int64_t pos = dataStream_->Position();
+    dataStream_->SetPosition(0);
+    n = dataStream_->Read(text.data(), text.size());
+    dataStream_->SetPosition(pos);
+  }
+  text.resize(n);
+  for (auto& c : text) {
+    auto u = static_cast<unsigned char>(c);
+    if (u != '\t' && u != '\n' && u != '\r' && u < 32) c = static_cast<char>(control->DefaultChar());
+  }
+  previewLines_.clear();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) {
+      if (start < text.size()) previewLines_.push_back(text.substr(start));
+      break;
+    }
+    previewLines_.push_back(text.substr(start, end - start));
+    start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  }
+  control->OnDataTextProceed(control, this, previewLines_);
+}
+
+void TclDownLoadItem::Complete() {
+  auto* control = Control();
+  responseHeaders_ = lastWorkerHeaders_;
+  completing_ = true;
+  if (!streamSupplied_) dataStream_.reset();
+  TclProcessStatus overall = Overall();
+  if (overall != psFailed && overall != psTerminated && !refused_ && CanProcess(false)) {
+    try {
+      if (!workFile_.empty() && workFile_ != localFile_ && FileExists(workFile_)) {
+        {
+          TclFileStream source(workFile_, TclFileStream::fmOpenRead);
+          TclFileStream target(localFile_, TclFileStream::fmCreate);
+          TclGZipInflateStream inflate(target);
+          std::vector<char> buffer(1 << 16);
+          for (;;) {
+            size_t n = source.Read(buffer.data(), buffer.size());
+            if (n == 0) break;
+            inflate.WriteBuffer(buffer.data(), n);
+          }
+          inflate.Finish();
+        }
+        std::remove(workFile_.c_str());
+      }
+      if (control->CorrectResourceTime && resourceInfo_ && FileExists(localFile_))
+        SetFileTimes(localFile_, resourceInfo_->Date);
+    } catch (const std::exception& e) {
+      AddError(e.what(), 0);
+      resourceState_.SetLastStatus(psFailed);  // a file that could not be finished
+    }
+  }
+  // Data of a version that is gone must not be resumed into.
+  if (resourceChanged_) DeleteSegments();
+  probing_ = false;
+  SetStatus(Overall());
+  completing_ = false;
+  idle_->Set();
+  control->InternalDone(this);
+}
+
+// --- TclDownLoadList ---
+
+TclDownLoadItem* TclDownLoadList::Add() {
+  items_.push_back(std::make_unique<TclDownLoadItem>(this));
+  auto* item = items_.back().get();
+  const auto& folder = owner_->LocalFolder();
+  if (!folder.empty()) item->SetLocalFile(WithSlash(folder));
+  return item;
+}
+
+void TclDownLoadList::Clear() {
+  while (!items_.empty()) {
+    // Destroy outside the vector: a running item waits and runs callbacks meanwhile.
+    auto item = std::move(items_.back());
+    items_.pop_back();
+    item.reset();
+  }
+}
+
+void TclDownLoadList::Delete(int index) {
+  if (index < 0 || index >= Count()) return;
+  auto item = std::move(items_[static_cast<size_t>(index)]);
+  items_.erase(items_.begin() + index);
+  item.reset();
+}
+
+int TclDownLoadList::IndexOf(const TclDownLoadItem* item) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i].get() == item) return static_cast<int>(i);
+  return -1;
+}
+
+// --- TclMultiDownLoader ---
+
+TclMultiDownLoader::TclMultiDownLoader() : ownerQueue_(platform::CallQueue::Current()) {}
+
+TclMultiDownLoader::~TclMultiDownLoader() {
+  destroying_ = true;
+  waiting_.clear();
+  downLoadList_.Clear();
+}
+
+void TclMultiDownLoader::SetTryCount(int value) {
+  if (value > 0) tryCount_ = value;
+}
+void TclMultiDownLoader::SetTimeOut(int value) {
+  if (value > 0) timeOut_ = value;
+}
+void TclMultiDownLoader::SetReconnectAfter(int value) {
+  if (value > 0) reconnectAfter_ = value;
+}
+void TclMultiDownLoader::SetBatchSize(int value) {
+  if (value > 0) batchSize_ = value;
+}
+void TclMultiDownLoader::SetPreviewCharCount(int value) {
+  if (value >= 0) previewCharCount_ = value;
+}
+void TclMultiDownLoader::SetDefaultChar(unsigned char value) {
+  if (value >= 32) defaultChar_ = value;
+}
+void TclMultiDownLoader::SetMinResourceSize(int64_t value) {
+  if (value >= 0) minResourceSize_ = value;
+}
+void TclMultiDownLoader::SetMaxResourceSize(int64_t value) {
+  if (value >= 0) maxResourceSize_ = value;
+}
+void TclMultiDownLoader::SetMaxStartedItems(int value) {
+  if (value >= 0) maxStartedItems_ = value;
+}
+
+void TclMultiDownLoader::SetLocalFolder(const std::string& value) {
+  if (value == localFolder_) return;
+  localFolder_ = value;
+  for (int i = 0; i < downLoadList_.Count(); ++i) {
+    auto* item = downLoadList_.Items(i);
+    item->SetLocalFile(WithSlash(value) + FileNamePart(item->LocalFile()));
+  }
+}
+
+std::string TclMultiDownLoader::ProxyBypassLine() const {
+  std::string line;
+  for (size_t i = 0; i < ProxyBypass.size(); ++i) {
+    if (i) line += " ";
+    line += ProxyBypass[i];
+  }
+  size_t b = 0, e = line.size();
+  while (b < e && static_cast<unsigned char>(line[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(line[e - 1]) <= ' ') --e;
+  return line.substr(b, e - b);
+}
+
+void TclMultiDownLoader::Start(TclDownLoadItem* item, bool isAsync) {
+  if (!ownerQueue_->IsBaseThread()) {
+    // Items always run on the owner thread, so their events land there.
+    std::vector<std::shared_ptr<platform::ManualResetEvent>> idle;
+    ownerQueue_->Call([&] {
+      if (item) {
+        StartItem(item, true);
+        idle.push_back(item->idle_);
+      } else {
+        for (int i = 0; i < downLoadList_.Count(); ++i) {
+          StartItem(downLoadList_.Items(i), true);
+          idle.push_back(downLoadList_.Items(i)->idle_);
+        }
+      }
+    });
+    if (!isAsync)
+      for (auto& e : idle) e->Wait();
+    return;
+  }
+  if (item) {
+    StartItem(item, isAsync);
+  } else {
+    for (int i = 0; i < downLoadList_.Count(); ++i) StartItem(downLoadList_.Items(i), isAsync);
+  }
+}
+
+void TclMultiDownLoader::StartItem(TclDownLoadItem* item, bool isAsync) {
+  if (item->IsRunning() || std::find(waiting_.begin(), waiting_.end(), item) != waiting_.end())
+    throw EclInternetError("Operation is in progress", kErrorOperationInProgress);
+  if (isAsync && maxStartedItems_ > 0 && startedCount_ >= maxStartedItems_) {
+    waiting_.push_back(item);
+    return;
+  }
+  ++startedCount_;
+  auto idle = item->idle_;
+  item->Start();
+  if (!isAsync) {
+    // Worker callbacks must keep running here while we wait.
+    while (!idle->IsSet()) platform::PumpUntil([&] { return idle->IsSet(); }, std::chrono::hours(1));
+  }
+}
+
+void TclMultiDownLoader::Stop(TclDownLoadItem* item) {
+  if (!ownerQueue_->IsBaseThread()) {
+    ownerQueue_->Call([&] { Stop(item); });
+    return;
+  }
+  if (item) {
+    StopItem(item);
+  } else {
+    for (int i = 0; i < downLoadList_.Count(); ++i) StopItem(downLoadList_.Items(i));
+  }
+}
+
+void TclMultiDownLoader::StopItem(TclDownLoadItem* item) {
+  RemoveFromQueue(item);
+  item->Stop();
+}
+
+void TclMultiDownLoader::RemoveFromQueue(TclDownLoadItem* item) {
+  waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), item), waiting_.end());
+}
+
+void TclMultiDownLoader::ChangeBusy(int delta) {
+  int old = busyCount_;
+  busyCount_ = std::max(0, busyCount_ + delta);
+  if ((old == 0) != (busyCount_ == 0) && !Silent() && OnIsBusyChanged) OnIsBusyChanged(this);
+}
+
+void TclMultiDownLoader::InternalDone(TclDownLoadItem* item) {
+  if (startedCount_ > 0) --startedCount_;
+  if (!waiting_.empty() && !Silent()) {
+    auto* next = waiting_.front();
+    waiting_.pop_front();
+    ++startedCount_;
+    next->Start();
+  }
+  ChangeBusy(-1);
+  if (!Silent() && OnProcessCompleted) OnProcessCompleted(this, item);
+}

@@ -1,0 +1,282 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "download/clConnection.h"
+#include "download/clDcUtils.h"
+#include "download/clHttpUtils.h"
+#include "download/clMultiDC.h"
+#include "download/clStreams.h"
+#include "platform/CallQueue.h"
+#include "platform/Events.h"
+
+class TclMultiDownLoader;
+class TclDownLoadList;
+
+// Optional request object of an item: its text goes after "?" in the URL and its
+// header lines are sent with every request.
+struct TclHttpRequest {
+  std::string RequestText;
+  std::vector<std::string> HeaderLines;
+};
+
+// One URL and its local file. All of it runs on the manager's owner thread; the
+// workers reach it through their callbacks.
+class TclDownLoadItem {
+ public:
+  explicit TclDownLoadItem(TclDownLoadList* collection);
+  // A running item is stopped and waited for first.
+  ~TclDownLoadItem();
+  TclDownLoadItem(const TclDownLoadItem&) = delete;
+  TclDownLoadItem& operator=(const TclDownLoadItem&) = delete;
+
+  const std::string& URL() const { return url_; }
+  void SetURL(const std::string& value);
+  const std::string& LocalFile() const { return localFile_; }
+  void SetLocalFile(const std::string& value);
+  const std::string& UserName() const { return userName_; }
+  void SetUserName(const std::string& value);
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& value);
+  int Port() const { return port_; }
+  void SetPort(int value);
+  int ThreadCount() const { return threadCount_; }
+  void SetThreadCount(int value);  // 1 to 10; other values ignored
+  bool KeepConnection() const { return keepConnection_; }
+  void SetKeepConnection(bool value) { keepConnection_ = value; }
+  TclProcessPriority Priority() const { return priority_; }
+  void SetPriority(TclProcessPriority value) { priority_ = value; }
+  TclCertificateFlags CertificateFlags() const { return certificateFlags_; }
+  void SetCertificateFlags(TclCertificateFlags value) { certificateFlags_ = value; }
+  bool UseHttpRequest() const { return useHttpRequest_; }
+  void SetUseHttpRequest(bool value) { useHttpRequest_ = value; }
+  const std::shared_ptr<TclHttpRequest>& HttpRequest() const { return httpRequest_; }
+  void SetHttpRequest(std::shared_ptr<TclHttpRequest> value);
+  bool AllowCompression() const { return allowCompression_; }
+  void SetAllowCompression(bool value) { allowCompression_ = value; }
+
+  // The item's status: psFailed when the resource could not be fetched whole.
+  TclProcessStatus Status() const { return status_; }
+  const TclResourceInfo* ResourceInfo() const { return resourceInfo_.get(); }
+  TclResourceStateList* ResourceState() { return &resourceState_; }
+  const TclErrorList& Errors() const { return errors_; }
+  const std::vector<std::string>& ResponseHeaders() const { return responseHeaders_; }
+  const std::vector<std::string>& PreviewLines() const { return previewLines_; }
+  bool IsRunning() const { return !workers_.empty(); }
+  // The data stream while the item runs (null otherwise); a caller may supply one
+  // instead of LocalFile.
+  TclStream* DataStream() const { return dataStream_.get(); }
+  void SetDataStream(std::shared_ptr<TclStream> stream);
+  TclMultiDownLoader* Control() const;
+  int Index() const;
+
+ private:
+  friend class TclMultiDownLoader;
+  struct THolder {
+    std::shared_ptr<TclDownLoadThreader> worker;
+    TclResourceStateItem* segment;
+  };
+
+  void Start();
+  void Stop();
+  void Changed(bool resetRun);
+  THolder* FindHolder(TclCustomThreader* worker);
+  std::shared_ptr<TclDownLoadThreader> CreateWorker(TclResourceStateItem* segment, bool probe,
+                                                    const TclUrlParser* parsed);
+  std::shared_ptr<TclStream> GetDataStream();
+  void DeleteSegments();
+  bool CanProcess(bool checkFile);
+  void EndOfProbe();
+  void BeginDataPhase();
+  void FallBackToOneSegment();
+  void MakePreview();
+  void Complete();
+  TclProcessStatus Overall() const;
+  void UpdateStatus();
+  void SetStatus(TclProcessStatus status);
+  void AddError(const std::string& message, int code);
+
+  void DoStatusChanged(TclCustomThreader* sender, TclProcessStatus status);
+  void DoError(TclCustomThreader* sender, const std::string& error, int code);
+  void DoGetResourceInfo(TclDownLoadThreader* sender, const TclResourceInfo* info);
+  void DoUrlParsing(TclDownLoadThreader* sender, wininet::URL_COMPONENTS& components);
+  void DoDataItemProceed(TclDownLoadThreader* sender, int64_t position, const char* data,
+                         int size);
+  void DoTerminate(TclCustomThreader* sender);
+
+  TclDownLoadList* collection_;
+  std::string url_, localFile_, userName_, password_;
+  int port_ = 0;
+  int threadCount_ = 5;
+  bool keepConnection_ = false;
+  TclProcessPriority priority_ = ppNormal;
+  TclCertificateFlags certificateFlags_ = 0;
+  bool useHttpRequest_ = false;
+  std::shared_ptr<TclHttpRequest> httpRequest_;
+  bool allowCompression_ = true;
+
+  TclProcessStatus status_ = psUnknown;
+  std::unique_ptr<TclResourceInfo> resourceInfo_;
+  std::unique_ptr<TclResourceInfo> dataPhaseInfo_;  // the version the segments hold
+  TclResourceStateList resourceState_;
+  std::vector<THolder> workers_;
+  TclErrorList errors_;
+  std::vector<std::string> responseHeaders_, lastWorkerHeaders_;
+  std::shared_ptr<TclStream> dataStream_;
+  bool streamSupplied_ = false;
+  std::string workFile_;
+  bool probing_ = false, dataPhase_ = false, completing_ = false;
+  bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
+  bool refused_ = false;
+  std::unique_ptr<TclUrlParser> probeParser_;
+  std::shared_ptr<std::mutex> dataLock_ = std::make_shared<std::mutex>();
+  std::vector<std::string> previewLines_;
+  std::shared_ptr<TclInternetConnection> connection_;  // kept connection
+  // Set while the item is idle; a synchronous start waits on it.
+  std::shared_ptr<platform::ManualResetEvent> idle_ =
+      std::make_shared<platform::ManualResetEvent>(true);
+};
+
+// The manager's items, owned.
+class TclDownLoadList {
+ public:
+  explicit TclDownLoadList(TclMultiDownLoader* owner) : owner_(owner) {}
+  ~TclDownLoadList() { Clear(); }
+  TclDownLoadList(const TclDownLoadList&) = delete;
+  TclDownLoadList& operator=(const TclDownLoadList&) = delete;
+
+  // Appends an item whose LocalFile is the manager's LocalFolder with "/".
+  TclDownLoadItem* Add();
+  // Running items are stopped and waited for.
+  void Clear();
+  void Delete(int index);
+  int Count() const { return static_cast<int>(items_.size()); }
+  TclDownLoadItem* Items(int index) const { return items_.at(index).get(); }
+  TclDownLoadItem* operator[](int index) const { return Items(index); }
+  int IndexOf(const TclDownLoadItem* item) const;
+  TclMultiDownLoader* Owner() const { return owner_; }
+
+ private:
+  TclMultiDownLoader* owner_;
+  std::vector<std::unique_ptr<TclDownLoadItem>> items_;
+};
+
+// Runs several download items at once, queues the rest (first in, first out), and
+// delivers every event on its owner thread: the thread that created it, which must
+// keep draining its platform::CallQueue.
+class TclMultiDownLoader {
+ public:
+  TclMultiDownLoader();
+  ~TclMultiDownLoader();
+  TclMultiDownLoader(const TclMultiDownLoader&) = delete;
+  TclMultiDownLoader& operator=(const TclMultiDownLoader&) = delete;
+
+  // Settings whose setters ignore values out of range.
+  int TryCount() const { return tryCount_; }
+  void SetTryCount(int value);
+  int TimeOut() const { return timeOut_; }
+  void SetTimeOut(int value);
+  int ReconnectAfter() const { return reconnectAfter_; }
+  void SetReconnectAfter(int value);
+  int BatchSize() const { return batchSize_; }
+  void SetBatchSize(int value);
+  int PreviewCharCount() const { return previewCharCount_; }
+  void SetPreviewCharCount(int value);
+  unsigned char DefaultChar() const { return defaultChar_; }
+  void SetDefaultChar(unsigned char value);
+  int64_t MinResourceSize() const { return minResourceSize_; }
+  void SetMinResourceSize(int64_t value);
+  int64_t MaxResourceSize() const { return maxResourceSize_; }
+  void SetMaxResourceSize(int64_t value);
+  int MaxStartedItems() const { return maxStartedItems_; }
+  void SetMaxStartedItems(int value);
+  const std::string& LocalFolder() const { return localFolder_; }
+  // Re-targets every item's LocalFile to the folder (no file is moved).
+  void SetLocalFolder(const std::string& value);
+
+  // Plain settings.
+  bool CorrectResourceTime = true;
+  TclHttpProxySettings HttpProxySettings;
+  TclFtpProxySettings FtpProxySettings;
+  std::vector<std::string> ProxyBypass;
+  std::string InternetAgent = "Mozilla/4.0 (compatible; Vantorel Download Engine 1.0)";
+  bool PassiveFTPMode = false;
+  bool DoNotGetResourceInfo = false;
+  bool UseInternetErrorDialog = false;
+  // A shared connection: every item uses it and downloads in one segment.
+  std::shared_ptr<TclInternetConnection> Connection;
+  int Tag = 0;  // the owner's
+
+  TclDownLoadList* DownLoadList() { return &downLoadList_; }
+
+  // item null = every item in index order; an item that raises stops the loop.
+  // Raises EclInternetError "Operation is in progress" (-1) for a running item.
+  // A synchronous start waits for the item; on the owner thread it keeps running
+  // the owner's queued calls meanwhile.
+  void Start(TclDownLoadItem* item = nullptr, bool isAsync = true);
+  // item null = every item. A waiting item leaves the queue silently.
+  void Stop(TclDownLoadItem* item = nullptr);
+  bool IsBusy() const { return busyCount_ > 0; }
+
+  // Events, all on the owner thread.
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item,
+                     TclResourceInfo* ResourceInfo, TclResourceStateItem* AStateItem,
+                     const char* CurrentData, int CurrentDataSize)>
+      OnDataItemProceed;
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnProcessCompleted;
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item, TclProcessStatus Status)>
+      OnStatusChanged;
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item,
+                     TclResourceInfo* ResourceInfo)>
+      OnGetResourceInfo;
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item, const std::string& Error,
+                     int ErrorCode)>
+      OnError;
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item,
+                     const std::vector<std::string>& Text)>
+      OnDataTextProceed;
+  std::function<void(TclMultiDownLoader* Sender, const std::string& AFileName,
+                     std::string& ANewName, TclFileExistsAction& Action)>
+      OnFileExists;
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnChanged;
+  std::function<void(TclMultiDownLoader* Sender)> OnIsBusyChanged;
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item,
+                     wininet::URL_COMPONENTS& URLComponents)>
+      OnUrlParsing;
+
+  // The proxy bypass list as one line for the transport.
+  std::string ProxyBypassLine() const;
+
+ private:
+  friend class TclDownLoadItem;
+  friend class TclDownLoadList;
+  void StartItem(TclDownLoadItem* item, bool isAsync);
+  void StopItem(TclDownLoadItem* item);
+  void RemoveFromQueue(TclDownLoadItem* item);
+  void ChangeBusy(int delta);
+  void InternalDone(TclDownLoadItem* item);
+  bool Silent() const { return destroying_; }
+
+  int tryCount_ = 5;
+  int timeOut_ = 5000;
+  int reconnectAfter_ = 5000;
+  int batchSize_ = 8192;
+  int previewCharCount_ = 256;
+  unsigned char defaultChar_ = 128;
+  int64_t minResourceSize_ = 0;
+  int64_t maxResourceSize_ = 0;
+  int maxStartedItems_ = 5;
+  std::string localFolder_;
+
+  std::shared_ptr<platform::CallQueue> ownerQueue_;
+  int busyCount_ = 0;
+  int startedCount_ = 0;
+  std::deque<TclDownLoadItem*> waiting_;
+  bool destroying_ = false;
+  TclDownLoadList downLoadList_{this};
+};
