@@ -118,9 +118,8 @@ class TfmMain : public QMainWindow {
   void StopJob(TEncItem* job);
   void Timer1Timer();
   void clDownLoaderDataItemProceed(TclMultiDownLoader* Sender, TclDownLoadItem* Item,
-                                   TclResourceInfo* ResourceInfo,
-                                   TclResourceStateItem* AStateItem, const char* CurrentData,
-                                   int CurrentDataSize);
+                                   TclResourceInfo* ResourceInfo, TclResourceStateItem* AStateItem,
+                                   const char* CurrentData, int CurrentDataSize);
   void clDownLoaderProcessCompleted(TclMultiDownLoader* Sender, TclDownLoadItem* Item);
   // ---- end Run control ----
 

@@ -51,8 +51,8 @@ std::string DownloadFailure(TclDownLoadItem& item) {
   if (size > 0 && !(info && info->Compressed) && !item.LocalFile().empty()) {
     const int64_t written = platform::FileSize(item.LocalFile());
     if (written != size)
-      return lastError.empty() ? "The downloaded file holds " + std::to_string(written) +
-                                     " of " + std::to_string(size) + " bytes"
+      return lastError.empty() ? "The downloaded file holds " + std::to_string(written) + " of " +
+                                     std::to_string(size) + " bytes"
                                : lastError;
   }
   return {};
@@ -113,8 +113,7 @@ void TfmMain::CreateRunControl() {
 void TfmMain::btnDownloadClick() {
   try {
     if (!platform::DirectoryExists(edFolder->text().toStdString())) {
-      ShowMessageBox(this, "Output folder does not exist", "Start Convert",
-                     QMessageBox::Critical);
+      ShowMessageBox(this, "Output folder does not exist", "Start Convert", QMessageBox::Critical);
       edFolder->setFocus();
       return;
     }
@@ -157,8 +156,7 @@ void TfmMain::StartRun() {
             throw std::out_of_range("No quality is chosen for \"" + job->Title + "\"");
           const std::string& ext = job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
           const std::string name = MakeOutputName(OutName, job->Title, ext);
-          const std::string path =
-              UniquePath(platform::IncludeTrailingSlash(OutputFolder) + name);
+          const std::string path = UniquePath(platform::IncludeTrailingSlash(OutputFolder) + name);
           job->MediaFile = path;
           CreateEmptyFile(path);
           TclDownLoadItem* item = clDownLoader->DownLoadList()->Add();
