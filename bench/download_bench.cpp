@@ -3,6 +3,7 @@
 // Downloads every URL into the folder (file name = last path segment) and exits
 // 0 when all items ended with psSuccess.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -38,8 +39,10 @@ int main(int argc, char** argv) {
 
   std::vector<TJob> jobs;
   size_t completed = 0;
+  long long blocks = 0;
   loader.OnDataItemProceed = [&](TclMultiDownLoader*, TclDownLoadItem* item, TclResourceInfo*,
                                  TclResourceStateItem* state, const char*, int) {
+    ++blocks;
     for (auto& job : jobs) {
       if (job.Item != item) continue;
       auto* list = state->ResourceState();
@@ -71,6 +74,7 @@ int main(int argc, char** argv) {
   while (completed < jobs.size())
     platform::PumpUntil([&] { return completed >= jobs.size(); }, std::chrono::hours(1));
 
+  if (std::getenv("DOWNLOAD_BENCH_VERBOSE")) std::fprintf(stderr, "blocks: %lld\n", blocks);
   int failed = 0;
   for (auto& job : jobs) {
     if (job.Item->Status() != psSuccess) {

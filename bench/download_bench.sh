@@ -28,11 +28,13 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$work/www/throttled" "$work/out" "$work/nginx"
+chmod 755 "$work"  # nginx's workers may run as another user
 
 echo "Making the files..."
 head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/a.bin"
 head -c $((200 * 1024 * 1024)) /dev/urandom >"$work/www/throttled/b.bin"
 for i in 1 2 3 4 5; do head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/www/c$i.bin"; done
+chmod -R a+rX "$work/www"
 
 port=$((20000 + RANDOM % 20000))
 cat >"$work/nginx.conf" <<EOF

@@ -334,3 +334,10 @@ void TclInternetReadFileAction::Execute() {
   if (!wininet::InternetReadFile(request_, buffer_, bytesToRead_, &n)) return RecordLastError();
   bytesRead_ = n;
 }
+
+bool TclInternetReadFileAction::ReadBuffered() {
+  wininet::DWORD n = 0;
+  if (!wininet::InternetReadFileBuffered(request_, buffer_, bytesToRead_, &n)) return false;
+  bytesRead_ = n;
+  return true;
+}

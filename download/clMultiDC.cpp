@@ -122,6 +122,10 @@ void TclCustomThreader::Synchronize(const std::function<void()>& method) {
   synchronizer_.Synchronize(method);
 }
 
+void TclCustomThreader::Post(std::function<void()> method) { synchronizer_.Post(std::move(method)); }
+
+void TclCustomThreader::Flush() { synchronizer_.Flush(); }
+
 void TclCustomThreader::SetStatus(TclProcessStatus status) {
   if (status_.exchange(status) == status) return;
   if (OnStatusChanged) Synchronize([&] { OnStatusChanged(this, status); });
@@ -156,6 +160,10 @@ void TclCustomThreader::Run() {
     // (process exit) lands here and ends the worker quietly.
   }
   SetCancelTarget(nullptr);
+  try {
+    Flush();
+  } catch (...) {
+  }
   try {
     if (OnTerminate) Synchronize([&] { OnTerminate(this); });
   } catch (...) {
@@ -713,10 +721,24 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
     dataStream_->SetPosition(0);
   }
   if (remainingLength_ < 0) startPosition_ = 0;
-  std::vector<char> buffer(static_cast<size_t>(BatchSize) + 1);
+  // Two buffers: the owner thread reports one block while the next is read into
+  // the other, so a block costs no wait for the owner unless it falls behind.
+  const size_t bufferSize = static_cast<size_t>(BatchSize) + 1;
+  std::vector<char> buffers(2 * bufferSize);
+  int current = 0;
   TclInternetReadFileAction read(request.Connection().shared_from_this(), request.RootHandle(),
                                  request.Handle());
   const TclResourceInfo* info = Info();
+  struct TFlushAtEnd {
+    TclDownLoadThreader* self;
+    ~TFlushAtEnd() {
+      try {
+        self->Flush();
+      } catch (...) {
+        // On the way out of a failure the first error is the one that counts.
+      }
+    }
+  } flushAtEnd{this};
   while (!Terminated()) {
     int64_t toRead = BatchSize;
     if (remainingLength_ >= 0) {
@@ -724,21 +746,31 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
       if (left <= 0) break;
       toRead = std::min(toRead, left);
     }
-    read.SetBuffer(buffer.data(), static_cast<DWORD>(toRead));
-    read.Fire(TimeOut);
+    char* buffer = buffers.data() + static_cast<size_t>(current) * bufferSize;
+    read.SetBuffer(buffer, static_cast<DWORD>(toRead));
+    // Most blocks are already buffered: only an empty buffer needs the call thread.
+    if (!read.ReadBuffered()) read.Fire(TimeOut);
     int n = static_cast<int>(read.BytesRead());
     if (n == 0) break;
     buffer[static_cast<size_t>(n)] = 0;
     if (dataStream_) {
       std::lock_guard lock(*DataLock);
-      if (remainingLength_ >= 0) dataStream_->SetPosition(startPosition_);
-      dataStream_->WriteBuffer(buffer.data(), static_cast<size_t>(n));
+      if (remainingLength_ >= 0) {
+        dataStream_->WriteBufferAt(startPosition_, buffer, static_cast<size_t>(n));
+      } else {
+        dataStream_->WriteBuffer(buffer, static_cast<size_t>(n));
+      }
     }
     bytesReceived_ += n;
     startPosition_ += n;
-    if (OnDataItemProceed)
-      Synchronize([&] { OnDataItemProceed(this, info, startPosition_, buffer.data(), n); });
+    if (OnDataItemProceed) {
+      Flush();  // the previous block is reported (and its buffer free) first
+      block_ = {info, startPosition_, buffer, n};
+      Post([this] { OnDataItemProceed(this, block_.info, block_.position, block_.data, block_.size); });
+      current ^= 1;
+    }
   }
+  Flush();
   // A span that ended early is a broken transfer, to be resumed where it stopped.
   if (!Terminated() && remainingLength_ >= 0 && bytesReceived_ < remainingLength_)
     throw EclInternetError("The connection closed before the requested range was complete",

@@ -59,6 +59,9 @@ class TclCustomThreader : public std::enable_shared_from_this<TclCustomThreader>
   // the platform's text of its last error code.
   void RecordError(const std::string& text, const std::string& extra, int code);
   void Synchronize(const std::function<void()>& method);
+  // Queues a callback without waiting for it (see TclThreadSynchronizer::Post).
+  void Post(std::function<void()> method);
+  void Flush();
   // The connection whose current call Terminate cancels.
   void SetCancelTarget(std::shared_ptr<TclInternetConnection> connection);
 
@@ -173,4 +176,11 @@ class TclDownLoadThreader : public TclCustomThreader {
   std::unique_ptr<TclResourceInfo> ownInfo_;
   std::unique_ptr<TclResourceInfo> sharedInfo_;  // a copy of the item's
   std::shared_ptr<TclInternetConnection> ownConnection_;
+  // The block whose progress callback is in flight.
+  struct TBlock {
+    const TclResourceInfo* info = nullptr;
+    int64_t position = 0;
+    const char* data = nullptr;
+    int size = 0;
+  } block_;
 };

@@ -85,3 +85,14 @@ void TclFileStream::SetSize(int64_t size) {
     throw EclStreamError("Cannot set the size of \"" + fileName_ + "\". " + std::strerror(errno));
   if (Position() > size) Seek(size, soBeginning);
 }
+
+void TclFileStream::WriteBufferAt(int64_t offset, const void* buffer, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pwrite(fd_, static_cast<const char*>(buffer) + done, count - done,
+                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw EclStreamError("Stream write error");
+    done += static_cast<size_t>(n);
+  }
+}

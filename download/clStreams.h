@@ -18,6 +18,11 @@ class TclStream {
   void SetPosition(int64_t pos) { Seek(pos, soBeginning); }
   // Writes everything or raises EclStreamError.
   void WriteBuffer(const void* buffer, size_t count);
+  // Writes everything at the offset (the position afterwards is unspecified).
+  virtual void WriteBufferAt(int64_t offset, const void* buffer, size_t count) {
+    SetPosition(offset);
+    WriteBuffer(buffer, count);
+  }
 };
 
 class EclStreamError : public std::runtime_error {
@@ -53,6 +58,8 @@ class TclFileStream : public TclStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   int64_t Size() override;
   void SetSize(int64_t size) override;
+  // One positioned write instead of a seek and a write.
+  void WriteBufferAt(int64_t offset, const void* buffer, size_t count) override;
 
  private:
   int fd_ = -1;

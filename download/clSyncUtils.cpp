@@ -7,6 +7,10 @@ TclThreadSynchronizer::TclThreadSynchronizer()
       queue_(TclSynchronizerManager::Instance().Register()) {}
 
 TclThreadSynchronizer::~TclThreadSynchronizer() {
+  try {
+    Flush();  // a posted call may still refer to its poster
+  } catch (...) {
+  }
   TclSynchronizerManager::Instance().Unregister(queue_.get());
 }
 
@@ -16,6 +20,7 @@ void TclThreadSynchronizer::Synchronize(const std::function<void()>& method) {
     method();
     return;
   }
+  Flush();
   std::lock_guard lock(lock_);
   // The base thread catches and keeps the exception, and is done with it before the
   // call completes; the worker then holds the only reference and raises it.
@@ -28,6 +33,21 @@ void TclThreadSynchronizer::Synchronize(const std::function<void()>& method) {
     }
   });
   if (caught) std::rethrow_exception(caught);
+}
+
+void TclThreadSynchronizer::Post(std::function<void()> method) {
+  Flush();
+  if (!method) return;
+  if (!posted_) posted_ = std::make_shared<platform::CallQueue::Posted>();
+  posted_->fn = std::move(method);
+  queue_->Post(posted_);
+  postPending_ = true;
+}
+
+void TclThreadSynchronizer::Flush() {
+  if (!postPending_) return;
+  postPending_ = false;
+  queue_->Wait(posted_);
 }
 
 TclSynchronizerManager& TclSynchronizerManager::Instance() {

@@ -19,8 +19,14 @@ class TclThreadSynchronizer {
   TclThreadSynchronizer(const TclThreadSynchronizer&) = delete;
   TclThreadSynchronizer& operator=(const TclThreadSynchronizer&) = delete;
 
-  // Any thread. From the base thread the method runs at once.
+  // Any thread. From the base thread the method runs at once. Waits for a posted
+  // call first.
   void Synchronize(const std::function<void()>& method);
+  // Queues the method on the base thread and returns at once; one posted call at a
+  // time: the next Post, Synchronize or Flush waits for it and raises its exception.
+  // Whatever the method reads must stay unchanged until then.
+  void Post(std::function<void()> method);
+  void Flush();
 
   std::thread::id BaseThreadId() const { return baseThreadId_; }
 
@@ -28,6 +34,8 @@ class TclThreadSynchronizer {
   std::thread::id baseThreadId_;
   std::shared_ptr<platform::CallQueue> queue_;
   std::mutex lock_;  // one call per synchronizer in flight
+  std::shared_ptr<platform::CallQueue::Posted> posted_;
+  bool postPending_ = false;  // the thread that posts is the one that flushes
 };
 
 // Process-wide bookkeeping of the threads that synchronizers are bound to: one

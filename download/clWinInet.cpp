@@ -961,6 +961,21 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
       curl_easy_pause(r->easy, CURLPAUSE_CONT);  // may deliver data right here
     }
     if (!Drive(*r, [&] { return r->Available() > 0; })) return false;
+    // Take in what has already arrived as well, without waiting: the reads that
+    // follow are then served from the buffer on the caller's own thread.
+    for (int i = 0; i < 8 && !r->paused && !r->transferDone; ++i) {
+      size_t before = r->Available();
+      int running = 0;
+      if (curl_multi_perform(r->multi, &running) != CURLM_OK) break;
+      int left = 0;
+      while (CURLMsg* msg = curl_multi_info_read(r->multi, &left)) {
+        if (msg->msg == CURLMSG_DONE) {
+          r->transferDone = true;
+          r->result = msg->data.result;
+        }
+      }
+      if (r->Available() == before) break;
+    }
   }
   if (r->Available() == 0) {
     if (r->result != CURLE_OK) {
@@ -970,6 +985,23 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
     t_lastError = 0;
     return true;  // end of the body
   }
+  size_t n = std::min<size_t>(toRead, r->Available());
+  std::memcpy(buffer, r->body.data() + r->bodyPos, n);
+  r->bodyPos += n;
+  r->position += static_cast<int64_t>(n);
+  *bytesRead = static_cast<DWORD>(n);
+  if (r->bodyPos == r->body.size()) {
+    r->body.clear();
+    r->bodyPos = 0;
+  }
+  t_lastError = 0;
+  return true;
+}
+
+bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead) {
+  auto r = LookupAs<RequestHandle>(file, Kind::Request);
+  if (!r || !bytesRead || !buffer || toRead == 0) return false;
+  if (r->Aborted() || !r->headersDone || r->atEnd || r->Available() == 0) return false;
   size_t n = std::min<size_t>(toRead, r->Available());
   std::memcpy(buffer, r->body.data() + r->bodyPos, n);
   r->bodyPos += n;

@@ -1,5 +1,7 @@
 #include "platform/CallQueue.h"
 
+#include <utility>
+
 namespace platform {
 namespace {
 
@@ -42,8 +44,44 @@ void CallQueue::Call(const std::function<void()>& fn) {
   arrived_.notify_all();
   if (waker) waker();
   std::unique_lock lock(mutex_);
-  finished_.wait(lock, [&] { return item->done; });
+  item->finished.wait(lock, [&] { return item->done; });
   if (item->error) std::rethrow_exception(item->error);
+}
+
+void CallQueue::Post(const std::shared_ptr<Posted>& call) {
+  if (IsBaseThread()) {
+    call->error = nullptr;
+    try {
+      call->fn();
+    } catch (...) {
+      call->error = std::current_exception();
+    }
+    call->done = true;
+    return;
+  }
+  auto item = std::make_shared<Item>();
+  item->posted = call;
+  std::function<void()> waker;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) throw CallQueueClosed();
+    call->done = false;
+    call->error = nullptr;
+    queue_.push_back(std::move(item));
+    waker = waker_;
+  }
+  arrived_.notify_all();
+  if (waker) waker();
+}
+
+void CallQueue::Wait(const std::shared_ptr<Posted>& call) {
+  std::exception_ptr error;
+  {
+    std::unique_lock lock(mutex_);
+    call->finished.wait(lock, [&] { return call->done; });
+    error = std::exchange(call->error, nullptr);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 size_t CallQueue::Drain() {
@@ -58,19 +96,36 @@ size_t CallQueue::Drain() {
     }
     std::exception_ptr error;
     try {
-      item->fn();
+      if (item->posted) {
+        item->posted->fn();
+      } else {
+        item->fn();
+      }
     } catch (...) {
       error = std::current_exception();
     }
-    {
-      std::lock_guard lock(mutex_);
-      item->error = error;
-      item->done = true;
-    }
-    finished_.notify_all();
+    Finish(*item, error);
     ++ran;
   }
   return ran;
+}
+
+void CallQueue::Finish(Item& item, std::exception_ptr error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (item.posted) {
+      item.posted->error = error;
+      item.posted->done = true;
+    } else {
+      item.error = error;
+      item.done = true;
+    }
+  }
+  if (item.posted) {
+    item.posted->finished.notify_one();
+  } else {
+    item.finished.notify_one();
+  }
 }
 
 size_t CallQueue::WaitAndDrain(std::chrono::milliseconds timeout) {
@@ -94,11 +149,17 @@ void CallQueue::Shutdown() {
     waker_ = nullptr;
     dropped.swap(queue_);
     for (auto& item : dropped) {
-      item->error = std::make_exception_ptr(CallQueueClosed());
-      item->done = true;
+      auto closedError = std::make_exception_ptr(CallQueueClosed());
+      if (item->posted) {
+        item->posted->error = closedError;
+        item->posted->done = true;
+      } else {
+        item->error = closedError;
+        item->done = true;
+      }
     }
   }
-  finished_.notify_all();
+  for (auto& item : dropped) (item->posted ? item->posted->finished : item->finished).notify_one();
   arrived_.notify_all();
 }
 

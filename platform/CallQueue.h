@@ -39,6 +39,19 @@ class CallQueue {
   // thrown by fn is thrown again in the caller.
   void Call(const std::function<void()>& fn);
 
+  // A call that is queued without waiting for it, reusable once it has run.
+  struct Posted {
+    std::function<void()> fn;
+    std::exception_ptr error;
+    bool done = true;
+    std::condition_variable finished;
+  };
+  // Any thread: queues call->fn and returns at once (from the base thread it runs
+  // at once). The call must not be queued already; Wait for it before reusing it.
+  void Post(const std::shared_ptr<Posted>& call);
+  // Blocks until the posted call has run, then throws its exception once.
+  void Wait(const std::shared_ptr<Posted>& call);
+
   // Base thread only: runs every call waiting now (and any queued meanwhile).
   // Returns how many ran.
   size_t Drain();
@@ -59,12 +72,16 @@ class CallQueue {
     std::function<void()> fn;
     std::exception_ptr error;
     bool done = false;
+    // Per call, so that finishing one call wakes only its caller.
+    std::condition_variable finished;
+    std::shared_ptr<Posted> posted;  // set for a posted call: fn is posted->fn
   };
+
+  void Finish(Item& item, std::exception_ptr error);
 
   std::thread::id base_;
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
-  std::condition_variable finished_;
   std::deque<std::shared_ptr<Item>> queue_;
   std::function<void()> waker_;
   bool closed_ = false;

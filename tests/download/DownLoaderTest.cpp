@@ -449,3 +449,21 @@ TEST_F(DownLoader, WorkerHandlesOffsetsPastFourGiB) {
   in.read(tail.data(), 3000);
   EXPECT_TRUE(tail == sitesim::GeneratedBytes(9, static_cast<uint64_t>(size - 3000), 3000));
 }
+
+// The segment whose handler raised fails at once (no retry of its own) and is
+// started again, from where it stopped, when another segment ends well.
+TEST_F(DownLoader, FailedSegmentRestartsWhenAnotherEndsWell) {
+  AddStreams({Stream(500000)});
+  auto* item = NewItem(0);
+  int calls = 0;
+  dl.OnDataItemProceed = [&](TclMultiDownLoader*, TclDownLoadItem*, TclResourceInfo*,
+                             TclResourceStateItem*, const char*, int) {
+    if (++calls == 1) throw std::runtime_error("handler broke");
+  };
+  ASSERT_TRUE(Run(item));
+  ASSERT_EQ(item->Errors().size(), 1u);
+  EXPECT_EQ(item->Errors().front().Error, "handler broke");
+  EXPECT_EQ(item->Errors().front().ErrorCode, 0);
+  EXPECT_EQ(Ranges().size(), 6u);
+  ExpectWhole(item);
+}
