@@ -22,6 +22,7 @@
 
 #include "app/GuiCallQueue.h"
 #include "app/JobGridWidget.h"
+#include "download/clMultiDownLoader.h"
 #include "log/LogWriter.h"
 #include "platform/ExeFolder.h"
 
@@ -98,11 +99,14 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
   setFixedSize(kClientWidth, kClientHeight);
   CenterOnScreen();
   app::InstallCallQueueDrain();
+  CreateRunControl();
 }
 
 TfmMain::~TfmMain() {
   // FormDestroy. In the program the process ends before this runs; windows made
   // by tests free their jobs and stop logging into their folder here.
+  // Downloads go first: the manager stops them silently, before any job is freed.
+  clDownLoader.reset();
   if (logWriter_ && MainLogWriter() == logWriter_.get()) SetMainLogWriter(nullptr);
   if (jobList_) {
     for (int i = 0; i < jobList_->Count(); ++i) delete (*jobList_)[i];

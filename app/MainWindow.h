@@ -16,6 +16,10 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QSystemTrayIcon;
+class QTimer;
+class TclMultiDownLoader;
+class TclResourceInfo;
+class TclResourceStateItem;
 class TJobGridWidget;
 class TLogWriter;
 class TfmFileNames;
@@ -99,6 +103,25 @@ class TfmMain : public QMainWindow {
   // empty when cancelled. Tests replace the modal dialog.
   std::function<QString(QWidget*, const QString&)> PickFolder;
   // ---- end job menu ----
+
+  // ---- Run control (MainWindowRun.cpp) ----
+  // The download manager: created with the window, on the GUI thread, so its
+  // events arrive there. Public so tests can shorten its timing.
+  std::unique_ptr<TclMultiDownLoader> clDownLoader;
+  // On only while a run is going on; each tick checks whether anything still runs.
+  QTimer* Timer1 = nullptr;
+
+  // Prepares every job by its mode, starts the downloads and the start sweep.
+  void StartRun();
+  void StartDownloads();
+  // Stops one job's download or conversion; other states are left alone.
+  void StopJob(TEncItem* job);
+  void Timer1Timer();
+  void clDownLoaderDataItemProceed(TclMultiDownLoader* Sender, TclDownLoadItem* Item,
+                                   TclResourceInfo* ResourceInfo, TclResourceStateItem* AStateItem,
+                                   const char* CurrentData, int CurrentDataSize);
+  void clDownLoaderProcessCompleted(TclMultiDownLoader* Sender, TclDownLoadItem* Item);
+  // ---- end Run control ----
 
   // The two dialogs, created once by CreateDialogs after FormCreate.
   TfmFileNames* fmFileNames = nullptr;
@@ -194,4 +217,13 @@ class TfmMain : public QMainWindow {
   bool addingJob_ = false;
   std::vector<std::pair<std::string, bool>> pendingJobs_;
   // ---- end Intake ----
+
+  // ---- Run control ----
+  // Creates and configures clDownLoader and Timer1 and binds the intake's hooks.
+  void CreateRunControl();
+  // JobList index of the job whose download is item, or -1.
+  int DownloadJobIndex(const TclDownLoadItem* item) const;
+  // Jobs lose their reference to an item that will never run or report.
+  void ForgetDownloadItems(const std::vector<TEncItem*>& jobs);
+  // ---- end Run control ----
 };

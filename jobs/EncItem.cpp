@@ -97,6 +97,8 @@ std::string JobStateText(TJobState state, const TCnvtSettings& settings) {
              ":incorrect parameters such as bitrate or Video size";
     case jsStopped:
       return "Stopped";
+    case jsDownloadFailed:
+      return "Download failed";
   }
   return {};
 }

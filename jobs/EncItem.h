@@ -21,7 +21,9 @@ enum TJobState : uint8_t {
   jsEncoding = 2,
   jsDone = 3,
   jsConvertFailed = 4,
-  jsStopped = 5
+  jsStopped = 5,
+  // The download ended without a whole file; the job keeps its mode for the next Start.
+  jsDownloadFailed = 6
 };
 
 // What Start does with a job. A new job holds 0 until its creator sets a mode.
