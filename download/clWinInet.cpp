@@ -352,10 +352,10 @@ std::optional<int64_t> RequestedRangeStart(const RequestHandle& r) {
     if (!IEquals(HeaderName(line), "Range")) continue;
     std::string value = Trim(line.substr(line.find(':') + 1));
     if (Lower(value).rfind("bytes=", 0) != 0) return std::nullopt;
-    std::string spec = value.substr(6);
-    if (spec.find(',') != std::string::npos || spec.empty() || !std::isdigit(spec[0]))
+    std::string range = value.substr(6);
+    if (range.find(',') != std::string::npos || range.empty() || !std::isdigit(range[0]))
       return std::nullopt;
-    return std::strtoll(spec.c_str(), nullptr, 10);
+    return std::strtoll(range.c_str(), nullptr, 10);
   }
   return std::nullopt;
 }
