@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "app/Accessible.h"
 #include "settings/OutputName.h"
 
 TOutName EditOutName;
@@ -33,13 +34,13 @@ TfmFileNames::TfmFileNames(QWidget* parent) : QDialog(parent) {
   Button1->setDefault(true);
 
   auto* grid = new QGridLayout;
-  grid->addWidget(new QLabel("Prefix:", this), 0, 0);
+  grid->addWidget(app::LabelControl(new QLabel("Prefix:", this), Edit1), 0, 0);
   grid->addWidget(Edit1, 0, 1);
   grid->addWidget(CheckBox3, 1, 1);
   grid->addWidget(CheckBox4, 2, 1);
-  grid->addWidget(new QLabel("Postfix:", this), 3, 0);
+  grid->addWidget(app::LabelControl(new QLabel("Postfix:", this), Edit2), 3, 0);
   grid->addWidget(Edit2, 3, 1);
-  grid->addWidget(new QLabel("Separator:", this), 4, 0);
+  grid->addWidget(app::LabelControl(new QLabel("Separator:", this), ComboBox1), 4, 0);
   grid->addWidget(ComboBox1, 4, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();

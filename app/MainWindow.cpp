@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "app/Accessible.h"
 #include "app/GuiCallQueue.h"
 #include "app/JobGridWidget.h"
 #include "download/clMultiDownLoader.h"
@@ -128,6 +129,7 @@ void TfmMain::BuildControls() {
   jobLayout->setSpacing(4);
   ngListItems = new TJobGridWidget(jobArea);
   ngListItems->setObjectName("ngListItems");
+  ngListItems->setAccessibleName("Jobs");
   ngListItems->setContextMenuPolicy(Qt::CustomContextMenu);
   jobLayout->addWidget(ngListItems, 1);
   auto* jobButtons = new QHBoxLayout();
@@ -146,9 +148,11 @@ void TfmMain::BuildControls() {
   auto* folderLayout = new QGridLayout(folderPanel);
   folderLayout->setContentsMargins(8, 6, 8, 6);
   folderLayout->setVerticalSpacing(4);
-  folderLayout->addWidget(MakeLabel(folderPanel, "lblOutputFolder", "Output folder:"), 0, 0, 1, 3);
   edFolder = new QLineEdit(folderPanel);
   edFolder->setObjectName("edFolder");
+  folderLayout->addWidget(
+      app::LabelControl(MakeLabel(folderPanel, "lblOutputFolder", "Output folder:"), edFolder), 0,
+      0, 1, 3);
   btnBrowse = MakeButton(folderPanel, "btnBrowse", "Browse...");
   btnOname = MakeButton(folderPanel, "btnOname", "Output name...");
   folderLayout->addWidget(edFolder, 1, 0);
@@ -185,7 +189,8 @@ void TfmMain::BuildControls() {
   btnApply->setVisible(false);
 
   // Labels above their lists; "Codec:" leads the row of the five value lists.
-  QLabel* presetsLabel = MakeLabel(convertPanel, "lblPresets", "Presets:");
+  QLabel* presetsLabel =
+      app::LabelControl(MakeLabel(convertPanel, "lblPresets", "Presets:"), cbPresets);
   presetsLabel->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
   convertLayout->addWidget(presetsLabel, 0, 0);
   convertLayout->addWidget(cbPresets, 1, 0);
@@ -200,7 +205,8 @@ void TfmMain::BuildControls() {
   // The fixed window is narrow for six lists: the value lists keep room for
   // "Same As Input", long labels wrap, and the preset list takes what is left.
   for (int i = 0; i < 5; ++i) {
-    QLabel* label = MakeLabel(convertPanel, valueLabels[i].first, valueLabels[i].second);
+    QLabel* label = app::LabelControl(
+        MakeLabel(convertPanel, valueLabels[i].first, valueLabels[i].second), valueLists[i]);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
     label->setMinimumHeight(2 * label->fontMetrics().lineSpacing());
@@ -347,13 +353,10 @@ void TfmMain::SetupLogWriter() {
   SetMainLogWriter(logWriter_.get());
 }
 
-
 void TfmMain::CreateJobList() {
   jobList_ = std::make_unique<TJobList>();
   JobList = jobList_.get();
 }
-
-
 
 void TfmMain::FormShow() {}
 
@@ -443,7 +446,6 @@ void TfmMain::RemoveJobAt(int index) {
   ::RemoveJobAt(*jobList_, *ngListItems, index);
 }
 
-
 void TfmMain::ngListItemsCellClick(int col, int row) {
   try {
     if (!jobList_ || row < 0 || row >= jobList_->Count()) return;
@@ -468,4 +470,3 @@ void TfmMain::btnRemoveClick() {
 }
 
 // ---- handlers that later work fills in ----
-

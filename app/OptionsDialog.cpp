@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "app/Accessible.h"
 #include "app/MessageBox.h"
 #include "settings/Settings.h"
 
@@ -27,6 +28,11 @@ TfmOptions::TfmOptions(QWidget* parent) : QDialog(parent) {
   CheckBox3 = new QCheckBox("Delete video after encoding", this);
   Button1 = new QPushButton("OK", this);
   Button1->setDefault(true);
+
+  app::LabelControl(Label1, Edit1);
+  app::LabelControl(Label2, Edit2);
+  app::LabelControl(Label3, Edit3);
+  app::LabelControl(Label4, Edit4);
 
   auto* grid = new QGridLayout;
   grid->addWidget(CheckBox1, 0, 0, 1, 2);

@@ -29,7 +29,7 @@ for arg in "$@"; do
 done
 
 # Only what the program and the demo need; the test suite is built by scripts/test.sh.
-BUILD_DIR="$build" BUILD_TARGETS="vantorel cvtcore sitesim" "$root/scripts/build.sh"
+BUILD_DIR="$build" BUILD_TARGETS="vantorel cvtcore sitesim_program" "$root/scripts/build.sh"
 if [ ! -x "$build/bin/vantorel" ]; then
   echo "run.sh: $build/bin/vantorel was not built (configured with VANTOREL_BUILD_APP=OFF?)" >&2
   exit 1
