@@ -82,7 +82,9 @@ shot() {
 step "installing into $work/app"
 cmake --install "$build" --prefix "$work/app" >/dev/null
 bin="$work/app/bin"
-[ -x "$bin/vantorel" ] && [ -x "$bin/cvtcore" ] || fail "the install lacks vantorel or cvtcore"
+if [ ! -x "$bin/vantorel" ] || [ ! -x "$bin/cvtcore" ]; then
+  fail "the install lacks vantorel or cvtcore"
+fi
 
 # ---- the site: one 4-second clip ----
 clip_seconds=4
@@ -102,8 +104,9 @@ file = ${work//\\/\\\\}/tone.mp4
 CAT
 exec {sim_out}< <(exec "$build/bin/sitesim" "$work/catalogue.ini" 2>"$work/sitesim.log")
 pids+=($!)
-read -r -t 30 -u "$sim_out" address && [[ "$address" == *:* ]] ||
+if ! read -r -t 30 -u "$sim_out" address || [[ "$address" != *:* ]]; then
   fail "the simulator did not start: $(cat "$work/sitesim.log")"
+fi
 
 # ---- X server (a free display of its own), session bus, accessibility bus ----
 exec {x_out}< <(exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log")
@@ -162,10 +165,13 @@ shot job-added
 # ---- Start, clicked where the accessibility bus says the button is ----
 read -r x y < <(a11y center "push button" Start) || fail "no Start button"
 xdotool mousemove --sync "$x" "$y" click 1
-got="$(a11y wait-cell 0 2 'Successfully!' 60)" || fail "the job ended as '$got'"
+# Any final state ends the wait, so a failure is reported at once.
+got="$(a11y wait-cell 0 2 "re:Successfully!|Download failed|Stopped|Can't convert.*" 60)" ||
+  fail "the job did not end; its state reads '$got'"
+[ "$got" = "Successfully!" ] || fail "the job ended as '$got'"
 got="$(a11y wait-cell 0 3 100 5)" || fail "progress reads '$got'"
 step "Successfully!"
-shot done
+shot finished
 
 # ---- the MP3 ----
 out="$bin/Temp"
