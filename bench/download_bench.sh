@@ -7,11 +7,13 @@
 #      aria2c -j3, curl --parallel-max 3)
 # Prints wall time, throughput, user+sys CPU and peak RSS per tool, and the
 # ratios to aria2c. Everything lives under a temporary folder in /tmp, removed at
-# the end. Usage: bench/download_bench.sh [build dir]   (RUNS=1: best of RUNS)
+# the end. Usage: bench/download_bench.sh [build dir]   (RUNS=1: best of RUNS;
+# SCENARIOS=ABC: the ones to run, e.g. SCENARIOS=A)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
 runs="${RUNS:-1}"
+scenarios="${SCENARIOS:-ABC}"
 for tool in nginx aria2c curl; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/deps.sh --bench" >&2; exit 1; }
 done
@@ -31,9 +33,12 @@ mkdir -p "$work/www/throttled" "$work/out" "$work/nginx"
 chmod 755 "$work"  # nginx's workers may run as another user
 
 echo "Making the files..."
-head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/a.bin"
-head -c $((200 * 1024 * 1024)) /dev/urandom >"$work/www/throttled/b.bin"
-for i in 1 2 3 4 5; do head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/www/c$i.bin"; done
+[[ $scenarios == *A* ]] && head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/www/a.bin"
+[[ $scenarios == *B* ]] && head -c $((200 * 1024 * 1024)) /dev/urandom >"$work/www/throttled/b.bin"
+# c1.bin also answers the readiness probe below.
+for i in 1 2 3 4 5; do
+  [[ $scenarios == *C* || $i == 1 ]] && head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/www/c$i.bin"
+done
 chmod -R a+rX "$work/www"
 
 port=$((20000 + RANDOM % 20000))
@@ -120,7 +125,8 @@ scenario() {
 }
 
 echo "nginx on $base; best of $runs run(s)"
-scenario "A: one file, unthrottled" $((1024 * 1024 * 1024)) "$base/a.bin"
-scenario "B: one file, limit_rate 10m per connection" $((200 * 1024 * 1024)) "$base/throttled/b.bin"
-scenario "C: five files, three at a time" $((500 * 1024 * 1024)) \
+[[ $scenarios == *A* ]] && scenario "A: one file, unthrottled" $((1024 * 1024 * 1024)) "$base/a.bin"
+[[ $scenarios == *B* ]] && scenario "B: one file, limit_rate 10m per connection" $((200 * 1024 * 1024)) "$base/throttled/b.bin"
+[[ $scenarios == *C* ]] && scenario "C: five files, three at a time" $((500 * 1024 * 1024)) \
   "$base/c1.bin" "$base/c2.bin" "$base/c3.bin" "$base/c4.bin" "$base/c5.bin"
+exit 0

@@ -211,8 +211,9 @@ class TclInternetReadFileAction : public TclInternetAction {
   // The caller owns the buffer; it must outlive the next Fire.
   void SetBuffer(void* buffer, wininet::DWORD bytesToRead);
   wininet::DWORD BytesRead() const { return bytesRead_; }
-  // Calling thread, no call of this connection running: takes data the transport
-  // already holds without a round trip to the call thread. False when there is none.
+  // Calling thread, no call of this connection running: takes data that has already
+  // arrived without a round trip to the call thread (never waits). False when there
+  // is none.
   bool ReadBuffered();
 
  protected:

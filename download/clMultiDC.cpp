@@ -715,20 +715,29 @@ void TclDownLoadThreader::CheckDataResponse(TclHttpOpenRequestAction& request) {
       statusCode_);
 }
 
+namespace {
+// A chunk holds this much data (or one block when BatchSize is larger).
+constexpr size_t kChunkBytes = 128 * 1024;
+constexpr size_t kChunkBlocks = 64;
+}  // namespace
+
 void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   if (dataStream_ && remainingLength_ < 0) {
     std::lock_guard lock(*DataLock);
     dataStream_->SetPosition(0);
   }
   if (remainingLength_ < 0) startPosition_ = 0;
-  // Two buffers: the owner thread reports one block while the next is read into
-  // the other, so a block costs no wait for the owner unless it falls behind.
-  const size_t bufferSize = static_cast<size_t>(BatchSize) + 1;
-  std::vector<char> buffers(2 * bufferSize);
-  int current = 0;
+  const size_t blockSize = static_cast<size_t>(BatchSize);
+  for (auto& chunk : chunks_) {
+    // One spare byte: the last block's terminator.
+    chunk.data.resize(std::max(kChunkBytes, blockSize) + 1);
+    chunk.used = 0;
+    chunk.blocks.clear();
+    chunk.blocks.reserve(kChunkBlocks);
+  }
+  chunkInfo_ = Info();
   TclInternetReadFileAction read(request.Connection().shared_from_this(), request.RootHandle(),
                                  request.Handle());
-  const TclResourceInfo* info = Info();
   struct TFlushAtEnd {
     TclDownLoadThreader* self;
     ~TFlushAtEnd() {
@@ -740,39 +749,84 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
     }
   } flushAtEnd{this};
   while (!Terminated()) {
+    TChunk* chunk = &chunks_[filling_];
     int64_t toRead = BatchSize;
     if (remainingLength_ >= 0) {
-      int64_t left = remainingLength_ - bytesReceived_;
+      int64_t left = remainingLength_ - bytesReceived_ - static_cast<int64_t>(chunk->used);
       if (left <= 0) break;
       toRead = std::min(toRead, left);
     }
-    char* buffer = buffers.data() + static_cast<size_t>(current) * bufferSize;
-    read.SetBuffer(buffer, static_cast<DWORD>(toRead));
-    // Most blocks are already buffered: only an empty buffer needs the call thread.
-    if (!read.ReadBuffered()) read.Fire(TimeOut);
+    if (chunk->used + static_cast<size_t>(toRead) + 1 > chunk->data.size() ||
+        chunk->blocks.size() >= kChunkBlocks) {
+      CommitChunk();
+      chunk = &chunks_[filling_];
+    }
+    read.SetBuffer(chunk->data.data() + chunk->used, static_cast<DWORD>(toRead));
+    // Most blocks are already buffered; before a wait for the network, what has
+    // been read is written and reported.
+    if (!read.ReadBuffered()) {
+      if (!chunk->blocks.empty()) {
+        CommitChunk();
+        chunk = &chunks_[filling_];
+        read.SetBuffer(chunk->data.data(), static_cast<DWORD>(toRead));
+      }
+      read.Fire(TimeOut);
+    }
     int n = static_cast<int>(read.BytesRead());
     if (n == 0) break;
-    buffer[static_cast<size_t>(n)] = 0;
-    if (dataStream_) {
-      std::lock_guard lock(*DataLock);
-      if (remainingLength_ >= 0) {
-        dataStream_->WriteBufferAt(startPosition_, buffer, static_cast<size_t>(n));
-      } else {
-        dataStream_->WriteBuffer(buffer, static_cast<size_t>(n));
-      }
-    }
-    bytesReceived_ += n;
-    startPosition_ += n;
-    if (OnDataItemProceed) {
-      Flush();  // the previous block is reported (and its buffer free) first
-      block_ = {info, startPosition_, buffer, n};
-      Post([this] { OnDataItemProceed(this, block_.info, block_.position, block_.data, block_.size); });
-      current ^= 1;
-    }
+    chunk->used += static_cast<size_t>(n);
+    chunk->blocks.push_back({startPosition_ + static_cast<int64_t>(chunk->used),
+                             chunk->used - static_cast<size_t>(n), n});
   }
+  CommitChunk();
   Flush();
   // A span that ended early is a broken transfer, to be resumed where it stopped.
   if (!Terminated() && remainingLength_ >= 0 && bytesReceived_ < remainingLength_)
     throw EclInternetError("The connection closed before the requested range was complete",
                            static_cast<int>(ERROR_INTERNET_CONNECTION_ABORTED));
+}
+
+// Writes the filling chunk with one call, counts its bytes as received and posts
+// its report; the other chunk (its report done) is filled next.
+void TclDownLoadThreader::CommitChunk() {
+  TChunk& chunk = chunks_[filling_];
+  if (chunk.blocks.empty()) return;
+  if (dataStream_) {
+    std::lock_guard lock(*DataLock);
+    if (remainingLength_ >= 0) {
+      dataStream_->WriteBufferAt(startPosition_, chunk.data.data(), chunk.used);
+    } else {
+      dataStream_->WriteBuffer(chunk.data.data(), chunk.used);
+    }
+  }
+  bytesReceived_ += static_cast<int64_t>(chunk.used);
+  startPosition_ += static_cast<int64_t>(chunk.used);
+  if (OnDataItemProceed) {
+    Flush();  // the other chunk is reported (and free) first
+    Post([this, &chunk] { ReportChunk(chunk); });
+    filling_ ^= 1;
+  } else {
+    chunk.used = 0;
+    chunk.blocks.clear();
+  }
+  TChunk& next = chunks_[filling_];
+  next.used = 0;
+  next.blocks.clear();
+}
+
+// Owner thread: one callback per block, in order. Each block is handed over with
+// a terminating zero, which borrows the next block's first byte for the call.
+void TclDownLoadThreader::ReportChunk(TChunk& chunk) {
+  for (const auto& b : chunk.blocks) {
+    char* data = chunk.data.data() + b.offset;
+    char& after = data[b.size];
+    const char saved = after;
+    after = 0;
+    struct TRestore {
+      char& at;
+      char value;
+      ~TRestore() { at = value; }
+    } restore{after, saved};
+    OnDataItemProceed(this, chunkInfo_, b.position, data, b.size);
+  }
 }

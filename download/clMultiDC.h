@@ -176,11 +176,22 @@ class TclDownLoadThreader : public TclCustomThreader {
   std::unique_ptr<TclResourceInfo> ownInfo_;
   std::unique_ptr<TclResourceInfo> sharedInfo_;  // a copy of the item's
   std::shared_ptr<TclInternetConnection> ownConnection_;
-  // The block whose progress callback is in flight.
+  // Blocks that arrive without a wait for the network are gathered in a chunk,
+  // written with one call and reported with one owner-thread call that runs the
+  // per-block callbacks in order. Two chunks: one is reported while the other fills.
   struct TBlock {
-    const TclResourceInfo* info = nullptr;
-    int64_t position = 0;
-    const char* data = nullptr;
+    int64_t position = 0;  // the stream position after the block
+    size_t offset = 0;     // in the chunk's data
     int size = 0;
-  } block_;
+  };
+  struct TChunk {
+    std::vector<char> data;
+    size_t used = 0;
+    std::vector<TBlock> blocks;
+  };
+  void CommitChunk();
+  void ReportChunk(TChunk& chunk);
+  TChunk chunks_[2];
+  int filling_ = 0;
+  const TclResourceInfo* chunkInfo_ = nullptr;
 };

@@ -19,9 +19,11 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
+// curl's receive buffer: one recv (and one write callback) takes up to this much.
+constexpr long kReceiveBufferSize = 64 * 1024;
 // Bodies are handed from curl's write callback to InternetReadFile through this
 // buffer; curl is paused while it is full, so a huge response costs little memory.
-constexpr size_t kBodyBufferLimit = 4 * CURL_MAX_WRITE_SIZE;
+constexpr size_t kBodyBufferLimit = 2 * kReceiveBufferSize;
 constexpr long kMaxRedirects = 20;
 
 std::atomic<DWORD> g_maxConnsPerServer{2};
@@ -343,6 +345,25 @@ bool Drive(RequestHandle& r, Pred done) {
       waitMs = static_cast<int>(std::min<int64_t>(waitMs, *receiveTimeout - idle));
     }
     curl_multi_poll(r.multi, nullptr, 0, waitMs, nullptr);
+  }
+}
+
+// Takes in what the socket already holds, never waiting, until the buffer is
+// about full or nothing more comes.
+void TakeInArrived(RequestHandle& r) {
+  for (int i = 0; i < 8 && !r.paused && !r.transferDone; ++i) {
+    if (r.Available() + static_cast<size_t>(kReceiveBufferSize) > kBodyBufferLimit) break;
+    size_t before = r.Available();
+    int running = 0;
+    if (curl_multi_perform(r.multi, &running) != CURLM_OK) break;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(r.multi, &left)) {
+      if (msg->msg == CURLMSG_DONE) {
+        r.transferDone = true;
+        r.result = msg->data.result;
+      }
+    }
+    if (r.Available() == before) break;
   }
 }
 
@@ -722,6 +743,7 @@ bool HttpSendRequest(HINTERNET request) {
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, r.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteCallback);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, r.get());
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   if (!(r->flags & INTERNET_FLAG_NO_AUTO_REDIRECT)) {
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
@@ -961,21 +983,9 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
       curl_easy_pause(r->easy, CURLPAUSE_CONT);  // may deliver data right here
     }
     if (!Drive(*r, [&] { return r->Available() > 0; })) return false;
-    // Take in what has already arrived as well, without waiting: the reads that
-    // follow are then served from the buffer on the caller's own thread.
-    for (int i = 0; i < 8 && !r->paused && !r->transferDone; ++i) {
-      size_t before = r->Available();
-      int running = 0;
-      if (curl_multi_perform(r->multi, &running) != CURLM_OK) break;
-      int left = 0;
-      while (CURLMsg* msg = curl_multi_info_read(r->multi, &left)) {
-        if (msg->msg == CURLMSG_DONE) {
-          r->transferDone = true;
-          r->result = msg->data.result;
-        }
-      }
-      if (r->Available() == before) break;
-    }
+    // Take in what has already arrived as well: the reads that follow are then
+    // served from the buffer on the caller's own thread.
+    TakeInArrived(*r);
   }
   if (r->Available() == 0) {
     if (r->result != CURLE_OK) {
@@ -1001,7 +1011,15 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
 bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead) {
   auto r = LookupAs<RequestHandle>(file, Kind::Request);
   if (!r || !bytesRead || !buffer || toRead == 0) return false;
-  if (r->Aborted() || !r->headersDone || r->atEnd || r->Available() == 0) return false;
+  if (r->Aborted() || !r->headersDone || r->atEnd || !r->sent) return false;
+  if (r->Available() == 0 && !r->transferDone) {
+    if (r->paused) {
+      r->paused = false;
+      curl_easy_pause(r->easy, CURLPAUSE_CONT);  // hands over what curl held back
+    }
+    TakeInArrived(*r);
+  }
+  if (r->Available() == 0) return false;
   size_t n = std::min<size_t>(toRead, r->Available());
   std::memcpy(buffer, r->body.data() + r->bodyPos, n);
   r->bodyPos += n;

@@ -178,9 +178,10 @@ bool HttpQueryInfo(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* leng
                    DWORD* index = nullptr);
 // Reads up to toRead bytes; blocks until some data, the end (0 bytes, true) or an error.
 bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead);
-// Serves a read only from data the transport already holds, never driving the
-// transfer; false (and nothing read) when there is none. Only while no other call
-// on the request runs: the download worker uses it between its own calls.
+// Serves a read from data the transport already holds or the socket has already
+// received, never waiting; false (and nothing read) when there is none. Only while
+// no other call on the request runs: the download worker uses it between its own
+// calls.
 bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead);
 // Returns the new position, or -1 when the move is impossible. Moving to the end
 // succeeds only when the response can be read at any offset.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "download/clMultiDownLoader.h"
 #include "tests/support/TestSupport.h"
@@ -448,6 +449,47 @@ TEST_F(DownLoader, WorkerHandlesOffsetsPastFourGiB) {
   in.seekg(size - 3000);
   in.read(tail.data(), 3000);
   EXPECT_TRUE(tail == sitesim::GeneratedBytes(9, static_cast<uint64_t>(size - 3000), 3000));
+}
+
+// Blocks gathered and written together are still reported one by one, in order,
+// on the owner thread: each at most BatchSize, zero-terminated, at its position.
+TEST_F(DownLoader, WorkerReportsEveryBlockInOrder) {
+  const int64_t size = 700001;
+  AddStreams({Stream(size, 5)});
+  const std::string source = sim.StreamBody("v", 0);
+  auto path = dir / "blocks.bin";
+  auto stream = std::make_shared<TclFileStream>(path, TclFileStream::fmCreate);
+  auto worker = TclDownLoadThreader::Create(sim.StreamUrl("v", 0), false, stream);
+  worker->HttpProxySettings = dl.HttpProxySettings;
+  worker->DataLock = std::make_shared<std::mutex>();
+  worker->TryCount = 1;
+  worker->BatchSize = 5000;
+  TclResourceInfo info;
+  info.Size = size;
+  info.LastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+  worker->SetResourceInfo(info);
+  worker->SetRange(1, size - 1);
+  const auto testThread = std::this_thread::get_id();
+  std::atomic<bool> ended{false};
+  int64_t expected = 1;
+  int blocks = 0;
+  bool ok = true;
+  worker->OnDataItemProceed = [&](TclDownLoadThreader*, const TclResourceInfo*, int64_t pos,
+                                  const char* data, int n) {
+    ++blocks;
+    ok = ok && std::this_thread::get_id() == testThread && n > 0 && n <= 5000 &&
+         pos == expected + n && data[n] == 0 &&
+         std::string(data, static_cast<size_t>(n)) == source.substr(expected, n);
+    expected = pos;
+  };
+  worker->OnTerminate = [&](TclCustomThreader*) { ended = true; };
+  worker->Resume();
+  ASSERT_TRUE(testsupport::WaitFor([&] { return ended.load(); }));
+  EXPECT_EQ(worker->Status(), psSuccess);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(expected, size);
+  EXPECT_GE(blocks, 140);
+  EXPECT_TRUE(ReadFile(path).substr(1) == source.substr(1));
 }
 
 // The segment whose handler raised fails at once (no retry of its own) and is

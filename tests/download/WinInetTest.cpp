@@ -8,6 +8,7 @@
 #include "download/clHttpUtils.h"
 #include "download/clWinInet.h"
 #include "tests/download/ScriptedServer.h"
+#include "tests/support/TestSupport.h"
 
 using namespace wininet;
 using testsupport::ScriptedServer;
@@ -340,4 +341,32 @@ TEST(WinInet, LargeBodyStreamsThroughBoundedMemory) {
   }
   EXPECT_EQ(got, kTotal);
   EXPECT_LT(peak - before, 16ll << 20);
+}
+
+// The download worker reads on its own thread whatever has arrived, never waiting:
+// a whole body comes through that way alone, in pieces no larger than asked for.
+TEST(WinInet, BufferedReadTakesInWhatHasArrived) {
+  std::string body(1 << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 251);
+  ScriptedServer server([&](auto&, ScriptedServer::Connection& c) {
+    c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+    for (size_t at = 0; at < body.size(); at += 100000)
+      if (!c.Send(body.substr(at, 100000))) return;
+  });
+  Chain chain(server.Port(), "GET", "/paced");
+  ASSERT_TRUE(HttpSendRequest(chain.request));
+  std::string got;
+  char buf[8192];
+  DWORD n = 0;
+  while (got.size() < body.size()) {
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return InternetReadFileBuffered(chain.request, buf, sizeof buf, &n); }));
+    ASSERT_GT(n, 0u);
+    ASSERT_LE(n, sizeof buf);
+    got.append(buf, n);
+  }
+  EXPECT_TRUE(got == body);
+  EXPECT_FALSE(InternetReadFileBuffered(chain.request, buf, sizeof buf, &n));  // nothing left
+  EXPECT_TRUE(InternetReadFile(chain.request, buf, sizeof buf, &n));
+  EXPECT_EQ(n, 0u);
 }
