@@ -167,6 +167,16 @@ int Convert(const cvtcore::Request& request) {
 
   cvtcore::ProgressParser parser;
   std::string progressBuf, logBuf;
+  // ffmpeg writes its input description before it encodes, but the two pipes
+  // are read independently: hold progress lines until the "Duration:" line has
+  // gone out (or the log has ended), so a reader never sees time= first.
+  bool durationOut = false;
+  std::vector<std::string> held;
+  auto releaseHeld = [&] {
+    durationOut = true;
+    for (const auto& line : held) PrintLine(line);
+    held.clear();
+  };
   pollfd fds[2] = {{progress[0], POLLIN, 0}, {log[0], POLLIN, 0}};
   int open = 2;
   char buf[4096];
@@ -184,12 +194,21 @@ int Convert(const cvtcore::Request& request) {
       if (!end) acc.append(buf, static_cast<size_t>(n));
       if (k == 0) {
         TakeLines(acc, end, [&](const std::string& line) {
-          if (auto out = parser.Feed(line)) PrintLine(*out);
+          if (auto out = parser.Feed(line)) {
+            if (durationOut)
+              PrintLine(*out);
+            else
+              held.push_back(*out);
+          }
         });
       } else {
         TakeLines(acc, end, [&](const std::string& line) {
-          if (auto out = cvtcore::FilterLogLine(line)) PrintLine(*out);
+          if (auto out = cvtcore::FilterLogLine(line)) {
+            PrintLine(*out);
+            if (!durationOut && out->find("Duration:") != std::string::npos) releaseHeld();
+          }
         });
+        if (end && !durationOut) releaseHeld();
       }
       if (end) {
         ::close(fds[k].fd);
