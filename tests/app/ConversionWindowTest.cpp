@@ -76,11 +76,11 @@ class ConversionWindowTest : public ::testing::Test {
           "-f",
           "lavfi",
           "-i",
-          "testsrc=duration=180:size=160x120:rate=1",
+          "testsrc=duration=120:size=160x120:rate=1",
           "-f",
           "lavfi",
           "-i",
-          "sine=frequency=440:sample_rate=44100:duration=180",
+          "sine=frequency=440:sample_rate=44100:duration=120",
           "-shortest",
           "-c:v",
           "libx264",
@@ -148,7 +148,8 @@ class ConversionWindowTest : public ::testing::Test {
     window->btnDownload->click();
   }
   // Waits for pred, noting every change of the row on the way.
-  bool Watch(const std::function<bool()>& pred, int ms = 60000) {
+  // The encoder runs at a lower priority: on a busy machine it gets little time.
+  bool Watch(const std::function<bool()>& pred, int ms = 120000) {
     return QTest::qWaitFor(
         [&] {
           TSeen now{Cell(colState), window->Grid().Progress(0)};
