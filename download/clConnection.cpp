@@ -144,7 +144,14 @@ void TclInternetConnection::Run(TclInternetAction& action, int timeOut) {
   done_ = false;
   current_ = nullptr;
   lock.unlock();
+  // The call may have opened the chain's root after the abort above, or succeeded
+  // just before it: its chain goes all the same, and a cancelled call never reports
+  // success, so no later action is built on a handle that is already gone.
+  action.Abort();
   if (!cancelled) throw EclTimeoutInternetError();
+  if (action.LastErrorText().empty())
+    action.RecordError(static_cast<int>(wininet::ERROR_INTERNET_OPERATION_CANCELLED),
+                       GetInternetErrorText(wininet::ERROR_INTERNET_OPERATION_CANCELLED));
 }
 
 TclInternetAction::TclInternetAction(std::shared_ptr<TclInternetConnection> connection,

@@ -48,7 +48,7 @@ class TclInternetConnection : public std::enable_shared_from_this<TclInternetCon
   TclInternetConnection& operator=(const TclInternetConnection&) = delete;
 
   // Any thread: ends the current (or the next) wait for a call; the call's chain is
-  // aborted and the call fails with its own error.
+  // aborted and the call fails with its own error (12017 when it completed anyway).
   void Cancel();
   // Aborts every action's chain, closes their handles and ends the call thread. Later
   // calls fail with 12017. Not from the call thread.

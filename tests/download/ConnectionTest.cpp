@@ -20,6 +20,12 @@ size_t ThreadCount() {
   return n;
 }
 
+// A joined thread may still be listed for a moment (longer under load), and so may
+// one of an earlier test when counting before: wait until no thread is left over.
+bool NoThreadLeftOver(size_t before) {
+  return testsupport::WaitFor([&] { return ThreadCount() <= before; }, 5s);
+}
+
 // The action chain a download worker builds for one request.
 struct Actions {
   std::shared_ptr<TclInternetConnection> connection = TclInternetConnection::Create();
@@ -74,7 +80,7 @@ TEST(InternetConnection, ActionsRunARequestAndReadItsBodyBlockByBlock) {
     EXPECT_EQ(body, std::string(20000, 'b'));
     EXPECT_EQ(a.connection->FindAction<TclInternetOpenAction>(), a.open.get());
   }
-  EXPECT_EQ(ThreadCount(), threadsBefore);  // the call thread ended with the connection
+  EXPECT_TRUE(NoThreadLeftOver(threadsBefore));  // the call thread ended with the connection
   EXPECT_EQ(wininet::OpenHandleCount(), 0u);
 }
 
@@ -99,12 +105,12 @@ TEST(InternetConnection, StalledReadEndsWithRequestTimeoutAfterTheLimit) {
     }
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 300ms);
-    EXPECT_LT(elapsed, 2s);
+    EXPECT_LT(elapsed, 4s);  // the stalled read would otherwise wait for ever; slack for load
     // The chain was aborted: the next call fails at once with its own error.
     EXPECT_FALSE(read.Fire(2000, true));
     EXPECT_EQ(read.LastErrorCode(), 12017);
   }
-  EXPECT_EQ(ThreadCount(), threadsBefore);
+  EXPECT_TRUE(NoThreadLeftOver(threadsBefore));
 }
 
 TEST(InternetConnection, CancelFromAnotherThreadEndsAStalledReadAtOnce) {
@@ -134,6 +140,19 @@ TEST(InternetConnection, CancelFromAnotherThreadEndsAStalledReadAtOnce) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   canceller.join();
+}
+
+TEST(InternetConnection, ACancelledCallThatCompletesAnywayStillFailsAndLeavesNoChain) {
+  // A cancel waiting for the next call ends it before its root exists; the open
+  // completes, but must not hand out a root that nothing will close.
+  auto connection = TclInternetConnection::Create();
+  TclInternetOpenAction open(connection, "Agent", wininet::INTERNET_OPEN_TYPE_DIRECT, "", "");
+  connection->Cancel();
+  EXPECT_FALSE(open.Fire(-1, true));
+  EXPECT_EQ(open.LastErrorCode(), 12017);
+  EXPECT_EQ(open.Handle(), nullptr);
+  EXPECT_EQ(open.RootHandle(), nullptr);
+  EXPECT_EQ(wininet::OpenHandleCount(), 0u);
 }
 
 TEST(InternetConnection, PlatformFailuresRaiseEclInternetErrorWithCodeAndText) {

@@ -1,0 +1,246 @@
+// Download&Convert through the window: the simulator serves a real clip as the
+// stream, the sandbox holds the real cvtcore, and ffmpeg does the work.
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "app/JobGridWidget.h"
+#include "app/MainWindow.h"
+#include "app/MessageBox.h"
+#include "jobs/Conversion.h"
+#include "platform/ExeFolder.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+#include "settings/Settings.h"
+#include "tests/convert/ConvertTestSupport.h"
+#include "tests/support/TestSupport.h"
+#include "tools/sitesim/SiteSim.h"
+
+namespace {
+
+int Tool(const std::vector<std::string>& argv, std::string* output = nullptr) {
+  platform::TProcess p;
+  platform::ProcessOptions o;
+  o.searchPath = true;
+  o.lowerPriority = false;
+  if (!p.Start(argv, o)) return -1;
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = p.Read(buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  if (output) *output = text;
+  return p.Wait();
+}
+
+std::map<std::string, std::string> ProbeAudio(const std::string& file) {
+  std::string out;
+  Tool({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+        "stream=codec_name,sample_rate,channels,bit_rate", "-of", "default=nw=1", "file:" + file},
+       &out);
+  std::map<std::string, std::string> values;
+  std::istringstream lines(out);
+  for (std::string l; std::getline(lines, l);)
+    if (auto eq = l.find('='); eq != std::string::npos) values[l.substr(0, eq)] = l.substr(eq + 1);
+  return values;
+}
+
+// What one row showed, each time it changed.
+struct TSeen {
+  std::string state;
+  double progress;
+  bool operator==(const TSeen&) const = default;
+};
+
+class ConversionWindowTest : public ::testing::Test {
+ protected:
+  // One clip for the suite: long enough (in play time, not bytes) for several
+  // progress reports, cheap to make: 1 frame per second, a mono 44100 Hz tone.
+  static void SetUpTestSuite() {
+    if (platform::FindOnPath("ffmpeg").empty()) return;
+    clipDir_ = new testsupport::TempDir;
+    clip_ = *clipDir_ / "clip.mp4";
+    Tool({"ffmpeg",
+          "-v",
+          "error",
+          "-nostdin",
+          "-y",
+          "-f",
+          "lavfi",
+          "-i",
+          "testsrc=duration=120:size=160x120:rate=1",
+          "-f",
+          "lavfi",
+          "-i",
+          "sine=frequency=440:sample_rate=44100:duration=120",
+          "-shortest",
+          "-c:v",
+          "libx264",
+          "-preset",
+          "ultrafast",
+          "-c:a",
+          "aac",
+          "-b:a",
+          "32k",
+          clip_});
+  }
+  static void TearDownTestSuite() {
+    delete clipDir_;
+    clipDir_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!clipDir_ || platform::FileSize(clip_) <= 0) GTEST_SKIP() << "ffmpeg made no clip";
+    platform::SetExeFolderOverride(dir.path());
+    for (const char* name : {"presets.ini", "cvtcore"})
+      std::filesystem::copy_file(testsupport::BinDir() + name, dir / name);
+    std::filesystem::create_directory(out());
+    sitesim::TVideo v;
+    v.Id = "clip";
+    v.Title = "Tone clip";
+    sitesim::TStream s;
+    s.Itag = 18;
+    s.File = clip_;
+    v.Streams.push_back(s);
+    sim.AddVideo(v);
+    sim.Start();
+    window = std::make_unique<TfmMain>();
+    window->FormCreate();  // reads the options: ours come after
+    cvOptions.IsProxy = true;
+    cvOptions.ProxyAdress = sim.ProxyHost();
+    cvOptions.ProxyPort = sim.Port();
+    window->edFolder->setText(QString::fromStdString(out()));
+    SetMessageBoxHook([](const QString&, const QString&) { return int(QMessageBox::Ok); });
+  }
+  void TearDown() override {
+    SetMessageBoxHook(nullptr);
+    window.reset();
+    cvOptions = TcvOptions{};
+    platform::SetExeFolderOverride("");
+  }
+
+  std::string out() const { return dir / "out"; }
+  std::string Cell(int col) { return window->Grid().CellText(col, 0); }
+  TEncItem* Job() { return window->Jobs()[0]; }
+
+  // Picks in the panel as the user would, then pastes the link and starts.
+  void PasteAndStart() {
+    for (auto [list, text] :
+         {std::pair{window->cbFrequency, "48000"}, std::pair{window->cbChanels, "2"},
+          std::pair{window->cbAbitRate, "192"}}) {
+      const int index = list->findText(text);
+      ASSERT_GE(index, 0) << text;
+      list->setCurrentIndex(index);
+      emit list->activated(index);
+    }
+    QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl("clip")));
+    window->btnPaste->click();
+    ASSERT_EQ(window->Jobs().Count(), 1);
+    ASSERT_EQ(Cell(colMode), "Download&Convert");
+    window->btnDownload->click();
+  }
+  // Waits for pred, noting every change of the row on the way.
+  // The encoder runs at a lower priority: on a busy machine it gets little time.
+  bool Watch(const std::function<bool()>& pred, int ms = 120000) {
+    return QTest::qWaitFor(
+        [&] {
+          TSeen now{Cell(colState), window->Grid().Progress(0)};
+          if (seen.empty() || !(seen.back() == now)) seen.push_back(now);
+          return pred();
+        },
+        ms);
+  }
+
+  static testsupport::TempDir* clipDir_;
+  static std::string clip_;
+  testsupport::TempDir dir;
+  sitesim::TSiteSim sim;
+  std::unique_ptr<TfmMain> window;
+  std::vector<TSeen> seen;
+};
+
+testsupport::TempDir* ConversionWindowTest::clipDir_ = nullptr;
+std::string ConversionWindowTest::clip_;
+
+}  // namespace
+
+TEST_F(ConversionWindowTest, DownloadConvertGivesTheChosenMp3AndOnlyItRemains) {
+  cvOptions.DeleteVideo = true;
+  PasteAndStart();
+  ASSERT_TRUE(Watch([&] {
+    return Cell(colState) != "Downloading..." && Cell(colState) != "Encoding...";
+  })) << Cell(colState);
+  ASSERT_EQ(Cell(colState), "Successfully!") << Job()->Notes;
+  EXPECT_EQ(Cell(colMode), "Skip");
+  EXPECT_EQ(window->Grid().Progress(0), 100);
+
+  // "Downloading...", then "Encoding..." with a percentage that rises, then the end.
+  // The first "Encoding..." value may still be the download's.
+  std::vector<double> encoding;
+  std::string order, shown;
+  for (const TSeen& s : seen) {
+    if (order.empty() || order.back() != s.state[0]) order += s.state[0];
+    if (s.state != "Encoding...") continue;
+    encoding.push_back(s.progress);
+    shown += std::to_string(static_cast<int>(s.progress)) + " ";
+  }
+  RecordProperty("EncodingProgress", shown);
+  EXPECT_EQ(order, "DES");
+  ASSERT_GE(encoding.size(), 3u) << shown;
+  EXPECT_TRUE(std::is_sorted(encoding.begin() + 1, encoding.end())) << shown;
+  EXPECT_LT(encoding[1], encoding.back()) << shown;
+  EXPECT_EQ(seen.back(), (TSeen{"Successfully!", 100}));
+
+  // The MP3 plays with the panel's values, and the downloaded video is gone.
+  const std::string mp3 = Job()->OutputFile;
+  std::vector<std::string> files;
+  for (auto& e : std::filesystem::directory_iterator(out())) files.push_back(e.path().string());
+  EXPECT_EQ(files, std::vector<std::string>{mp3});
+  EXPECT_EQ(platform::ExtractFileExt(mp3), ".mp3");
+  auto p = ProbeAudio(mp3);
+  EXPECT_EQ(p["codec_name"], "mp3");
+  EXPECT_EQ(p["sample_rate"], "48000");
+  EXPECT_EQ(p["channels"], "2");
+  EXPECT_EQ(p["bit_rate"], "192000");
+  std::string decoded;
+  EXPECT_EQ(
+      Tool({"ffmpeg", "-v", "error", "-nostdin", "-i", "file:" + mp3, "-f", "null", "-"}, &decoded),
+      0)
+      << decoded;
+  EXPECT_EQ(decoded, "");
+}
+
+TEST_F(ConversionWindowTest, StopDuringTheConversionEndsTheEncoderAndTheJobStaysStopped) {
+  PasteAndStart();
+  pid_t encoder = -1, ffmpeg = -1;
+  ASSERT_TRUE(Watch([&] {
+    TConvertThread* w = Job()->State == jsEncoding ? JobConversionWorker(*Job()) : nullptr;
+    encoder = w ? w->EncoderPid() : -1;
+    if (encoder <= 0) return false;
+    std::ifstream children("/proc/" + std::to_string(encoder) + "/task/" + std::to_string(encoder) +
+                           "/children");
+    return static_cast<bool>(children >> ffmpeg);
+  }));
+
+  window->btnStop->click();
+  EXPECT_EQ(Cell(colState), "Stopped");
+  const TSeen stopped{Cell(colState), window->Grid().Progress(0)};
+  const std::string mode = Cell(colMode), notes = Job()->Notes;
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return converttest::ProcessGone(encoder) && converttest::ProcessGone(ffmpeg); }, 1000));
+  ASSERT_TRUE(QTest::qWaitFor([] { return PendingRetiredConversions() == 0; }, 10000));
+  QTest::qWait(100);  // whatever the ended worker could still have queued has run
+  EXPECT_EQ((TSeen{Cell(colState), window->Grid().Progress(0)}), stopped);
+  EXPECT_EQ(Cell(colMode), mode);
+  EXPECT_EQ(Job()->Notes, notes);
+  EXPECT_EQ(Job()->State, jsStopped);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->btnDownload->isEnabled(); }, 3000));
+}
