@@ -145,6 +145,11 @@ void TclInternetConnection::Run(TclInternetAction& action, int timeOut) {
   current_ = nullptr;
   lock.unlock();
   if (!cancelled) throw EclTimeoutInternetError();
+  // The chain is closed: a call that got through just before that still fails,
+  // or the next action would meet a vanished handle.
+  if (action.LastErrorCode() == 0)
+    action.RecordError(static_cast<int>(wininet::ERROR_INTERNET_OPERATION_CANCELLED),
+                       GetInternetErrorText(wininet::ERROR_INTERNET_OPERATION_CANCELLED));
 }
 
 TclInternetAction::TclInternetAction(std::shared_ptr<TclInternetConnection> connection,

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "download/clConnection.h"
+#include "platform/Events.h"
 #include "tests/download/ScriptedServer.h"
 #include "tests/support/TestSupport.h"
 
@@ -140,6 +141,38 @@ TEST(InternetConnection, CancelFromAnotherThreadEndsAStalledReadAtOnce) {
     EXPECT_STREQ(e.what(), "The operation was cancelled");
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  canceller.join();
+}
+
+// A call that completes while a cancel closes its chain.
+class TLateAction : public TclInternetAction {
+ public:
+  TLateAction(std::shared_ptr<TclInternetConnection> connection, wininet::HINTERNET root)
+      : TclInternetAction(std::move(connection), root) {}
+  platform::ManualResetEvent started, closed;
+
+ protected:
+  void Execute() override {
+    started.Set();
+    closed.Wait(std::chrono::milliseconds(5000));
+  }
+  void HandleClosed(wininet::HINTERNET handle) override {
+    TclInternetAction::HandleClosed(handle);
+    closed.Set();
+  }
+};
+
+TEST(InternetConnection, ACallThatOutlivesACancelStillFailsAsCancelled) {
+  auto connection = TclInternetConnection::Create();
+  TclInternetOpenAction open(connection, "Agent", wininet::INTERNET_OPEN_TYPE_DIRECT, "", "");
+  ASSERT_TRUE(open.Fire(2000));
+  TLateAction late(connection, open.RootHandle());
+  std::thread canceller([&] {
+    late.started.Wait(std::chrono::milliseconds(5000));
+    connection->Cancel();
+  });
+  EXPECT_FALSE(late.Fire(5000, true));
+  EXPECT_EQ(late.LastErrorCode(), 12017);
   canceller.join();
 }
 
