@@ -265,8 +265,9 @@ void TfmMain::clDownLoaderProcessCompleted(TclMultiDownLoader*, TclDownLoadItem*
       AppendNote(*job, failure, "Error");
       LogText(job->Title + ": Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
-      const TCnvtSettings settings = job->Settings;
-      StartConversion(job, settings);
+      // Through a sweep: its information pass runs the encoder, which would hold
+      // up the window for as long as that takes.
+      StartConversionSweep({job->Ref()});
     } else {
       SetJobState(*job, jsDone);
       showSkip();

@@ -293,6 +293,30 @@ TEST_F(RunControlTest, DownloadConvertJobsHandTheirFileToTheConversion) {
   ASSERT_TRUE(WaitIdle(3000));
 }
 
+TEST_F(RunControlTest, TheConversionHandOffDoesNotWaitForTheEncoder) {
+  // An encoder that takes a second for anything, the information pass included.
+  const std::string encoder = dir / "cvtcore";
+  std::ofstream(encoder) << "#!/bin/sh\nsleep 1\nexit 1\n";
+  std::filesystem::permissions(encoder, std::filesystem::perms::owner_all);
+  sim.AddVideo(Video("h1", "Hand off", 20000, 0));
+  Paste("h1");
+  TclMultiDownLoader* manager = window->clDownLoader.get();
+  auto done = manager->OnProcessCompleted;
+  qint64 handOff = -1;
+  manager->OnProcessCompleted = [&](TclMultiDownLoader* sender, TclDownLoadItem* item) {
+    QElapsedTimer clock;
+    clock.start();
+    done(sender, item);
+    handOff = clock.elapsed();
+  };
+  Start();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return handOff >= 0; }, 10000));
+  EXPECT_LT(handOff, 500);
+  EXPECT_EQ(Cell(colState, 0), "Encoding...");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ConvertFailed(0); }, 15000));
+  ASSERT_TRUE(WaitIdle(3000));
+}
+
 TEST_F(RunControlTest, FailedDownloadIsReportedAndTriedAgainAtTheNextStart) {
   window->clDownLoader->SetTryCount(2);
   window->clDownLoader->SetReconnectAfter(10);

@@ -340,7 +340,10 @@ TEST(WinInet, LargeBodyStreamsThroughBoundedMemory) {
     if ((got & ((1 << 24) - 1)) < n) peak = std::max(peak, ResidentBytes());
   }
   EXPECT_EQ(got, kTotal);
+#ifndef __SANITIZE_ADDRESS__
+  // That allocator holds freed blocks in quarantine, so resident size proves nothing there.
   EXPECT_LT(peak - before, 16ll << 20);
+#endif
 }
 
 // The download worker reads on its own thread whatever has arrived, never waiting:
