@@ -6,6 +6,9 @@
 // outcome of every job and the peak RSS; exits 1 when a job is not correct or the
 // GUI thread itself was busy or blocked for over 100 ms.
 // Usage: load_run <bin dir> <clip> [jobs] [rate bytes/s per connection]
+#include <execinfo.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +27,20 @@
 #include "bench/AppDriver.h"
 
 namespace {
+
+// Stacks of the GUI thread taken while it sat in one blocking call for over
+// 30 ms, so a report says which lock or wait it was, not only the call number.
+constexpr int kMaxStacks = 4, kMaxFrames = 48;
+void* g_stacks[kMaxStacks][kMaxFrames];
+int g_depth[kMaxStacks];
+std::atomic<int> g_taken{0};
+
+void TakeStack(int) {
+  const int k = g_taken.load();
+  if (k >= kMaxStacks) return;
+  g_depth[k] = backtrace(g_stacks[k], kMaxFrames);  // warmed up before the run
+  g_taken = k + 1;
+}
 
 // Duration in seconds that ffprobe reads from a media file; -1 when it cannot.
 double ProbeSeconds(const std::string& path) {
@@ -45,6 +62,9 @@ double ProbeSeconds(const std::string& path) {
 class TStallWatch {
  public:
   TStallWatch() : tid_(gettid()) {
+    void* warm[1];
+    backtrace(warm, 1);  // loads the unwinder now, not inside the signal handler
+    signal(SIGUSR2, TakeStack);
     clock_.start();
     thread_ = std::thread([this] { Watch(); });
   }
@@ -82,13 +102,27 @@ class TStallWatch {
       std::string word;
       in >> word;
       // x86-64 numbers: 7 poll, 0 read, 61 wait4, 202 futex.
-      const std::string where =
-          word == "running" ? "running" : word == "7" ? "poll" : "syscall " + word;
+      std::string where = word == "running" ? "running" : word == "7" ? "poll" : "syscall " + word;
+      if (where == "running") {
+        // Outside a system call but asleep: a page fault waiting, for example
+        // on the address-space lock another thread holds while it forks.
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        const char state = close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 'R';
+        if (state != 'R') where = std::string("asleep outside a call (") + state + ")";
+      }
       std::lock_guard lock(mutex_);
       ++samples_[where];
       if (where != streakWhere) {
         streakWhere = where;
         streakStart = now;
+        stackTaken_ = false;
+      }
+      if (where != "poll" && now - streakStart > 30 && !stackTaken_) {
+        stackTaken_ = true;
+        syscall(SYS_tgkill, getpid(), tid_, SIGUSR2);
       }
       if (where != "running" && where != "poll" && now - streakStart > longest_) {
         longest_ = now - streakStart;
@@ -104,6 +138,7 @@ class TStallWatch {
   std::map<std::string, int> samples_;
   qint64 longest_ = 0;
   std::string longestWhere_;
+  bool stackTaken_ = false;
   std::thread thread_;
 };
 
@@ -254,6 +289,11 @@ int main(int argc, char** argv) {
                 watch.Report().c_str());
     std::printf("  longest stretch blocked in one system call: %lld ms%s\n",
                 static_cast<long long>(blockedMs), blockedIn.empty() ? "" : (" (" + blockedIn + ")").c_str());
+    for (int k = 0; k < g_taken.load(); ++k) {
+      std::printf("  GUI thread's stack %d, 30 ms into a late stretch outside the idle loop:\n", k + 1);
+      std::fflush(stdout);
+      backtrace_symbols_fd(g_stacks[k], g_depth[k], fileno(stdout));
+    }
     std::printf("peak RSS: %ld KiB after adding, %ld KiB at the end\n", rssBeforeStart,
                 bench::PeakRssKiB());
     status = finished && bad == 0 && maxCpu <= 100 && blockedMs <= 100 && startClick <= 100 ? 0 : 1;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -99,7 +100,14 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parentPid) ::_exit(127);
     }
-    if (lower) ::setpriority(PRIO_PROCESS, 0, childNice);
+    if (lower) {
+      ::setpriority(PRIO_PROCESS, 0, childNice);
+      // Also the idle class: a waking window or download thread then takes a
+      // core at once, even from dozens of encoders (nice alone still leaves
+      // the window waiting tens of milliseconds behind them).
+      sched_param idle{};
+      ::sched_setscheduler(0, SCHED_IDLE, &idle);
+    }
     // The parent may block or ignore signals (SIGPIPE is often ignored); the
     // encoder must start with default handling.
     sigset_t none;

@@ -65,12 +65,13 @@ TEST(Process, OnePipeForBothStreamsAndTheExitCode) {
   EXPECT_TRUE(p.Reaped());
 }
 
-TEST(Process, ChildRunsTenStepsNicer) {
+TEST(Process, ChildRunsTenStepsNicerInTheIdleClass) {
   platform::TProcess p;
-  platform::ProcessOptions o;
-  o.searchPath = true;
-  ASSERT_TRUE(p.Start({"nice"}, o));  // prints its own niceness
-  EXPECT_EQ(std::stoi(ReadAll(p)), std::min(19, ::getpriority(PRIO_PROCESS, 0) + 10));
+  // Prints its own niceness, then its scheduling policy.
+  ASSERT_TRUE(p.Start({"/bin/sh", "-c", "nice; chrt -p $$"}));
+  const std::string out = ReadAll(p);
+  EXPECT_EQ(std::stoi(out), std::min(19, ::getpriority(PRIO_PROCESS, 0) + 10));
+  EXPECT_NE(out.find("SCHED_IDLE"), std::string::npos) << out;
   EXPECT_EQ(p.Wait(), 0);
 }
 
