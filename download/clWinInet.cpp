@@ -957,6 +957,21 @@ bool HttpQueryInfo(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* leng
   return ok;
 }
 
+// Hands the caller the next bytes of the buffered body (some are there).
+static bool TakeFromBody(RequestHandle& r, void* buffer, DWORD toRead, DWORD* bytesRead) {
+  size_t n = std::min<size_t>(toRead, r.Available());
+  std::memcpy(buffer, r.body.data() + r.bodyPos, n);
+  r.bodyPos += n;
+  r.position += static_cast<int64_t>(n);
+  *bytesRead = static_cast<DWORD>(n);
+  if (r.bodyPos == r.body.size()) {
+    r.body.clear();
+    r.bodyPos = 0;
+  }
+  t_lastError = 0;
+  return true;
+}
+
 bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead) {
   auto r = LookupAs<RequestHandle>(file, Kind::Request);
   if (!r) return false;
@@ -995,17 +1010,7 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
     t_lastError = 0;
     return true;  // end of the body
   }
-  size_t n = std::min<size_t>(toRead, r->Available());
-  std::memcpy(buffer, r->body.data() + r->bodyPos, n);
-  r->bodyPos += n;
-  r->position += static_cast<int64_t>(n);
-  *bytesRead = static_cast<DWORD>(n);
-  if (r->bodyPos == r->body.size()) {
-    r->body.clear();
-    r->bodyPos = 0;
-  }
-  t_lastError = 0;
-  return true;
+  return TakeFromBody(*r, buffer, toRead, bytesRead);
 }
 
 bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead) {
@@ -1020,17 +1025,7 @@ bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD*
     TakeInArrived(*r);
   }
   if (r->Available() == 0) return false;
-  size_t n = std::min<size_t>(toRead, r->Available());
-  std::memcpy(buffer, r->body.data() + r->bodyPos, n);
-  r->bodyPos += n;
-  r->position += static_cast<int64_t>(n);
-  *bytesRead = static_cast<DWORD>(n);
-  if (r->bodyPos == r->body.size()) {
-    r->body.clear();
-    r->bodyPos = 0;
-  }
-  t_lastError = 0;
-  return true;
+  return TakeFromBody(*r, buffer, toRead, bytesRead);
 }
 
 int64_t InternetSetFilePointer(HINTERNET file, int64_t distance, DWORD moveMethod) {

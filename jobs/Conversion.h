@@ -28,8 +28,9 @@ class TConvertThread;
 void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue);
 
 // Starts the conversion of one job that is in jsEncoding, with a copy of its
-// settings. Main thread (the download completion hand-off); runs the encoder's
-// information pass here when the settings leave audio values open. Does
+// settings, in one go on the calling main thread: the information pass (when the
+// settings leave audio values open) runs here and holds that thread, which is
+// why the program itself starts conversions through StartConversionSweep. Does
 // nothing for a job that already converts, is being started by a sweep or has
 // StopRequested. A conversion that cannot start (output file not creatable,
 // encoder not executable) ends the job in jsConvertFailed with an "Error" note,

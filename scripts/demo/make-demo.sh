@@ -37,56 +37,22 @@ clip bars-240p.mp4 20 426x240 smptebars 1000 "${mp4[@]}" -b:v 200k
 # Catalogue values take "\\" for a backslash; nothing else in a path needs care.
 path() { local p="$dir/$1"; printf '%s' "${p//\\/\\\\}"; }
 
-cat >"$dir/catalogue.ini.part" <<CAT
-; Demo catalogue for the video-site simulator, written by scripts/demo/make-demo.sh.
-[video demo-tone]
-title = Test Tone 440 Hz
-length = 8
+# video <id> <title> <seconds>; stream <itag> <quality> <content type> <clip file>
+video() { printf '[video %s]\ntitle = %s\nlength = %s\n\n' "$1" "$2" "$3"; }
+stream() { printf '[stream]\nitag = %s\nquality = %s\ncontent_type = %s\nfile = %s\n\n' "$1" "$2" "$3" "$(path "$4")"; }
 
-[stream]
-itag = 18
-quality = medium
-content_type = video/mp4
-file = $(path tone-240p.mp4)
-
-[stream]
-itag = 5
-quality = small
-content_type = video/x-flv
-file = $(path tone-240p.flv)
-
-[video demo-unicode]
-title = Café Crème: Ünïcödé Étude — Мелодия
-length = 12
-
-[stream]
-itag = 34
-quality = medium
-content_type = video/x-flv
-file = $(path chord-360p.flv)
-
-[stream]
-itag = 18
-quality = medium
-content_type = video/mp4
-file = $(path chord-240p.mp4)
-
-[video demo-bars]
-title = Colour Bars and a 1 kHz Tone
-length = 20
-
-[stream]
-itag = 22
-quality = hd720
-content_type = video/mp4
-file = $(path bars-720p.mp4)
-
-[stream]
-itag = 18
-quality = medium
-content_type = video/mp4
-file = $(path bars-240p.mp4)
-CAT
+{
+  echo "; Demo catalogue for the video-site simulator, written by scripts/demo/make-demo.sh."
+  video demo-tone "Test Tone 440 Hz" 8
+  stream 18 medium video/mp4 tone-240p.mp4
+  stream 5 small video/x-flv tone-240p.flv
+  video demo-unicode "Café Crème: Ünïcödé Étude — Мелодия" 12
+  stream 34 medium video/x-flv chord-360p.flv
+  stream 18 medium video/mp4 chord-240p.mp4
+  video demo-bars "Colour Bars and a 1 kHz Tone" 20
+  stream 22 hd720 video/mp4 bars-720p.mp4
+  stream 18 medium video/mp4 bars-240p.mp4
+} >"$dir/catalogue.ini.part"
 mv -f "$dir/catalogue.ini.part" "$dir/catalogue.ini"
 
 # The ids and titles, for the links the run command prints.

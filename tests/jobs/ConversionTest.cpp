@@ -263,7 +263,7 @@ TEST_F(ConversionTest, DownloadedVideoIsDeletedAfterSuccessWhenAsked) {
   std::filesystem::rename(video, media);
   TEncItem* job = AddJob("My clip: 1", media, true, Mp3());
   job->DeleteSource = true;
-  StartConversion(job, job->Settings);  // the download completion hand-off
+  StartConversion(job, job->Settings);  // a single direct start
   ASSERT_NE(job->Converter, nullptr);
   ASSERT_TRUE(Finish(job));
 
