@@ -10,9 +10,6 @@
 #include <QTest>
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
@@ -27,31 +24,6 @@
 #include "tools/sitesim/SiteSim.h"
 
 namespace {
-
-int Tool(const std::vector<std::string>& argv, std::string* output = nullptr) {
-  platform::TProcess p;
-  platform::ProcessOptions o;
-  o.searchPath = true;
-  o.lowerPriority = false;
-  if (!p.Start(argv, o)) return -1;
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = p.Read(buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  if (output) *output = text;
-  return p.Wait();
-}
-
-std::map<std::string, std::string> ProbeAudio(const std::string& file) {
-  std::string out;
-  Tool({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-        "stream=codec_name,sample_rate,channels,bit_rate", "-of", "default=nw=1", "file:" + file},
-       &out);
-  std::map<std::string, std::string> values;
-  std::istringstream lines(out);
-  for (std::string l; std::getline(lines, l);)
-    if (auto eq = l.find('='); eq != std::string::npos) values[l.substr(0, eq)] = l.substr(eq + 1);
-  return values;
-}
 
 // What one row showed, each time it changed.
 struct TSeen {
@@ -68,29 +40,10 @@ class ConversionWindowTest : public ::testing::Test {
     if (platform::FindOnPath("ffmpeg").empty()) return;
     clipDir_ = new testsupport::TempDir;
     clip_ = *clipDir_ / "clip.mp4";
-    Tool({"ffmpeg",
-          "-v",
-          "error",
-          "-nostdin",
-          "-y",
-          "-f",
-          "lavfi",
-          "-i",
-          "testsrc=duration=120:size=160x120:rate=1",
-          "-f",
-          "lavfi",
-          "-i",
-          "sine=frequency=440:sample_rate=44100:duration=120",
-          "-shortest",
-          "-c:v",
-          "libx264",
-          "-preset",
-          "ultrafast",
-          "-c:a",
-          "aac",
-          "-b:a",
-          "32k",
-          clip_});
+    converttest::MakeClip(
+        clip_, {"-f", "lavfi", "-i", "testsrc=duration=120:size=160x120:rate=1", "-f", "lavfi",
+                "-i", "sine=frequency=440:sample_rate=44100:duration=120", "-shortest", "-c:v",
+                "libx264", "-preset", "ultrafast", "-c:a", "aac", "-b:a", "32k"});
   }
   static void TearDownTestSuite() {
     delete clipDir_;
@@ -205,14 +158,15 @@ TEST_F(ConversionWindowTest, DownloadConvertGivesTheChosenMp3AndOnlyItRemains) {
   for (auto& e : std::filesystem::directory_iterator(out())) files.push_back(e.path().string());
   EXPECT_EQ(files, std::vector<std::string>{mp3});
   EXPECT_EQ(platform::ExtractFileExt(mp3), ".mp3");
-  auto p = ProbeAudio(mp3);
+  auto p = converttest::Probe(mp3, "a:0");
   EXPECT_EQ(p["codec_name"], "mp3");
   EXPECT_EQ(p["sample_rate"], "48000");
   EXPECT_EQ(p["channels"], "2");
   EXPECT_EQ(p["bit_rate"], "192000");
   std::string decoded;
   EXPECT_EQ(
-      Tool({"ffmpeg", "-v", "error", "-nostdin", "-i", "file:" + mp3, "-f", "null", "-"}, &decoded),
+      converttest::Tool(
+          {"ffmpeg", "-v", "error", "-nostdin", "-i", "file:" + mp3, "-f", "null", "-"}, &decoded),
       0)
       << decoded;
   EXPECT_EQ(decoded, "");
@@ -224,10 +178,7 @@ TEST_F(ConversionWindowTest, StopDuringTheConversionEndsTheEncoderAndTheJobStays
   ASSERT_TRUE(Watch([&] {
     TConvertThread* w = Job()->State == jsEncoding ? JobConversionWorker(*Job()) : nullptr;
     encoder = w ? w->EncoderPid() : -1;
-    if (encoder <= 0) return false;
-    std::ifstream children("/proc/" + std::to_string(encoder) + "/task/" + std::to_string(encoder) +
-                           "/children");
-    return static_cast<bool>(children >> ffmpeg);
+    return encoder > 0 && converttest::FirstChild(encoder, ffmpeg);
   }));
 
   window->btnStop->click();

@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "tests/convert/ConvertTestSupport.h"
 
+using converttest::Audio;
 using converttest::ExeFolderScope;
 using converttest::ProcessGone;
 using converttest::Recorder;
@@ -19,15 +20,6 @@ using testsupport::TempDir;
 using testsupport::WaitFor;
 
 namespace {
-
-TCnvtSettings Audio(int32_t rate, int32_t kbit, int32_t channels, const std::string& codec) {
-  TCnvtSettings s;
-  s.Frequency = rate;
-  s.ABitrate = kbit;
-  s.Channels = channels;
-  s.ACodec = codec;
-  return s;
-}
 
 class ConvertThreadTest : public ::testing::Test {
  protected:

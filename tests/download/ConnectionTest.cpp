@@ -66,6 +66,23 @@ ScriptedServer::Handler StallAfterSomeData() {
   };
 }
 
+// A GET to a server that sends a little of the body and then stalls, with the
+// action that reads the body into buf ready.
+struct StalledGet {
+  ScriptedServer server{StallAfterSomeData()};
+  Actions a;
+  std::unique_ptr<TclInternetReadFileAction> read;
+  char buf[4096];
+
+  explicit StalledGet(wininet::DWORD bufSize = sizeof buf) {
+    a.Open(server.Port(), "GET", "/");
+    a.Send();
+    read = std::make_unique<TclInternetReadFileAction>(a.connection, a.open->RootHandle(),
+                                                       a.request->Handle());
+    read->SetBuffer(buf, bufSize);
+  }
+};
+
 }  // namespace
 
 TEST(InternetConnection, ActionsRunARequestAndReadItsBodyBlockByBlock) {
@@ -95,13 +112,8 @@ TEST(InternetConnection, ActionsRunARequestAndReadItsBodyBlockByBlock) {
 TEST(InternetConnection, StalledReadEndsWithRequestTimeoutAfterTheLimit) {
   size_t threadsBefore = ThreadCount();
   {
-    ScriptedServer server(StallAfterSomeData());
-    Actions a;
-    a.Open(server.Port(), "GET", "/");
-    a.Send();
-    TclInternetReadFileAction read(a.connection, a.open->RootHandle(), a.request->Handle());
-    char buf[4096];
-    read.SetBuffer(buf, sizeof buf);
+    StalledGet get;
+    TclInternetReadFileAction& read = *get.read;
     ASSERT_TRUE(read.Fire(2000));
     auto start = std::chrono::steady_clock::now();
     try {
@@ -122,13 +134,9 @@ TEST(InternetConnection, StalledReadEndsWithRequestTimeoutAfterTheLimit) {
 }
 
 TEST(InternetConnection, CancelFromAnotherThreadEndsAStalledReadAtOnce) {
-  ScriptedServer server(StallAfterSomeData());
-  Actions a;
-  a.Open(server.Port(), "GET", "/");
-  a.Send();
-  TclInternetReadFileAction read(a.connection, a.open->RootHandle(), a.request->Handle());
-  char buf[4096];
-  read.SetBuffer(buf, sizeof buf);
+  StalledGet get;
+  Actions& a = get.a;
+  TclInternetReadFileAction& read = *get.read;
   ASSERT_TRUE(read.Fire(2000));
   std::thread canceller([&] {
     // Cancel once the read is really waiting.
@@ -213,13 +221,9 @@ TEST(InternetConnection, PlatformFailuresRaiseEclInternetErrorWithCodeAndText) {
 }
 
 TEST(InternetConnection, CloseEndsTheCallThreadAndFailsLaterCalls) {
-  ScriptedServer server(StallAfterSomeData());
-  Actions a;
-  a.Open(server.Port(), "GET", "/");
-  a.Send();
-  TclInternetReadFileAction read(a.connection, a.open->RootHandle(), a.request->Handle());
-  char buf[64];
-  read.SetBuffer(buf, sizeof buf);
+  StalledGet get(64);
+  Actions& a = get.a;
+  TclInternetReadFileAction& read = *get.read;
   std::atomic<int> code{-1};
   std::thread reader([&] {
     read.Fire(999999, true);  // first block arrives

@@ -1,18 +1,10 @@
 // Conversion start and completion with the real cvtcore + ffmpeg on clips
 // generated at test time; the job table is the in-memory grid.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
-#include <thread>
+#include <optional>
 
 #include "convert/ConvertThread.h"
 #include "jobs/Conversion.h"
@@ -27,37 +19,13 @@
 #include "tests/convert/ConvertTestSupport.h"
 #include "tests/support/TestSupport.h"
 
+using converttest::Audio;
+using converttest::Probe;
 using converttest::ProcessGone;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 
 namespace {
-
-int Tool(const std::vector<std::string>& argv, std::string* output = nullptr) {
-  platform::TProcess p;
-  platform::ProcessOptions o;
-  o.searchPath = true;
-  o.lowerPriority = false;
-  if (!p.Start(argv, o)) return -1;
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = p.Read(buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  if (output) *output = text;
-  return p.Wait();
-}
-
-std::map<std::string, std::string> Probe(const std::string& file, const std::string& stream) {
-  std::string out;
-  Tool({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
-        "stream=codec_name,sample_rate,channels,bit_rate,width,height", "-of", "default=nw=1",
-        "file:" + file},
-       &out);
-  std::map<std::string, std::string> values;
-  std::istringstream lines(out);
-  for (std::string l; std::getline(lines, l);)
-    if (auto eq = l.find('='); eq != std::string::npos) values[l.substr(0, eq)] = l.substr(eq + 1);
-  return values;
-}
 
 std::vector<std::string> FilesIn(const std::string& folder) {
   std::vector<std::string> names;
@@ -89,11 +57,7 @@ class FakeConverter : public IJobConverter {
 };
 
 TCnvtSettings Mp3() {
-  TCnvtSettings s;
-  s.ACodec = "libmp3lame";
-  s.Frequency = 22050;
-  s.ABitrate = 96;
-  s.Channels = 1;
+  TCnvtSettings s = Audio(22050, 96, 1, "libmp3lame");
   s.OutExt = "mp3";
   s.PresetName = "MP3";
   return s;
@@ -118,58 +82,28 @@ class ConversionTest : public ::testing::Test {
     while (list_.Count() > 0) RemoveJobAt(list_, grid_, list_.Count() - 1);
     // Every worker is freed once its thread has ended.
     EXPECT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
-    if (writer_.joinable()) {
-      stopWriting_ = true;
-      int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);  // frees a writer stuck in open
-      writer_.join();
-      if (fd >= 0) ::close(fd);
-    }
+    live_.reset();
     SetMainLogWriter(nullptr);
     OutputFolder = savedFolder_;
     platform::SetExeFolderOverride("");
   }
 
   std::string Clip(const std::string& name, const std::vector<std::string>& options) {
-    std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(src_ / name);
-    EXPECT_EQ(Tool(argv), 0);
+    EXPECT_EQ(converttest::MakeClip(src_ / name, options), 0);
     return src_ / name;
   }
 
   std::string Sine(const std::string& name, int seconds) {
-    return Clip(name, {"-f", "lavfi", "-i",
-                       "sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds),
-                       "-ac", "2"});
+    return Clip(name, converttest::ToneClip(seconds, 48000));
   }
 
-  std::string Video(const std::string& name) {
-    return Clip(
-        name, {"-f", "lavfi", "-i", "testsrc=duration=2:size=320x240:rate=25", "-f", "lavfi", "-i",
-               "sine=duration=2", "-shortest", "-c:v", "libx264", "-preset", "ultrafast"});
-  }
+  std::string Video(const std::string& name) { return Clip(name, converttest::VideoClip()); }
 
   // An endless WAV behind a FIFO, so a conversion of it runs until stopped.
   std::string EndlessInput() {
-    fifo_ = src_ / "live.wav";
-    EXPECT_EQ(::mkfifo(fifo_.c_str(), 0600), 0);
-    ::signal(SIGPIPE, SIG_IGN);
-    writer_ = std::thread([this] {
-      int fd = ::open(fifo_.c_str(), O_WRONLY);
-      if (fd < 0) return;
-      const unsigned char header[44] = {
-          'R',  'I', 'F', 'F', 0xff, 0xff, 0xff, 0xff, 'W', 'A',  'V',  'E',  'f',  'm',  't',
-          ' ',  16,  0,   0,   0,    1,    0,    1,    0,   0x44, 0xac, 0,    0,    0x88, 0x58,
-          0x01, 0,   2,   0,   16,   0,    'd',  'a',  't', 'a',  0xff, 0xff, 0xff, 0xff};
-      bool ok = ::write(fd, header, sizeof header) == sizeof header;
-      std::vector<char> silence(8192, 0);
-      while (ok && !stopWriting_) {
-        ok = ::write(fd, silence.data(), silence.size()) > 0;
-        if (ok) ++written_;
-      }
-      ::close(fd);
-    });
-    return fifo_;
+    live_.emplace(src_ / "live.wav");
+    EXPECT_TRUE(live_->made());
+    return live_->path();
   }
 
   // Waits until the job's encoder and its ffmpeg child run and read the input.
@@ -177,10 +111,8 @@ class ConversionTest : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] {
       TConvertThread* w = JobConversionWorker(*job);
       encoder = w ? w->EncoderPid() : -1;
-      if (encoder <= 0 || written_ == 0) return false;
-      std::ifstream children("/proc/" + std::to_string(encoder) + "/task/" +
-                             std::to_string(encoder) + "/children");
-      return static_cast<bool>(children >> ffmpeg);
+      if (encoder <= 0 || live_->written() == 0) return false;
+      return converttest::FirstChild(encoder, ffmpeg);
     }));
   }
 
@@ -217,10 +149,7 @@ class ConversionTest : public ::testing::Test {
   RecordingGrid grid_;
   TJobList list_;
   std::string savedFolder_;
-  std::string fifo_;
-  std::thread writer_;
-  std::atomic<bool> stopWriting_{false};
-  std::atomic<int> written_{0};
+  std::optional<converttest::EndlessWav> live_;
 };
 
 TEST_F(ConversionTest, LocalWavBecomesSongWavMp3WithRisingProgress) {
@@ -274,13 +203,7 @@ TEST_F(ConversionTest, DownloadedVideoIsDeletedAfterSuccessWhenAsked) {
 
 TEST_F(ConversionTest, VideoPresetYieldsChosenSize) {
   std::string in = Video("in.mp4");
-  TCnvtSettings s;
-  s.VideoPreset = true;
-  s.VCodec = "mpeg4";
-  s.ACodec = "libmp3lame";
-  s.ABitrate = 64;
-  s.Channels = 2;
-  s.VideoSize = "160x120";
+  TCnvtSettings s = converttest::SmallVideo();
   s.OutExt = "avi";
   s.PresetName = "AVI";
   TEncItem* job = AddJob(in, in, false, s);
@@ -296,11 +219,7 @@ TEST_F(ConversionTest, VideoPresetYieldsChosenSize) {
 
 TEST_F(ConversionTest, RejectedBitrateFailsWithCommandAndOutputInLog) {
   std::string in = Sine("in.wav", 1);
-  TCnvtSettings s = Mp3();
-  s.ACodec = "mp2";
-  s.Frequency = 44100;
-  s.ABitrate = 7;
-  s.Channels = 2;
+  TCnvtSettings s = Audio(44100, 7, 2, "mp2");
   s.OutExt = "mp2";
   s.PresetName = "MP2";
   TEncItem* job = AddJob(in, in, false, s);
