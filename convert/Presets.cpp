@@ -1,21 +1,9 @@
 #include "convert/Presets.h"
 
 #include "platform/ExeFolder.h"
+#include "platform/Text.h"
 
 namespace {
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-std::string UpperAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
 
 }  // namespace
 
@@ -31,10 +19,10 @@ std::vector<std::string> ReadPresetNames(const platform::IniFile& presets) {
 
 TPreset ReadPreset(const platform::IniFile& presets, const std::string& name) {
   TPreset p;
-  p.VideoPreset = UpperAscii(Trim(presets.ReadString(name, "Type", "AUDIO"))) != "AUDIO";
-  p.ACodec = Trim(presets.ReadString(name, "ACodec", ""));
-  p.VCodec = Trim(presets.ReadString(name, "VCodec", ""));
-  p.Ext = Trim(presets.ReadString(name, "EXT", ""));
+  p.VideoPreset = platform::AsciiUpper(platform::TrimBlanks(presets.ReadString(name, "Type", "AUDIO"))) != "AUDIO";
+  p.ACodec = platform::TrimBlanks(presets.ReadString(name, "ACodec", ""));
+  p.VCodec = platform::TrimBlanks(presets.ReadString(name, "VCodec", ""));
+  p.Ext = platform::TrimBlanks(presets.ReadString(name, "EXT", ""));
   return p;
 }
 

@@ -1,6 +1,6 @@
 #include "download/clDcUtils.h"
+#include "platform/Text.h"
 
-#include <cctype>
 
 void TclResourceInfo::Assign(const TclResourceInfo& source) {
   *this = source;
@@ -81,20 +81,8 @@ void TclResourceStateList::UpdateProgress() {
   if (OnChanged) OnChanged();
 }
 
-namespace {
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-}  // namespace
-
 std::string ExtractFileNameFromDisposition(const std::string& disposition) {
-  std::string lower = disposition;
-  for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string lower = platform::AsciiLower(disposition);
   const std::string key = "filename=";
   auto at = lower.find(key);
   if (at == std::string::npos) return "";
@@ -112,7 +100,7 @@ std::string ExtractFileNameFromDisposition(const std::string& disposition) {
       break;
     }
   }
-  std::string name = Trim(rest.substr(0, end));
+  std::string name = platform::TrimBlanks(rest.substr(0, end));
   if (name.size() >= 2 && (name.front() == '"' || name.front() == '\'') &&
       name.back() == name.front())
     name = name.substr(1, name.size() - 2);
@@ -122,7 +110,7 @@ std::string ExtractFileNameFromDisposition(const std::string& disposition) {
   std::string clean;
   for (char c : name)
     if (static_cast<unsigned char>(c) >= ' ') clean += c;
-  clean = Trim(clean);
+  clean = platform::TrimBlanks(clean);
   if (clean == "." || clean == "..") return "";
   return clean;
 }

@@ -1,22 +1,10 @@
 #include "download/clHttpUtils.h"
+#include "platform/Text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
 
 }  // namespace
 
@@ -50,7 +38,7 @@ std::string TclUrlParser::Parse(const std::string& urlText) {
   Port = uc.nPort;
   std::string rebuilt;
   if (!wininet::InternetCreateUrl(uc, rebuilt, 2055)) return "";
-  rebuilt = Trim(rebuilt);
+  rebuilt = platform::TrimBlanks(rebuilt);
   std::string result;
   for (char c : rebuilt) result += c == ' ' ? std::string("%20") : std::string(1, c);
   ParsedUrl = result;
@@ -75,7 +63,7 @@ std::string GetProxyString(int schemeType, const TclHttpProxySettings& http,
       return "";
   }
   if (server.empty()) return "";
-  std::string lower = Lower(server);
+  std::string lower = platform::AsciiLower(server);
   if (lower.rfind("http", 0) != 0 && lower.rfind("ftp", 0) != 0) server = name + "://" + server;
   return name + "=" + server + ":" + std::to_string(port);
 }
@@ -114,7 +102,7 @@ std::string GetBasicAuthorization(const std::string& userName, const std::string
 std::string GetBasicAuthorization(const std::vector<std::string>& challenges,
                                   const std::string& userName, const std::string& password) {
   for (const auto& c : challenges)
-    if (Lower(Trim(c)) == "basic") return GetBasicAuthorization(userName, password);
+    if (platform::AsciiLower(platform::TrimBlanks(c)) == "basic") return GetBasicAuthorization(userName, password);
   return "";
 }
 

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cinttypes>
 #include <cstring>
 #include <thread>
 
 #include "platform/CallQueue.h"
+#include "platform/Text.h"
 
 using namespace wininet;
 
@@ -174,18 +174,6 @@ void TclCustomThreader::Run() {
 
 namespace {
 
-std::string Lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 // A text header of the response, or nullopt when absent.
 bool QueryText(HINTERNET request, DWORD level, std::string& out, DWORD capacity = 1024) {
   std::string buffer(capacity, '\0');
@@ -219,13 +207,13 @@ struct TContentRange {
 };
 
 bool ParseContentRange(const std::string& text, TContentRange& out) {
-  std::string v = Lower(Trim(text));
+  std::string v = platform::AsciiLower(platform::TrimBlanks(text));
   if (v.rfind("bytes ", 0) != 0) return false;
-  v = Trim(v.substr(6));
+  v = platform::TrimBlanks(v.substr(6));
   long long a = 0, b = 0;
   int used = 0;
   if (std::sscanf(v.c_str(), "%lld-%lld/%n", &a, &b, &used) != 2 || used == 0) return false;
-  std::string total = Trim(v.substr(static_cast<size_t>(used)));
+  std::string total = platform::TrimBlanks(v.substr(static_cast<size_t>(used)));
   out.first = a;
   out.last = b;
   if (total == "*") {
@@ -392,7 +380,7 @@ void TclDownLoadThreader::DoAttempt() {
 void TclDownLoadThreader::HttpTransfer(TAttempt& a) {
   RequestHeaders.erase(std::remove_if(RequestHeaders.begin(), RequestHeaders.end(),
                                       [](const std::string& line) {
-                                        return Lower(line).find("content-") != std::string::npos;
+                                        return platform::AsciiLower(line).find("content-") != std::string::npos;
                                       }),
                        RequestHeaders.end());
   GetResourceInfo(a);
@@ -479,7 +467,7 @@ void TclDownLoadThreader::GetResourceInfo(TAttempt& a) {
     if (!Terminated()) {
       std::string encoding;
       if (QueryText(h, HTTP_QUERY_CONTENT_ENCODING, encoding))
-        OwnInfo().Compressed = Lower(encoding).find("gzip") != std::string::npos;
+        OwnInfo().Compressed = platform::AsciiLower(encoding).find("gzip") != std::string::npos;
       int64_t end = InternetSetFilePointer(h, 0, FILE_END);
       if (end > 0) {
         if (OwnInfo().Size != 0) {
@@ -503,7 +491,7 @@ void TclDownLoadThreader::ReadResponseInfo(TclHttpOpenRequestAction& request) {
   QueryText(h, HTTP_QUERY_CONTENT_DISPOSITION, info.ContentDisposition);
   std::string encoding;
   if (QueryText(h, HTTP_QUERY_CONTENT_ENCODING, encoding))
-    info.Compressed = Lower(encoding).find("gzip") != std::string::npos;
+    info.Compressed = platform::AsciiLower(encoding).find("gzip") != std::string::npos;
   info.StatusCode = statusCode_;
 }
 
@@ -515,7 +503,7 @@ void TclDownLoadThreader::AddHeaders(TclHttpOpenRequestAction& request) {
       if (i) joined += "\r\n";
       joined += RequestHeaders[i];
     }
-    joined = Trim(joined);
+    joined = platform::TrimBlanks(joined);
     if (!joined.empty()) HttpAddRequestHeaders(h, joined, HTTP_ADDREQ_FLAG_ADD_IF_NEW);
   }
   if (AllowCompression)

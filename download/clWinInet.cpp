@@ -1,4 +1,5 @@
 #include "download/clWinInet.h"
+#include "platform/Text.h"
 
 #include <curl/curl.h>
 
@@ -28,22 +29,6 @@ constexpr long kMaxRedirects = 20;
 
 std::atomic<DWORD> g_maxConnsPerServer{2};
 std::atomic<DWORD> g_maxConnsPer10Server{4};
-
-std::string Lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-bool IEquals(const std::string& a, const std::string& b) {
-  return Lower(a) == Lower(b);
-}
 
 void EnsureCurl() {
   static std::once_flag once;
@@ -254,15 +239,15 @@ std::optional<std::string> FindHeader(const std::vector<std::string>& lines,
   for (size_t i = 1; i < lines.size(); ++i) {
     auto colon = lines[i].find(':');
     if (colon == std::string::npos) continue;
-    if (!IEquals(Trim(lines[i].substr(0, colon)), name)) continue;
-    if (seen++ == occurrence) return Trim(lines[i].substr(colon + 1));
+    if (!platform::IEqualsAscii(platform::TrimBlanks(lines[i].substr(0, colon)), name)) continue;
+    if (seen++ == occurrence) return platform::TrimBlanks(lines[i].substr(colon + 1));
   }
   return std::nullopt;
 }
 
 std::string HeaderName(const std::string& line) {
   auto colon = line.find(':');
-  return Trim(colon == std::string::npos ? line : line.substr(0, colon));
+  return platform::TrimBlanks(colon == std::string::npos ? line : line.substr(0, colon));
 }
 
 size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
@@ -370,9 +355,9 @@ void TakeInArrived(RequestHandle& r) {
 // "bytes=S-..." of the request's Range header, when it asks for one range.
 std::optional<int64_t> RequestedRangeStart(const RequestHandle& r) {
   for (const auto& line : r.headers) {
-    if (!IEquals(HeaderName(line), "Range")) continue;
-    std::string value = Trim(line.substr(line.find(':') + 1));
-    if (Lower(value).rfind("bytes=", 0) != 0) return std::nullopt;
+    if (!platform::IEqualsAscii(HeaderName(line), "Range")) continue;
+    std::string value = platform::TrimBlanks(line.substr(line.find(':') + 1));
+    if (platform::AsciiLower(value).rfind("bytes=", 0) != 0) return std::nullopt;
     std::string range = value.substr(6);
     if (range.find(',') != std::string::npos || range.empty() || !std::isdigit(range[0]))
       return std::nullopt;
@@ -386,8 +371,8 @@ struct ContentRange {
 };
 
 std::optional<ContentRange> ParseContentRange(const std::string& value) {
-  std::string v = Trim(value);
-  if (Lower(v).rfind("bytes ", 0) != 0) return std::nullopt;
+  std::string v = platform::TrimBlanks(value);
+  if (platform::AsciiLower(v).rfind("bytes ", 0) != 0) return std::nullopt;
   ContentRange cr;
   char slashStar = 0;
   long long a = 0, b = 0, t = 0;
@@ -425,7 +410,7 @@ std::optional<int64_t> RandomAccessSize(const RequestHandle& r) {
   if (r.finalStatus == 200 && !asked) {
     auto ranges = FindHeader(r.finalLines, "Accept-Ranges");
     auto length = ParseLength(FindHeader(r.finalLines, "Content-Length"));
-    if (ranges && Lower(*ranges).find("bytes") != std::string::npos && length && *length > 0)
+    if (ranges && platform::AsciiLower(*ranges).find("bytes") != std::string::npos && length && *length > 0)
       return length;
   }
   return std::nullopt;
@@ -446,7 +431,7 @@ std::string SelectProxy(const std::string& list, const std::string& scheme) {
     auto eq = token.find('=');
     if (eq == std::string::npos) {
       if (fallback.empty()) fallback = token;
-    } else if (IEquals(token.substr(0, eq), scheme) && chosen.empty()) {
+    } else if (platform::IEqualsAscii(token.substr(0, eq), scheme) && chosen.empty()) {
       chosen = token.substr(eq + 1);
     }
   }
@@ -533,7 +518,7 @@ const SchemeInfo kSchemes[] = {
 
 const SchemeInfo* FindScheme(const std::string& name) {
   for (const auto& s : kSchemes)
-    if (IEquals(name, s.name)) return &s;
+    if (platform::IEqualsAscii(name, s.name)) return &s;
   return nullptr;
 }
 
@@ -614,8 +599,8 @@ HINTERNET InternetOpen(const std::string& agent, DWORD accessType, const std::st
   root->chain = std::make_shared<Chain>();
   root->agent = agent;
   root->accessType = accessType;
-  root->proxy = Trim(proxy);
-  root->proxyBypass = Trim(proxyBypass);
+  root->proxy = platform::TrimBlanks(proxy);
+  root->proxyBypass = platform::TrimBlanks(proxyBypass);
   t_lastError = 0;
   return Register(root);
 }
@@ -679,7 +664,7 @@ bool HttpAddRequestHeaders(HINTERNET request, const std::string& headers, DWORD 
   while (i <= headers.size()) {
     size_t j = headers.find("\r\n", i);
     if (j == std::string::npos) j = headers.size();
-    std::string line = Trim(headers.substr(i, j - i));
+    std::string line = platform::TrimBlanks(headers.substr(i, j - i));
     i = j + 2;
     if (line.empty()) continue;
     if (line.find(':') == std::string::npos) {
@@ -688,12 +673,12 @@ bool HttpAddRequestHeaders(HINTERNET request, const std::string& headers, DWORD 
       continue;
     }
     std::string name = HeaderName(line);
-    auto same = [&](const std::string& h) { return IEquals(HeaderName(h), name); };
+    auto same = [&](const std::string& h) { return platform::IEqualsAscii(HeaderName(h), name); };
     auto existing = std::find_if(r->headers.begin(), r->headers.end(), same);
     if (modifiers & HTTP_ADDREQ_FLAG_REPLACE) {
       r->headers.erase(std::remove_if(r->headers.begin(), r->headers.end(), same),
                        r->headers.end());
-      std::string value = Trim(line.substr(line.find(':') + 1));
+      std::string value = platform::TrimBlanks(line.substr(line.find(':') + 1));
       if (!value.empty()) r->headers.push_back(line);
     } else if ((modifiers & HTTP_ADDREQ_FLAG_ADD_IF_NEW) && existing != r->headers.end()) {
       t_lastError = ERROR_HTTP_HEADER_ALREADY_EXISTS;
@@ -753,9 +738,9 @@ bool HttpSendRequest(HINTERNET request) {
   curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
   curl_easy_setopt(easy, CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  if (IEquals(r->verb, "HEAD")) {
+  if (platform::IEqualsAscii(r->verb, "HEAD")) {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-  } else if (!IEquals(r->verb, "GET")) {
+  } else if (!platform::IEqualsAscii(r->verb, "GET")) {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
   }
 
@@ -769,7 +754,7 @@ bool HttpSendRequest(HINTERNET request) {
   }  // preconfigured: curl reads http_proxy / https_proxy / no_proxy
 
   for (const auto& line : r->headers) {
-    if (IEquals(HeaderName(line), "Proxy-Authorization"))
+    if (platform::IEqualsAscii(HeaderName(line), "Proxy-Authorization"))
       r->proxyHeaderList = curl_slist_append(r->proxyHeaderList, line.c_str());
     else
       r->headerList = curl_slist_append(r->headerList, line.c_str());
@@ -939,7 +924,7 @@ bool HttpQueryInfo(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* leng
     st.wSecond = static_cast<uint16_t>(tm.tm_sec);
     ok = CopyValue(st, buffer, length);
   } else if (mods & (HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_FLAG_NUMBER64)) {
-    auto n = ParseLength(Trim(*text));
+    auto n = ParseLength(platform::TrimBlanks(*text));
     bool wide = mods & HTTP_QUERY_FLAG_NUMBER64;
     if (!n || (!wide && *n > 0xFFFFFFFFLL)) {
       t_lastError = ERROR_HTTP_INVALID_HEADER;
