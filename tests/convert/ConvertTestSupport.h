@@ -152,15 +152,7 @@ inline bool FirstChild(pid_t parent, pid_t& child) {
   return static_cast<bool>(children >> child);
 }
 
-// True when pid no longer runs (gone, or a zombie waiting for its reaper).
-inline bool ProcessGone(pid_t pid) {
-  if (pid <= 0) return true;
-  if (::kill(pid, 0) != 0) return true;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  auto close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-}
+using testsupport::ProcessGone;
 
 // Collects a worker's reports on the test (main) thread.
 struct Recorder {

@@ -99,13 +99,7 @@ TEST(Process, TerminateEndsTheWholeGroupAndReaps) {
   EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // already reaped: no zombie
   // The orphaned grandchild was killed with its group; it may linger as a
   // zombie until its new parent reaps it.
-  auto gone = [&] {
-    if (::kill(grandchild, 0) != 0) return true;
-    std::ifstream stat("/proc/" + std::to_string(grandchild) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    auto close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-  };
+  auto gone = [&] { return testsupport::ProcessGone(grandchild); };
   EXPECT_TRUE(testsupport::WaitFor(gone, std::chrono::seconds(5)));
 }
 

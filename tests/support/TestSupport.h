@@ -1,7 +1,10 @@
 #pragma once
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/types.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -28,5 +31,17 @@ bool WaitFor(const std::function<bool()>& pred,
 
 // Folder that holds the built program, cvtcore and presets.ini.
 std::string BinDir();
+
+// True when pid no longer runs (gone, or a zombie waiting for its reaper).
+inline bool ProcessGone(pid_t pid) {
+  if (pid <= 0 || ::kill(pid, 0) != 0) return true;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  // getline, not a stream-buffer iterator: a process that ends during the read
+  // fails the read (ESRCH), which the iterator would throw out of the test.
+  if (!std::getline(stat, text)) return ::kill(pid, 0) != 0;
+  auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
 
 }  // namespace testsupport
