@@ -5,7 +5,7 @@
 namespace platform {
 
 // Splits a command line the way the Windows C runtime builds argv, so command
-// lines written for the old program keep their meaning; no shell is involved.
+// lines written in that dialect keep their meaning; no shell is involved.
 //  - the first word (program) ends at the next blank outside quotes; quotes
 //    only group there and backslashes are plain characters;
 //  - later words: blanks/TABs separate words outside quotes; a quote toggles

@@ -168,8 +168,8 @@ std::string InetGetText(const std::string& url) {
 }
 
 std::string UrlDecode(const std::string& text) {
-  // Digit values by the character-code arithmetic of the original decoder, so
-  // odd characters after "%" decode the same way as before.
+  // Digit values by plain character-code arithmetic (no validation), so odd
+  // characters after "%" decode to a fixed, documented value.
   auto value = [](unsigned char c) -> unsigned {
     if (c < 48) return c + 208u;
     if (c <= 64) return c - 48u;
