@@ -55,6 +55,16 @@ class DownLoader : public ::testing::Test {
     return s;
   }
 
+  // A worker on its own (no item), writing stream 0 into path, one try.
+  std::shared_ptr<TclDownLoadThreader> LoneWorker(const std::string& path) {
+    auto stream = std::make_shared<TclFileStream>(path, TclFileStream::fmCreate);
+    auto worker = TclDownLoadThreader::Create(sim.StreamUrl("v", 0), false, stream);
+    worker->HttpProxySettings = dl.HttpProxySettings;
+    worker->DataLock = std::make_shared<std::mutex>();
+    worker->TryCount = 1;
+    return worker;
+  }
+
   TclDownLoadItem* NewItem(size_t stream, const std::string& name = "out.bin") {
     auto* item = dl.DownLoadList()->Add();
     item->SetURL(sim.StreamUrl("v", stream));
@@ -423,11 +433,7 @@ TEST_F(DownLoader, WorkerHandlesOffsetsPastFourGiB) {
   const int64_t size = 5LL * 1024 * 1024 * 1024;
   AddStreams({Stream(size, 9)});
   auto path = dir / "sparse.bin";
-  auto stream = std::make_shared<TclFileStream>(path, TclFileStream::fmCreate);
-  auto worker = TclDownLoadThreader::Create(sim.StreamUrl("v", 0), false, stream);
-  worker->HttpProxySettings = dl.HttpProxySettings;
-  worker->DataLock = std::make_shared<std::mutex>();
-  worker->TryCount = 1;
+  auto worker = LoneWorker(path);
   TclResourceInfo info;
   info.Size = size;
   info.AllowsRandomAccess = true;
@@ -458,11 +464,7 @@ TEST_F(DownLoader, WorkerReportsEveryBlockInOrder) {
   AddStreams({Stream(size, 5)});
   const std::string source = sim.StreamBody("v", 0);
   auto path = dir / "blocks.bin";
-  auto stream = std::make_shared<TclFileStream>(path, TclFileStream::fmCreate);
-  auto worker = TclDownLoadThreader::Create(sim.StreamUrl("v", 0), false, stream);
-  worker->HttpProxySettings = dl.HttpProxySettings;
-  worker->DataLock = std::make_shared<std::mutex>();
-  worker->TryCount = 1;
+  auto worker = LoneWorker(path);
   worker->BatchSize = 5000;
   TclResourceInfo info;
   info.Size = size;
