@@ -340,7 +340,7 @@ void TfmMain::FormCreate() {
   RegisterDropAndClipboard();
   CreateJobList();
   LoadSettings();
-  QGuiApplication::setApplicationDisplayName(kTitle);
+  // No application display name: Qt would append it to every dialog's caption.
   setWindowTitle(kTitle);
   SetRunning(false);
 }

@@ -139,9 +139,8 @@ class TfmMain : public QMainWindow {
   void WMDrawClipboard();
 
   // ---- Intake ----
-  // What intake needs from run control. Until the download manager is wired in,
-  // no download runs (not busy) and no job has a download item to stop.
-  // GUI thread only.
+  // What intake needs from run control: whether a download runs, and how to
+  // stop a job's download item. GUI thread only.
   std::function<bool()> downloaderBusy_;
   std::function<void(TclDownLoadItem*)> stopDownload_;
 

@@ -263,7 +263,7 @@ void TfmMain::clDownLoaderProcessCompleted(TclMultiDownLoader*, TclDownLoadItem*
       // that the next Start tries again.
       SetJobState(*job, jsDownloadFailed);
       AppendNote(*job, failure, "Error");
-      LogText(job->Title + ": Error: " + failure);
+      LogText("Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
       // Through a sweep: its information pass runs the encoder, which would hold
       // up the window for as long as that takes.

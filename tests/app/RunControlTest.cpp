@@ -338,10 +338,13 @@ TEST_F(RunControlTest, FailedDownloadIsReportedAndTriedAgainAtTheNextStart) {
   EXPECT_EQ(Cell(colMode, 0), "Download Only");
   EXPECT_EQ(Cell(colMode, 1), "Download&Convert");
   ASSERT_TRUE(WaitIdle(3000));
-  EXPECT_NE(ReadAll(dir / "Log.txt")
-                .find("Missing stream: Error: HTTP resource access error "
-                      "occured, code = 404"),
-            std::string::npos);
+  // One entry per failed job, "Error: " and the message, as every logged error.
+  const std::string log = ReadAll(dir / "Log.txt");
+  const std::string entry = ": Error: HTTP resource access error occured, code = 404\r\n";
+  size_t entries = 0;
+  for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1)) ++entries;
+  EXPECT_EQ(entries, 2u) << log;
+  EXPECT_EQ(log.find("Missing stream: Error"), std::string::npos) << log;
 
   // Mended, the same jobs download again.
   sim.SetStreamFault("bad", 0, sitesim::TFault{});

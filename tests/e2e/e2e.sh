@@ -152,6 +152,37 @@ done
 step "window $window is up"
 shot started
 
+# ---- captions as the X server has them: a dialog's own caption, nothing appended ----
+[ "$(xdotool getwindowname "$window")" = "Vantorel 1.0" ] ||
+  fail "the main window's X title reads '$(xdotool getwindowname "$window")'"
+dialog=""
+find_dialog() { dialog="$(xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -1)"; [ -n "$dialog" ]; }
+# check_caption <caption>: the visible window whose title starts with it has exactly
+# that title; Escape then closes it.
+check_caption() {
+  wait_for 10 "the '$1' window" find_dialog "$1"
+  local title
+  title="$(xdotool getwindowname "$dialog")"
+  [ "$title" = "$1" ] || fail "the X title reads '$title', not '$1'"
+  xdotool windowactivate --sync "$dialog" key Escape 2>/dev/null || xdotool key Escape
+  gone() { ! xdotool search --onlyvisible --name "^$1" >/dev/null 2>&1; }
+  wait_for 10 "the '$1' window to close" gone "$1"
+}
+for button in "Options..." "Output name..."; do
+  read -r x y < <(a11y center "push button" "$button") || fail "no $button button"
+  xdotool mousemove --sync "$x" "$y" click 1
+  check_caption "${button%...}"
+done
+# Start with a folder that does not exist: the message box has its own caption.
+read -r x y < <(a11y center "text" "Output folder") || fail "no output folder field"
+xdotool mousemove --sync "$x" "$y" click 1 key ctrl+a type "$work/no such folder"
+read -r x y < <(a11y center "push button" Start) || fail "no Start button"
+xdotool mousemove --sync "$x" "$y" click 1
+check_caption "Start Convert"
+read -r x y < <(a11y center "text" "Output folder")
+xdotool mousemove --sync "$x" "$y" click 1 key ctrl+a type "$bin/Temp"
+step "captions as given"
+
 # ---- a watch link on the clipboard: AutoPaste adds the job ----
 link="http://www.youtube.com/watch?v=e2e-tone"
 printf '%s' "$link" | xclip -quiet -selection clipboard >/dev/null 2>&1 &
