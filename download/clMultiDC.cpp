@@ -30,13 +30,24 @@ class TclThreaderRegistry {
   void Launch(std::shared_ptr<TclCustomThreader> worker) {
     std::lock_guard lock(mutex_);
     Reap();
+    if (launchHook_) launchHook_();
     auto finished = std::make_shared<std::atomic<bool>>(false);
     entries_.push_back(Entry{worker, {}, finished});
-    entries_.back().thread = std::thread([worker = std::move(worker), finished]() mutable {
-      worker->Run();
-      worker.reset();  // may be the last reference: the worker goes here
-      finished->store(true);
-    });
+    try {
+      entries_.back().thread = std::thread([worker = std::move(worker), finished]() mutable {
+        worker->Run();
+        worker.reset();  // may be the last reference: the worker goes here
+        finished->store(true);
+      });
+    } catch (...) {
+      entries_.pop_back();  // no thread: nothing to join, nothing live
+      throw;
+    }
+  }
+
+  void SetHook(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    launchHook_ = std::move(hook);
   }
 
   int Live() {
@@ -79,12 +90,17 @@ class TclThreaderRegistry {
 
   std::mutex mutex_;
   std::vector<Entry> entries_;
+  std::function<void()> launchHook_;
 };
 
 TclCustomThreader::TclCustomThreader() = default;
 TclCustomThreader::~TclCustomThreader() = default;
 
 int TclCustomThreader::LiveCount() { return TclThreaderRegistry::Instance().Live(); }
+
+void TclCustomThreader::SetLaunchHook(std::function<void()> hook) {
+  TclThreaderRegistry::Instance().SetHook(std::move(hook));
+}
 
 void TclCustomThreader::Resume() {
   if (resumed_) return;

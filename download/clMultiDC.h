@@ -50,6 +50,9 @@ class TclCustomThreader : public std::enable_shared_from_this<TclCustomThreader>
 
   // Live worker threads of the process (diagnostics and tests).
   static int LiveCount();
+  // Test seam: runs before each worker thread is created; an exception it raises
+  // stands for a thread that could not be created. nullptr removes it.
+  static void SetLaunchHook(std::function<void()> hook);
 
  protected:
   virtual void Execute() = 0;

@@ -165,6 +165,10 @@ void TclDownLoadItem::AddError(const std::string& message, int code) {
 TclProcessStatus TclDownLoadItem::Overall() const {
   // A resource that changed under the download never yields a usable file.
   if (resourceChanged_) return psFailed;
+  // A stopped run whose workers are gone is unfinished, not failed (a failed
+  // segment would have been fetched again), unless the item itself failed.
+  if (stopping_ && workers_.empty())
+    return resourceState_.LastStatus() == psFailed ? psFailed : psTerminated;
   return resourceState_.OverallStatus();
 }
 
@@ -201,22 +205,21 @@ void TclDownLoadItem::Start() {
   lastWorkerHeaders_.clear();
   errors_.clear();
   resourceState_.Reset();
-  rangeIgnored_ = fallbackDone_ = resourceChanged_ = refused_ = false;
+  rangeIgnored_ = fallbackDone_ = resourceChanged_ = refused_ = stopping_ = false;
   probeParser_.reset();
   idle_->Reset();
   Control()->ChangeBusy(+1);
-  try {
-    auto* segment = resourceState_.Count() > 0 ? resourceState_.Items(0) : nullptr;
-    CreateWorker(segment, true, nullptr)->Resume();
-  } catch (const std::exception& e) {
-    AddError(e.what(), 0);
-    resourceState_.SetLastStatus(psFailed);
+  auto* segment = resourceState_.Count() > 0 ? resourceState_.Items(0) : nullptr;
+  if (!LaunchWorker(segment, true, nullptr)) {
     probing_ = false;
     Complete();
   }
 }
 
 void TclDownLoadItem::Stop() {
+  // Also keeps back the workers this run would still start: the data phase after
+  // the probe, a restart of a failed segment, the one-segment fallback.
+  stopping_ = true;
   for (auto& h : workers_) h.worker->Terminate();
 }
 
@@ -309,6 +312,26 @@ std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceSt
   return worker;
 }
 
+bool TclDownLoadItem::LaunchWorker(TclResourceStateItem* segment, bool probe,
+                                   const TclUrlParser* parsed) {
+  const auto holders = workers_.size();
+  try {
+    CreateWorker(segment, probe, parsed)->Resume();
+    return true;
+  } catch (const std::exception& e) {
+    // No thread runs for it, so no termination callback would ever drop its holder.
+    workers_.erase(workers_.begin() + static_cast<std::ptrdiff_t>(holders), workers_.end());
+    if (segment) {
+      segment->SetStatus(psFailed);
+    } else {
+      resourceState_.SetLastStatus(psFailed);
+    }
+    AddError(e.what(), 0);
+    UpdateStatus();
+    return false;
+  }
+}
+
 void TclDownLoadItem::DoStatusChanged(TclCustomThreader* sender, TclProcessStatus status) {
   auto* h = FindHolder(sender);
   // A worker whose range was ignored is replanned, not counted as a failure.
@@ -385,8 +408,8 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
   }
 
   // A segment that failed is tried again whenever another one ends well.
-  if (!probing_ && worker->Status() != psFailed && Overall() != psTerminated && !rangeIgnored_ &&
-      !resourceChanged_) {
+  if (!probing_ && !stopping_ && worker->Status() != psFailed && Overall() != psTerminated &&
+      !rangeIgnored_ && !resourceChanged_) {
     for (int i = 0; i < resourceState_.Count(); ++i) {
       auto* s = resourceState_.Items(i);
       if (s == segment || s->Status() != psFailed) continue;
@@ -394,12 +417,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
                               [&](const THolder& h) { return h.segment == s; });
       if (busy) continue;
       s->SetStatus(psProcess);
-      try {
-        CreateWorker(s, false, &worker->UrlParser())->Resume();
-      } catch (const std::exception& e) {
-        s->SetStatus(psFailed);
-        AddError(e.what(), 0);
-      }
+      LaunchWorker(s, false, &worker->UrlParser());
       break;
     }
   }
@@ -412,7 +430,8 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
     return;
   }
   if (dataPhase_) {
-    if (rangeIgnored_ && !fallbackDone_ && !resourceChanged_ && Overall() != psTerminated) {
+    if (rangeIgnored_ && !fallbackDone_ && !resourceChanged_ && !stopping_ &&
+        Overall() != psTerminated) {
       FallBackToOneSegment();
       if (!workers_.empty()) return;
     }
@@ -453,7 +472,8 @@ bool TclDownLoadItem::CanProcess(bool checkFile) {
 
 void TclDownLoadItem::EndOfProbe() {
   TclProcessStatus overall = Overall();
-  bool proceed = overall != psFailed && overall != psTerminated && CanProcess(true);
+  // A handler of OnFileExists may stop the item too.
+  bool proceed = overall != psFailed && overall != psTerminated && CanProcess(true) && !stopping_;
   if (!proceed) {
     // Nothing was fetched: never report a refused item as a success.
     if (overall != psFailed && overall != psTerminated) {
@@ -514,7 +534,8 @@ void TclDownLoadItem::BeginDataPhase() {
       s->SetStatus(psSuccess);
       continue;
     }
-    CreateWorker(s, false, probeParser_.get())->Resume();
+    if (stopping_) break;  // an OnError handler stopped the item
+    LaunchWorker(s, false, probeParser_.get());
   }
   if (workers_.empty()) {
     dataPhase_ = false;
@@ -534,13 +555,7 @@ void TclDownLoadItem::FallBackToOneSegment() {
   s->SetResourceSize(size);
   s->SetStatus(psProcess);
   resourceState_.SetLastStatus(psUnknown);
-  try {
-    CreateWorker(s, false, probeParser_.get())->Resume();
-  } catch (const std::exception& e) {
-    workers_.clear();
-    s->SetStatus(psFailed);
-    AddError(e.what(), 0);
-  }
+  LaunchWorker(s, false, probeParser_.get());
 }
 
 void TclDownLoadItem::MakePreview() {
@@ -578,6 +593,12 @@ void TclDownLoadItem::Complete() {
   auto* control = Control();
   responseHeaders_ = lastWorkerHeaders_;
   completing_ = true;
+  if (stopping_) {
+    // Segments whose workers ended without a final word (an ignored range) were stopped.
+    for (int i = 0; i < resourceState_.Count(); ++i)
+      if (resourceState_.Items(i)->Status() == psProcess)
+        resourceState_.Items(i)->SetStatus(psTerminated);
+  }
   if (!streamSupplied_) dataStream_.reset();
   TclProcessStatus overall = Overall();
   if (overall != psFailed && overall != psTerminated && !refused_ && CanProcess(false)) {

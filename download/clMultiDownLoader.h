@@ -88,6 +88,9 @@ class TclDownLoadItem {
   THolder* FindHolder(TclCustomThreader* worker);
   std::shared_ptr<TclDownLoadThreader> CreateWorker(TclResourceStateItem* segment, bool probe,
                                                     const TclUrlParser* parsed);
+  // Creates and starts a worker; one that cannot start is recorded as a failed
+  // worker and leaves no holder. False then.
+  bool LaunchWorker(TclResourceStateItem* segment, bool probe, const TclUrlParser* parsed);
   std::shared_ptr<TclStream> GetDataStream();
   void DeleteSegments();
   bool CanProcess(bool checkFile);
@@ -133,6 +136,7 @@ class TclDownLoadItem {
   bool probing_ = false, dataPhase_ = false, completing_ = false;
   bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
   bool refused_ = false;
+  bool stopping_ = false;  // Stop was called during this run: no new worker may start
   std::unique_ptr<TclUrlParser> probeParser_;
   std::shared_ptr<std::mutex> dataLock_ = std::make_shared<std::mutex>();
   std::vector<std::string> previewLines_;

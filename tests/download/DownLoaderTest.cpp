@@ -6,9 +6,11 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 #include <thread>
 
 #include "download/clMultiDownLoader.h"
+#include "tests/download/ScriptedServer.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
 
@@ -512,4 +514,107 @@ TEST_F(DownLoader, FailedSegmentRestartsWhenAnotherEndsWell) {
   EXPECT_EQ(item->Errors().front().ErrorCode, 0);
   EXPECT_EQ(Ranges().size(), 6u);
   ExpectWhole(item);
+}
+
+// The server ignores Range: once the segments past 0 have ended, the item waits for
+// the one at 0 to fetch everything again as one segment. A stop then ends it there.
+TEST_F(DownLoader, StopBeforeTheOneSegmentFallBackSendsNothing) {
+  auto s = Stream(100000);
+  s.Fault.IgnoreRange = true;
+  s.Fault.StallAfterBytes = 5000;  // the segment at 0 never ends by itself
+  AddStreams({s});
+  dl.SetTimeOut(60000);
+  auto* item = NewItem(0);
+  dl.Start(item, true);
+  ASSERT_TRUE(testsupport::WaitFor(
+      [&] { return item->ResourceState()->Count() == 5 && TclCustomThreader::LiveCount() == 1; }));
+  const size_t requests = sim.Requests().size();
+  dl.Stop(item);
+  EXPECT_TRUE(testsupport::WaitFor([&] { return Completions(item) == 1; }, 1s));
+  EXPECT_EQ(item->Status(), psTerminated);
+  EXPECT_FALSE(item->IsRunning());
+  EXPECT_FALSE(dl.IsBusy());
+  EXPECT_EQ(sim.Requests().size(), requests);
+}
+
+// One segment has failed for good and waits for another to end well; that one ends
+// well just as the item is stopped: the failed one must not be asked for again.
+TEST_F(DownLoader, StopCancelsTheRestartOfAFailedSegment) {
+  using testsupport::ScriptedServer;
+  const std::string body(20000, 'b');
+  const std::vector<std::string> meta = {"Content-Type: video/mp4", "Accept-Ranges: bytes",
+                                         "Last-Modified: Wed, 21 Oct 2015 07:28:00 GMT"};
+  auto with = [&](std::string header) {
+    auto headers = meta;
+    headers.push_back(std::move(header));
+    return headers;
+  };
+  ScriptedServer server([&](const ScriptedServer::Request& r, ScriptedServer::Connection& c) {
+    std::string range = r.Header("range");
+    if (r.method == "HEAD") {
+      c.Send(ScriptedServer::Response(200, "", with("Content-Length: 20000")));
+    } else if (range.empty()) {
+      c.Send(ScriptedServer::Response(200, body, meta));
+    } else if (range == "bytes=0-9999") {
+      c.Stall();  // until the other segment has failed
+      c.Send(ScriptedServer::Response(206, body.substr(0, 10000),
+                                      with("Content-Range: bytes 0-9999/20000")));
+    } else {
+      c.Send(ScriptedServer::Response(500, "broken"));
+    }
+  });
+  dl.HttpProxySettings = {};
+  dl.SetTryCount(1);
+  dl.SetTimeOut(60000);
+  size_t requestsAtStop = 0;
+  dl.OnStatusChanged = [&](TclMultiDownLoader* sender, TclDownLoadItem* item, TclProcessStatus st) {
+    // The segment at 0 has ended well: the restart of the failed one is due now.
+    if (st == psFailed && requestsAtStop == 0) {
+      requestsAtStop = server.Requests().size();
+      sender->Stop(item);
+    }
+  };
+  auto* item = dl.DownLoadList()->Add();
+  item->SetURL(server.Url("/f.mp4"));
+  item->SetLocalFile(dir / "f.mp4");
+  dl.Start(item, true);
+  ASSERT_TRUE(testsupport::WaitFor([&] {
+    return item->ResourceState()->Count() == 2 &&
+           item->ResourceState()->Items(1)->Status() == psFailed;
+  }));
+  server.ReleaseStalls();
+  ASSERT_TRUE(testsupport::WaitFor([&] { return Completions(item) == 1; }));
+  EXPECT_GT(requestsAtStop, 0u);
+  EXPECT_EQ(server.Requests().size(), requestsAtStop);
+  EXPECT_EQ(item->Status(), psTerminated);
+  EXPECT_FALSE(item->IsRunning());
+}
+
+// A worker whose thread cannot be created is a failed worker: recorded, and the
+// item completes (a failed data segment is fetched again when another ends well).
+TEST_F(DownLoader, WorkerWhoseThreadCannotStartFailsLikeAnyWorker) {
+  AddStreams({Stream(100000)});
+  int launches = 0, failing = 1;
+  TclCustomThreader::SetLaunchHook([&] {
+    if (++launches == failing)
+      throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+  });
+  struct Unhook {
+    ~Unhook() { TclCustomThreader::SetLaunchHook(nullptr); }
+  } unhook;
+  auto* item = NewItem(0);
+  ASSERT_TRUE(Run(item));  // the probe
+  EXPECT_EQ(item->Status(), psFailed);
+  EXPECT_FALSE(item->IsRunning());
+  EXPECT_FALSE(dl.IsBusy());
+  ASSERT_EQ(item->Errors().size(), 1u);
+  EXPECT_EQ(item->Errors().front().ErrorCode, 0);
+
+  launches = 0;
+  failing = 3;  // the second data worker
+  ASSERT_TRUE(Run(item));
+  EXPECT_EQ(item->Errors().size(), 1u);
+  EXPECT_EQ(launches, 7);  // probe, five segments, one restart
+  ExpectWhole(item);
+  EXPECT_FALSE(item->IsRunning());
 }
