@@ -10,12 +10,12 @@
 namespace {
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 int64_t FileSize(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
@@ -74,7 +74,9 @@ TclMultiDownLoader* TclDownLoadItem::Control() const {
   return collection_ ? collection_->Owner() : nullptr;
 }
 
-int TclDownLoadItem::Index() const { return collection_ ? collection_->IndexOf(this) : -1; }
+int TclDownLoadItem::Index() const {
+  return collection_ ? collection_->IndexOf(this) : -1;
+}
 
 void TclDownLoadItem::Changed(bool resetRun) {
   if (resetRun && !IsRunning()) {
@@ -91,8 +93,9 @@ void TclDownLoadItem::Changed(bool resetRun) {
 
 void TclDownLoadItem::SetURL(const std::string& value) {
   if (value == url_) return;
-  Changed(true);
   url_ = value;
+  Changed(true);
+
   TclUrlParser parser;
   if (!parser.Parse(url_).empty()) {
     SetUserName(parser.UserName);
@@ -108,26 +111,26 @@ void TclDownLoadItem::SetURL(const std::string& value) {
 
 void TclDownLoadItem::SetLocalFile(const std::string& value) {
   if (value == localFile_) return;
-  Changed(true);
   localFile_ = value;
+  Changed(true);
 }
 
 void TclDownLoadItem::SetUserName(const std::string& value) {
   if (value == userName_) return;
-  Changed(true);
   userName_ = value;
+  Changed(true);
 }
 
 void TclDownLoadItem::SetPassword(const std::string& value) {
   if (value == password_) return;
-  Changed(true);
   password_ = value;
+  Changed(true);
 }
 
 void TclDownLoadItem::SetPort(int value) {
   if (value == port_) return;
-  Changed(true);
   port_ = value;
+  Changed(true);
 }
 
 void TclDownLoadItem::SetThreadCount(int value) {
@@ -136,8 +139,8 @@ void TclDownLoadItem::SetThreadCount(int value) {
 
 void TclDownLoadItem::SetHttpRequest(std::shared_ptr<TclHttpRequest> value) {
   if (value == httpRequest_) return;
-  Changed(true);
   httpRequest_ = std::move(value);
+  Changed(true);
 }
 
 void TclDownLoadItem::SetDataStream(std::shared_ptr<TclStream> stream) {
@@ -159,7 +162,8 @@ void TclDownLoadItem::DeleteSegments() {
 void TclDownLoadItem::AddError(const std::string& message, int code) {
   errors_.push_back({message, code});
   auto* control = Control();
-  if (control && !control->Silent() && control->OnError) control->OnError(control, this, message, code);
+  if (control && !control->Silent() && control->OnError)
+    control->OnError(control, this, message, code);
 }
 
 TclProcessStatus TclDownLoadItem::Overall() const {
@@ -271,9 +275,8 @@ std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceSt
     DoUrlParsing(s, c);
   };
   worker->OnDataItemProceed = [this](TclDownLoadThreader* s, const TclResourceInfo*, int64_t pos,
-                                     const char* data, int size) {
-    DoDataItemProceed(s, pos, data, size);
-  };
+                                     const char* data,
+                                     int size) { DoDataItemProceed(s, pos, data, size); };
   worker->OnTerminate = [this](TclCustomThreader* s) { DoTerminate(s); };
 
   worker->Priority = priority_;
@@ -573,7 +576,8 @@ void TclDownLoadItem::MakePreview() {
   text.resize(n);
   for (auto& c : text) {
     auto u = static_cast<unsigned char>(c);
-    if (u != '\t' && u != '\n' && u != '\r' && u < 32) c = static_cast<char>(control->DefaultChar());
+    if (u != '\t' && u != '\n' && u != '\r' && u < 32)
+      c = static_cast<char>(control->DefaultChar());
   }
   previewLines_.clear();
   size_t start = 0;
@@ -763,7 +767,8 @@ void TclMultiDownLoader::StartItem(TclDownLoadItem* item, bool isAsync) {
   item->Start();
   if (!isAsync) {
     // Worker callbacks must keep running here while we wait.
-    while (!idle->IsSet()) platform::PumpUntil([&] { return idle->IsSet(); }, std::chrono::hours(1));
+    while (!idle->IsSet())
+      platform::PumpUntil([&] { return idle->IsSet(); }, std::chrono::hours(1));
   }
 }
 

@@ -176,6 +176,21 @@ TEST(MultiDownLoader, SettersIgnoreValuesOutOfRange) {
   EXPECT_EQ(second->LocalFile(), "/tmp/y/file.mp4");
 }
 
+TEST(MultiDownLoader, ChangeEventSeesTheNewValue) {
+  TclMultiDownLoader dl;
+  auto* item = dl.DownLoadList()->Add();
+  std::vector<std::string> seen;
+  dl.OnChanged = [&](TclMultiDownLoader*, TclDownLoadItem* changed) {
+    seen.push_back(changed->URL() + " " + changed->LocalFile());
+  };
+  dl.SetLocalFolder("/tmp/x");
+  seen.clear();
+  item->SetURL("http://h/dir/file.mp4");
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front(), "http://h/dir/file.mp4 /tmp/x/");
+  EXPECT_EQ(seen.back(), "http://h/dir/file.mp4 /tmp/x/file.mp4");
+}
+
 TEST_F(DownLoader, SplitsIntoRangesByBatchSizeAndThreadCount) {
   auto noDate = Stream(100000, 3);
   noDate.Fault.NoLastModified = true;
