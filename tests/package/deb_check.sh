@@ -35,8 +35,8 @@ fi
 uid="$(id -u "$user")"
 [ "$uid" -ne 0 ] || fail "the check needs a user other than root"
 
-# Outside the build tree: the user may not be able to reach a root-owned clone.
-work="$(mktemp -d "${TMPDIR:-/tmp}/vantorel-deb-check.XXXXXX")"
+# In /tmp, not the build tree or $TMPDIR: the user may not reach a root-owned clone.
+work="$(mktemp -d /tmp/vantorel-deb-check.XXXXXX)"
 chmod 0755 "$work"
 logs="$build/deb-check"
 rm -rf "$logs"
