@@ -25,7 +25,7 @@
 #include "app/JobGridWidget.h"
 #include "download/clMultiDownLoader.h"
 #include "log/LogWriter.h"
-#include "platform/ExeFolder.h"
+#include "platform/UserFolders.h"
 
 namespace {
 
@@ -347,7 +347,7 @@ void TfmMain::FormCreate() {
 
 void TfmMain::SetupLogWriter() {
   logWriter_ = std::make_unique<TLogWriter>();
-  logWriter_->SetFolder(platform::ExeFolder());
+  logWriter_->SetFolder(platform::UserFilesFolder());
   logWriter_->SetEnabled(true);
   logWriter_->SetLogFile(logWriter_->Folder() + "Log.txt");
   SetMainLogWriter(logWriter_.get());

@@ -1,7 +1,7 @@
 #include "convert/Presets.h"
 
-#include "platform/ExeFolder.h"
 #include "platform/Text.h"
+#include "platform/UserFolders.h"
 
 namespace {
 
@@ -10,7 +10,7 @@ namespace {
 const char* const kSameAsInput = "Same As Input";
 
 std::string PresetsPath() {
-  return platform::ExeFolder() + "presets.ini";
+  return platform::PresetsFile();
 }
 
 std::vector<std::string> ReadPresetNames(const platform::IniFile& presets) {

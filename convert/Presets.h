@@ -16,7 +16,8 @@ struct TPreset {
   std::string Ext;
 };
 
-// ExeFolder() + "presets.ini".
+// platform::PresetsFile(): beside the program, or for an installed program the
+// user's own copy or the package's.
 std::string PresetsPath();
 
 // Section names in file order; empty when the file is missing.

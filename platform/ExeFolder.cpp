@@ -9,6 +9,7 @@ namespace platform {
 namespace {
 std::mutex g_mutex;
 std::string g_override;
+bool g_readOnly = false;
 }  // namespace
 
 std::string ExeFolder() {
@@ -24,10 +25,16 @@ std::string ExeFolder() {
   return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
-void SetExeFolderOverride(const std::string& folder) {
+void SetExeFolderOverride(const std::string& folder, bool readOnly) {
   std::lock_guard lock(g_mutex);
   g_override = folder;
+  g_readOnly = readOnly && !folder.empty();
   if (!g_override.empty() && g_override.back() != '/') g_override += '/';
+}
+
+bool ExeFolderForcedReadOnly() {
+  std::lock_guard lock(g_mutex);
+  return g_readOnly;
 }
 
 }  // namespace platform

@@ -5,9 +5,9 @@
 #include <stdexcept>
 
 #include "log/LogWriter.h"
-#include "platform/ExeFolder.h"
 #include "platform/Files.h"
 #include "platform/Ini.h"
+#include "platform/UserFolders.h"
 
 std::string OutputFolder;
 TOutName OutName;
@@ -16,7 +16,7 @@ TcvOptions cvOptions;
 namespace settings {
 
 std::string SettingsPath() {
-  return platform::ExeFolder() + "settings.ini";
+  return platform::UserFilesFolder() + "settings.ini";
 }
 
 char SeparatorFromText(const std::string& text) {
@@ -29,7 +29,7 @@ TLoadedSettings LoadSettingsFile(const std::string& path) {
   TLoadedSettings result;
   try {
     platform::IniFile ini(path);
-    OutputFolder = ini.ReadString("General", "Folder", platform::ExeFolder() + "Temp");
+    OutputFolder = ini.ReadString("General", "Folder", platform::DefaultOutputFolder());
     OutName.Prefix = ini.ReadString("OutName", "Prefix", "");
     OutName.Postfix = ini.ReadString("OutName", "Postfix", "");
     OutName.Separator = SeparatorFromText(ini.ReadString("OutName", "Separator", "_"));
@@ -45,7 +45,11 @@ TLoadedSettings LoadSettingsFile(const std::string& path) {
     cvOptions.DeleteVideo = ini.ReadBool("Options", "DeleteVideo", false);
     result.CodecIndex = ini.ReadInteger("Options", "Codecindex", 0);
 
-    if (!platform::DirectoryExists(OutputFolder) && !platform::CreateDir(OutputFolder)) {
+    // Beside the program the folder is made one level deep, as it always was; the
+    // per-user default may sit in a download folder a new account lacks.
+    bool ready = platform::DirectoryExists(OutputFolder) || platform::CreateDir(OutputFolder) ||
+                 (!platform::ExeFolderWritable() && platform::ForceDirectories(OutputFolder));
+    if (!ready) {
       int err = errno;
       throw std::runtime_error("Unable to create directory " + OutputFolder + ": " +
                                std::strerror(err));

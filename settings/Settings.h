@@ -39,11 +39,13 @@ struct TLoadedSettings {
   int32_t CodecIndex = 0;
 };
 
-// ExeFolder() + "settings.ini".
+// UserFilesFolder() + "settings.ini": beside the program, or in the user's
+// config folder when the program's folder is read-only.
 std::string SettingsPath();
 
 // Reads settings.ini into OutputFolder, OutName and cvOptions (missing file or
-// keys give the defaults) and creates the output folder, one level deep.
+// keys give the defaults) and creates the output folder, one level deep (with its
+// parents when the program's folder is read-only).
 // Failures are logged with LogError, never thrown.
 TLoadedSettings LoadSettingsFile(const std::string& path = SettingsPath());
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include "log/LogWriter.h"
 #include "platform/ExeFolder.h"
@@ -136,4 +137,24 @@ TEST_F(SettingsFile, FolderThatCannotBeCreatedIsLoggedAndTheRestStillLoads) {
   EXPECT_NE(
       File("Log.txt").find("Error: Unable to create directory " + dir.path() + "no/such/deep"),
       std::string::npos);
+}
+
+TEST_F(SettingsFile, InstalledProgramKeepsSettingsAndOutputInTheUsersFolders) {
+  const char* oldHome = ::getenv("HOME");
+  const std::string keptHome = oldHome ? oldHome : "";
+  ::setenv("HOME", (dir / "home").c_str(), 1);
+  ::unsetenv("XDG_CONFIG_HOME");  // the default, ~/.config
+  platform::SetExeFolderOverride(dir / "prog", true);  // does not exist: never touched
+
+  settings::TLoadedSettings loaded = settings::LoadSettingsFile();
+  EXPECT_TRUE(loaded.FolderReady);  // the new account had no Downloads folder yet
+  EXPECT_EQ(OutputFolder, dir / "home/Downloads/Vantorel");
+  EXPECT_TRUE(platform::DirectoryExists(OutputFolder));
+  ASSERT_TRUE(settings::SaveSettingsFile(1));
+  EXPECT_EQ(platform::IniFile(dir / "home/.config/vantorel/settings.ini")
+                .ReadString("General", "Folder", ""),
+            OutputFolder);
+  EXPECT_FALSE(platform::DirectoryExists(dir / "prog"));
+
+  oldHome ? ::setenv("HOME", keptHome.c_str(), 1) : ::unsetenv("HOME");
 }
