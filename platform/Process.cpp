@@ -102,11 +102,11 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
     }
     if (lower) {
       ::setpriority(PRIO_PROCESS, 0, childNice);
-      // Also the idle class: a waking window or download thread then takes a
-      // core at once, even from dozens of encoders (nice alone still leaves
-      // the window waiting tens of milliseconds behind them).
-      sched_param idle{};
-      ::sched_setscheduler(0, SCHED_IDLE, &idle);
+      // The batch policy keeps the fair share of nice +10 (the idle class would
+      // starve a conversion for as long as any other program is busy) but the
+      // child's own wake-ups never preempt the window or a download thread.
+      sched_param batch{};
+      ::sched_setscheduler(0, SCHED_BATCH, &batch);
     }
     // The parent may block or ignore signals (SIGPIPE is often ignored); the
     // encoder must start with default handling.

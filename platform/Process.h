@@ -9,8 +9,8 @@
 namespace platform {
 
 struct ProcessOptions {
-  // Child runs at nice +10 relative to this process and in the idle scheduling
-  // class (the "below normal" class).
+  // Child runs at nice +10 relative to this process (the "below normal"
+  // class), in the batch scheduling policy.
   bool lowerPriority = true;
   // Child leads a process group of its own, so Terminate reaches its children too.
   bool ownProcessGroup = true;
