@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -163,6 +164,20 @@ ssize_t TProcess::Read(void* buffer, size_t size) {
     got = ::read(readFd_, buffer, size);
   } while (got < 0 && errno == EINTR);
   return got;
+}
+
+ssize_t TProcess::Read(void* buffer, size_t size, std::chrono::milliseconds timeout) {
+  if (readFd_ < 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd fd{readFd_, POLLIN, 0};
+    const int ready = ::poll(&fd, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (ready > 0) return Read(buffer, size);  // data, end of output or an error
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready == 0 && left.count() <= 0) return kReadTimedOut;
+  }
 }
 
 void TProcess::CloseRead() {
