@@ -47,16 +47,16 @@ compare() {
   local ww=() wc=() dw=() dc=() rw=() rc=() a b
   for ((i = 0; i < runs; i++)); do
     # Alternate the two, and which goes first, so that machine load hits both
-    # alike. Both run the encoder ten steps nicer in the idle class: the
+    # alike. Both run the encoder ten steps nicer in the batch policy: the
     # program always starts it that way.
     local w d
     if ((i % 2 == 0)); then
       w=$(timed_worker "$bench" "$bin/" "$in" "$work/w.$ext" "$@")
       # shellcheck disable=SC2086
-      d=$(timed nice -n 10 chrt -i 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
+      d=$(timed nice -n 10 chrt -b 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
     else
       # shellcheck disable=SC2086
-      d=$(timed nice -n 10 chrt -i 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
+      d=$(timed nice -n 10 chrt -b 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
       w=$(timed_worker "$bench" "$bin/" "$in" "$work/w.$ext" "$@")
     fi
     read -r a b <<<"$w"

@@ -34,7 +34,26 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   }
 }
 
+std::atomic<long long> g_infoPassLimitMs{30000};
+
+std::string LimitText(std::chrono::milliseconds limit) {
+  const long long ms = limit.count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 }  // namespace
+
+bool TConvertThread::NeedsInformationPass(const TCnvtSettings& s) {
+  return !s.VideoPreset && (s.Frequency == 0 || s.ABitrate == 0 || s.Channels == 0);
+}
+
+void TConvertThread::SetInformationPassLimit(std::chrono::milliseconds limit) {
+  g_infoPassLimitMs = limit.count();
+}
+
+std::chrono::milliseconds TConvertThread::InformationPassLimit() {
+  return std::chrono::milliseconds(g_infoPassLimitMs.load());
+}
 
 TConvertThread::TConvertThread(const std::string& inFile, bool stopRequested,
                                const TCnvtSettings& settings, const std::string& outFile,
@@ -61,7 +80,7 @@ std::string TConvertThread::BuildAudioCommandLine(const std::string& inFile,
                                                   const std::string& outFile,
                                                   const TCnvtSettings& s) {
   int32_t rate = 0, bitrate = 0, channels = 0;
-  if (s.Frequency == 0 || s.ABitrate == 0 || s.Channels == 0) {
+  if (NeedsInformationPass(s)) {
     CommandLine = ExecutablePart() + "-vn -i \"" + inFile + "\" ";
     Arguments = {EncoderPath(), "-vn", "-i", inFile};
     ProgressMode = false;
@@ -232,9 +251,29 @@ void TConvertThread::RunEncoder() {
     process.Terminate(SIGKILL);  // the whole group: no orphan
     ExitCode = process.Wait();   // reaped at once: no zombie
   };
+  // Only the information pass has a limit: it holds up a conversion start,
+  // while a conversion run may rightly take hours.
+  const auto deadline = std::chrono::steady_clock::now() + InformationPassLimit();
   for (;;) {
     if (StopFlag) return stop();
-    ssize_t got = process.Read(buffer, 1024);
+    ssize_t got;
+    if (ProgressMode) {
+      got = process.Read(buffer, 1024);
+    } else {
+      got = process.Read(buffer, 1024,
+                         std::chrono::duration_cast<std::chrono::milliseconds>(
+                             deadline - std::chrono::steady_clock::now()));
+      if (got == platform::TProcess::kReadTimedOut) {
+        stop();
+        process.CloseRead();
+        ResultText.clear();  // a partial description is not trusted: defaults
+        InformationPassNote = "The encoder's description of \"" + InFile + "\" took over " +
+                              LimitText(InformationPassLimit()) +
+                              " and was ended; the defaults take the place of open values";
+        ConsoleOutput += "\r\n" + InformationPassNote;
+        return;
+      }
+    }
     // A stop asked for during the read: the output that ended the wait is
     // not reported any more.
     if (StopFlag) return stop();

@@ -2,6 +2,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,10 +31,11 @@ class EConvertError : public std::runtime_error {
 //
 // Life of a worker (all calls from the owner's thread unless noted):
 //   construct (builds the command line; may run the information pass here and
-//   throw EConvertError) → SetOnProgress/SetOnDone → Start → reports …
-//   → Detach (no report runs after it returns) → destroy (ends the encoder at
-//   once and joins the thread; pumps the report queue while joining when called
-//   on its thread, so a worker blocked in a report cannot deadlock it).
+//   throw EConvertError; it blocks for up to InformationPassLimit(), so never
+//   construct one that needs it on the report queue's thread) → SetOnProgress/SetOnDone → Start →
+//   reports … → Detach (no report runs after it returns) → destroy (ends the encoder at once and
+//   joins the thread; pumps the report queue while joining when called on its thread, so a worker
+//   blocked in a report cannot deadlock it).
 // The fields below the events are written by the worker thread; read them in a
 // report or after the thread has ended (Finished()).
 class TConvertThread {
@@ -67,6 +69,15 @@ class TConvertThread {
   // stays one argument whatever characters it holds.
   std::vector<std::string> Arguments;
   int ExitCode = -1;  // of the last encoder run; -1 when it did not run
+  // Set when the information pass ran out of time and was ended (the defaults
+  // took its place); the job layer puts it in the job's notes and the log.
+  std::string InformationPassNote;
+
+  // The audio builder runs the information pass for these settings.
+  static bool NeedsInformationPass(const TCnvtSettings& settings);
+  // Time the information pass may take (all threads; 30 s unless set).
+  static void SetInformationPassLimit(std::chrono::milliseconds limit);
+  static std::chrono::milliseconds InformationPassLimit();
 
   void SetOnProgress(TProgressEvent handler) { OnProgress = std::move(handler); }
   void SetOnDone(TDoneEvent handler) { OnDone = std::move(handler); }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -263,7 +264,12 @@ void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   // Started before the job takes it: a worker that cannot start stays with
   // the caller. Its reports cannot run before this returns (same thread).
   worker->Start();
+  const std::string note = worker->InformationPassNote;
   job.Converter = std::make_unique<TJobConversion>(std::move(worker));
+  if (!note.empty()) {
+    AppendNote(job, note, "Warning");
+    LogText("Warning: " + note);
+  }
 }
 
 // What the sweep needs of a job, read on the report queue's thread.
@@ -274,11 +280,17 @@ struct TStartPlan {
   TCnvtSettings settings;
 };
 
-TStartPlan PrepareSweepStart(uint64_t ref) {
+// One job of a sweep; without settings of its own it takes the job's.
+struct TSweepEntry {
+  uint64_t ref = 0;
+  std::optional<TCnvtSettings> settings;
+};
+
+TStartPlan PrepareSweepStart(const TSweepEntry& entry) {
   TStartPlan plan;
-  TEncItem* job = TEncItem::FromRef(ref);
+  TEncItem* job = TEncItem::FromRef(entry.ref);
   if (!WantsConversion(job)) return plan;
-  plan.settings = job->Settings;
+  plan.settings = entry.settings ? *entry.settings : job->Settings;
   try {
     plan.outputFile = ReserveOutputFile(OutputPathFor(*job, plan.settings));
   } catch (const std::exception& e) {
@@ -287,7 +299,7 @@ TStartPlan PrepareSweepStart(uint64_t ref) {
   }
   plan.mediaFile = job->MediaFile;
   plan.go = true;
-  g_starting.insert(ref);
+  g_starting.insert(entry.ref);
   return plan;
 }
 
@@ -313,9 +325,10 @@ void FinishSweepStart(uint64_t ref, const TStartPlan& plan, std::unique_ptr<TCon
   FailStart(*job, why);
 }
 
-void SweepOne(uint64_t ref, const std::shared_ptr<platform::CallQueue>& queue) {
+void SweepOne(const TSweepEntry& entry, const std::shared_ptr<platform::CallQueue>& queue) {
+  const uint64_t ref = entry.ref;
   TStartPlan plan;
-  queue->Call([&] { plan = PrepareSweepStart(ref); });
+  queue->Call([&] { plan = PrepareSweepStart(entry); });
   if (!plan.go) return;
   // The information pass may take seconds: it runs here, not on the GUI thread.
   std::unique_ptr<TConvertThread> worker;
@@ -330,6 +343,21 @@ void SweepOne(uint64_t ref, const std::shared_ptr<platform::CallQueue>& queue) {
   // A worker still here was not wanted; it never started, so freeing it is quick.
 }
 
+void StartSweep(std::vector<TSweepEntry> entries) {
+  auto queue = ReportQueue();
+  Sweeps().Start([entries = std::move(entries), queue] {
+    for (const TSweepEntry& entry : entries) {
+      try {
+        SweepOne(entry, queue);
+      } catch (const platform::CallQueueClosed&) {
+        return;  // the program is closing
+      } catch (const std::exception& e) {
+        LogError(e);
+      }
+    }
+  });
+}
+
 }  // namespace
 
 void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue) {
@@ -339,6 +367,11 @@ void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue) {
 
 void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
   if (!WantsConversion(job)) return;
+  // The information pass may take up to its limit: never on this thread.
+  if (TConvertThread::NeedsInformationPass(settings)) {
+    StartSweep({TSweepEntry{job->Ref(), settings}});
+    return;
+  }
   std::string output;
   try {
     output = ReserveOutputFile(OutputPathFor(*job, settings));
@@ -352,18 +385,9 @@ void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
 }
 
 void StartConversionSweep(std::vector<uint64_t> jobRefs) {
-  auto queue = ReportQueue();
-  Sweeps().Start([refs = std::move(jobRefs), queue] {
-    for (uint64_t ref : refs) {
-      try {
-        SweepOne(ref, queue);
-      } catch (const platform::CallQueueClosed&) {
-        return;  // the program is closing
-      } catch (const std::exception& e) {
-        LogError(e);
-      }
-    }
-  });
+  std::vector<TSweepEntry> entries;
+  for (uint64_t ref : jobRefs) entries.push_back(TSweepEntry{ref, std::nullopt});
+  StartSweep(std::move(entries));
 }
 
 void ConversionProgress(TEncItem& job, TConvertThread& /*worker*/, int32_t percent) {

@@ -28,21 +28,24 @@ class TConvertThread;
 void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue);
 
 // Starts the conversion of one job that is in jsEncoding, with a copy of its
-// settings, in one go on the calling main thread: the information pass (when the
-// settings leave audio values open) runs here and holds that thread, which is
-// why the program itself starts conversions through StartConversionSweep. Does
+// settings. Main thread. Settings that need no information pass start it here
+// in one go; settings that leave audio values open hand it to a one-job sweep
+// with these settings, so the information pass never holds this thread. Does
 // nothing for a job that already converts, is being started by a sweep or has
 // StopRequested. A conversion that cannot start (output file not creatable,
 // encoder not executable) ends the job in jsConvertFailed with an "Error" note,
-// and the notes are logged; it does not raise for that.
+// and the notes are logged; it does not raise for that. An information pass
+// that ran out of time adds a "Warning" note and a log entry.
 void StartConversion(TEncItem* job, const TCnvtSettings& settings);
 
-// The start sweep: starts, on a thread of its own, the conversions of the jobs
-// that Start put into jsEncoding. jobRefs are TEncItem::Ref() values taken on
-// the main thread before the downloads start; removed or stopped jobs, jobs
-// that left jsEncoding and jobs that already convert are skipped, and a job
-// never gets a second conversion. Returns at once. Jobs are only read and
-// written on the report queue's thread; the information pass runs on the sweep.
+// The start sweep: starts, on a thread of its own, the conversions of the
+// given jobs. The program starts all its conversions this way: Start with the
+// jobs it put into jsEncoding (references taken before the downloads start),
+// and the download completion handler with the one job whose download has just
+// finished. Removed or stopped jobs, jobs that left jsEncoding and jobs that
+// already convert are skipped, and a job never gets a second conversion.
+// Returns at once. Jobs are only read and written on the report queue's
+// thread; the information pass runs on the sweep.
 void StartConversionSweep(std::vector<uint64_t> jobRefs);
 
 // The worker's percent report: the Progress cell of the job's row. Main thread.

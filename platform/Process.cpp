@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -102,11 +103,11 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
     }
     if (lower) {
       ::setpriority(PRIO_PROCESS, 0, childNice);
-      // Also the idle class: a waking window or download thread then takes a
-      // core at once, even from dozens of encoders (nice alone still leaves
-      // the window waiting tens of milliseconds behind them).
-      sched_param idle{};
-      ::sched_setscheduler(0, SCHED_IDLE, &idle);
+      // The batch policy keeps the fair share of nice +10 (the idle class would
+      // starve a conversion for as long as any other program is busy) but the
+      // child's own wake-ups never preempt the window or a download thread.
+      sched_param batch{};
+      ::sched_setscheduler(0, SCHED_BATCH, &batch);
     }
     // The parent may block or ignore signals (SIGPIPE is often ignored); the
     // encoder must start with default handling.
@@ -163,6 +164,20 @@ ssize_t TProcess::Read(void* buffer, size_t size) {
     got = ::read(readFd_, buffer, size);
   } while (got < 0 && errno == EINTR);
   return got;
+}
+
+ssize_t TProcess::Read(void* buffer, size_t size, std::chrono::milliseconds timeout) {
+  if (readFd_ < 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd fd{readFd_, POLLIN, 0};
+    const int ready = ::poll(&fd, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (ready > 0) return Read(buffer, size);  // data, end of output or an error
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready == 0 && left.count() <= 0) return kReadTimedOut;
+  }
 }
 
 void TProcess::CloseRead() {

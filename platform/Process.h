@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <chrono>
 #include <csignal>
 #include <mutex>
 #include <string>
@@ -9,8 +10,8 @@
 namespace platform {
 
 struct ProcessOptions {
-  // Child runs at nice +10 relative to this process and in the idle scheduling
-  // class (the "below normal" class).
+  // Child runs at nice +10 relative to this process (the "below normal"
+  // class), in the batch scheduling policy.
   bool lowerPriority = true;
   // Child leads a process group of its own, so Terminate reaches its children too.
   bool ownProcessGroup = true;
@@ -45,6 +46,9 @@ class TProcess {
   // Blocks until output arrives; returns the byte count, 0 at the end of the
   // output, -1 on a read error. Owner thread only.
   ssize_t Read(void* buffer, size_t size);
+  // Like Read, but waits at most timeout for output; kReadTimedOut then.
+  static constexpr ssize_t kReadTimedOut = -2;
+  ssize_t Read(void* buffer, size_t size, std::chrono::milliseconds timeout);
   void CloseRead();
 
   // Blocks until the child has ended and reaps it. Returns the exit code, or

@@ -66,6 +66,28 @@ TEST_F(ConvertRealTest, Mp3WithChosenRateChannelsAndBitrate) {
   EXPECT_EQ(p["bit_rate"], "96000");
 }
 
+TEST_F(ConvertRealTest, VorbisFromWavAtSameAsInputTakesTheEncodersCeiling) {
+  // The information pass reports the PCM rate, far above what libvorbis takes.
+  TCnvtSettings s;
+  s.ACodec = "libvorbis";
+  struct Case {
+    int rate, channels;
+    bool converts;
+  };
+  for (const Case c : {Case{44100, 2, true}, Case{22050, 1, true}, Case{96000, 2, false}}) {
+    const std::string tone = "sine=sample_rate=" + std::to_string(c.rate) + ":duration=1";
+    const std::string in = Clip(std::to_string(c.rate) + ".wav",
+                                {"-f", "lavfi", "-i", tone, "-ac", std::to_string(c.channels)});
+    Recorder rec;
+    auto w = Convert(in, s, in + ".ogg", rec);
+    EXPECT_EQ(w->ErrorFlag, !c.converts) << w->ConsoleOutput;
+    // One console line says what was used; a rate it cannot take at all still fails.
+    EXPECT_EQ(w->ConsoleOutput.find("cvtcore: audio bit rate ") != std::string::npos, c.converts)
+        << w->ConsoleOutput;
+    if (c.converts) EXPECT_EQ(Probe(in + ".ogg", "a:0")["codec_name"], "vorbis");
+  }
+}
+
 TEST_F(ConvertRealTest, SameAsInputUsesTheInformationPass) {
   std::string in = Clip("in.mp3", {"-f", "lavfi", "-i", "sine=sample_rate=32000:duration=2", "-ac",
                                    "1", "-b:a", "48k"});

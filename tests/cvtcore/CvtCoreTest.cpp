@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "platform/Process.h"
@@ -107,6 +108,50 @@ TEST(CvtCoreOutput, ProgressBlocksBecomeSecondLines) {
   EXPECT_EQ(p.Feed("progress=continue"), "size=       0kB time=0.00 speed=N/A");
   p.Feed("out_time_us=N/A");
   EXPECT_FALSE(p.Feed("progress=continue"));
+}
+
+TEST(CvtCoreArgs, AudioBitRateAboveTheEncodersCeilingIsLowered) {
+  struct Case {
+    Args args;
+    int inRate, inChannels;
+    std::string expect;  // the -b:a value afterwards
+    bool said;
+  };
+  const std::vector<Case> cases = {
+      // "Same As Input" of 16-bit WAV: the PCM rate.
+      {{"-ar", "44100", "-ab", "1411k", "-ac", "2", "-acodec", "libvorbis"}, 0, 0, "500k", true},
+      {{"-ar", "44100", "-ab", "705k", "-ac", "1", "-acodec", "libvorbis"}, 0, 0, "240k", true},
+      {{"-ar", "22050", "-ab", "353k", "-ac", "1", "-acodec", "libvorbis"}, 0, 0, "90k", true},
+      {{"-ar", "8000", "-ab", "128k", "-ac", "2", "-acodec", "libvorbis"}, 0, 0, "84k", true},
+      {{"-ar", "48000", "-ab", "1536k", "-ac", "2", "-acodec", "libopus"}, 0, 0, "512k", true},
+      {{"-ar", "22050", "-ab", "705k", "-ac", "2", "-acodec", "libmp3lame"}, 0, 0, "160k", true},
+      {{"-ar", "44100", "-ab", "1411k", "-ac", "2", "-acodec", "aac"}, 0, 0, "529k", true},
+      // Video lines leave rate and channels to the input.
+      {{"-ab", "320k", "-acodec", "libvorbis"}, 22050, 1, "90k", true},
+      {{"-ab", "320k", "-ac", "2", "-acodec", "libvorbis"}, 44100, 1, "320k", false},
+      // At or below the ceiling, unknown input, no codec, a rate the encoder
+      // cannot take at all: unchanged, so it fails as before.
+      {{"-ar", "44100", "-ab", "500k", "-ac", "2", "-acodec", "libvorbis"}, 0, 0, "500k", false},
+      {{"-ab", "705k", "-acodec", "libvorbis"}, 0, 0, "705k", false},  // the probe found nothing
+      {{"-ar", "44100", "-ab", "705k", "-ac", "1"}, 0, 0, "705k", false},
+      {{"-ar", "96000", "-ab", "1411k", "-ac", "2", "-acodec", "libvorbis"}, 0, 0, "1411k", false},
+      {{"-ar", "44100", "-ab", "1411k", "-ac", "6", "-acodec", "libmp3lame"}, 0, 0, "1411k", false},
+  };
+  for (const auto& c : cases) {
+    Args args = {"-i", "in.wav"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"-y", "out"});
+    auto r = Parse(args);
+    if (c.inRate) EXPECT_TRUE(cvtcore::NeedsInputAudioFormat(r));
+    auto said = cvtcore::ClampAudioBitrate(r, c.inRate, c.inChannels);
+    auto& o = r.outputOptions;
+    EXPECT_EQ(*(std::find(o.begin(), o.end(), "-b:a") + 1), c.expect) << args[3] << " " << args[5];
+    EXPECT_EQ(said.has_value(), c.said);
+    if (said) EXPECT_NE(said->find("using " + c.expect), std::string::npos) << *said;
+  }
+  EXPECT_FALSE(cvtcore::NeedsInputAudioFormat(Parse(
+      {"-i", "in", "-ar", "44100", "-ab", "64k", "-ac", "2", "-acodec", "libvorbis", "-y", "o"})));
+  EXPECT_FALSE(cvtcore::NeedsInputAudioFormat(Parse({"-i", "in", "-ab", "64k", "-y", "o"})));
 }
 
 // The built program against the real ffmpeg.

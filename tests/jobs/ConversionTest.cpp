@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <thread>
 
 #include "convert/ConvertThread.h"
 #include "jobs/Conversion.h"
@@ -355,6 +357,49 @@ TEST_F(ConversionTest, EncoderThatCannotStartFailsTheJobWithANote) {
       << run->Notes;
   EXPECT_TRUE(FilesIn(out_.path()).empty());
   EXPECT_NE(Log().find("Could not execute command line!"), std::string::npos);
+}
+
+TEST_F(ConversionTest, InformationPassThatHangsEndsWithDefaultsAndANote) {
+  // A stand-in encoder whose description never ends.
+  TempDir tools;
+  std::filesystem::copy_file(FAKE_ENCODER_PATH, tools / "cvtcore");
+  platform::SetExeFolderOverride(tools.path());
+  const std::string script = src_ / "in.flv";
+  std::ofstream(script) << "[info]\nspawn " << (src_ / "info.pid") << "\nhang\n[run]\nargv "
+                        << (src_ / "argv")
+                        << "\nout Duration: 00:00:01.00\r\n\nout time=1.00 \noutput 5\n";
+  const auto limit = TConvertThread::InformationPassLimit();
+  TConvertThread::SetInformationPassLimit(std::chrono::seconds(2));
+  TCnvtSettings open = Mp3();
+  open.ABitrate = 0;
+  TEncItem* job = AddJob("hangs", script, true, open);
+
+  StartConversion(job, job->Settings);  // returns at once: the pass runs elsewhere
+  pid_t info = 0;
+  ASSERT_TRUE(WaitFor([&] { return bool(std::ifstream(src_ / "info.pid") >> info); }));
+  // The owner thread still runs calls from other threads while the pass hangs.
+  bool ran = false;
+  auto queue = platform::CallQueue::Current();
+  std::thread caller([&] { queue->Call([&] { ran = !ProcessGone(info); }); });
+  ASSERT_TRUE(WaitFor([&] { return ran; }));
+  caller.join();
+
+  ASSERT_TRUE(Finish(job));
+  TConvertThread::SetInformationPassLimit(limit);
+  EXPECT_TRUE(ProcessGone(info));
+  EXPECT_EQ(Cell(job, colState), "Successfully!") << job->Notes;
+  const std::string note = "Warning: The encoder's description of \"" + script +
+                           "\" took over 2 s and was ended; the defaults take the place of open "
+                           "values";
+  EXPECT_EQ(job->Notes.find(note), 0u) << job->Notes;
+  EXPECT_NE(Log().find(note), std::string::npos) << Log();
+  std::ifstream argv(src_ / "argv", std::ios::binary);
+  std::string args((std::istreambuf_iterator<char>(argv)), {});
+  EXPECT_NE(args.find(std::string("-ab\0"
+                                  "64k",
+                                  7)),
+            std::string::npos)
+      << args;  // the default
 }
 
 }  // namespace

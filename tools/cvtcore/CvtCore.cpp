@@ -138,6 +138,98 @@ bool ParseArguments(const std::vector<std::string>& args, Request& request, std:
   return true;
 }
 
+std::optional<int> MaxAudioKbit(const std::string& codec, int rate, int channels) {
+  if (rate <= 0 || channels <= 0) return std::nullopt;
+  if (codec == "libvorbis") {
+    // Its managed bit rate modes have per-channel ceilings by sample-rate band
+    // and refuse any bit rate outside 8000..50000 Hz.
+    struct Band {
+      int from, to, perChannel;
+    };
+    static const Band bands[] = {{8000, 8999, 42},   {9000, 14999, 50},   {15000, 18999, 100},
+                                 {19000, 25999, 90}, {26000, 39999, 190}, {40000, 50000, 240}};
+    if (channels > 6) return std::nullopt;
+    for (const Band& b : bands) {
+      if (rate < b.from || rate > b.to) continue;
+      if (channels == 2 && b.from == 40000) return 500;  // the coupled stereo modes reach higher
+      return b.perChannel * channels;
+    }
+    return std::nullopt;
+  }
+  if (codec == "libopus") {
+    if (channels > 8) return std::nullopt;
+    return 256 * channels;  // any rate: ffmpeg resamples for it
+  }
+  if (codec == "libmp3lame") {
+    // MPEG-1, -2 and -2.5 layer III ceilings; LAME itself lowers to these.
+    if (channels > 2) return std::nullopt;
+    if (rate >= 32000 && rate <= 48000) return 320;
+    if (rate >= 16000 && rate < 32000) return 160;
+    if (rate >= 8000 && rate < 16000) return 64;
+    return std::nullopt;
+  }
+  if (codec == "aac") {
+    // 6144 bits per channel and 1024-sample frame; the encoder lowers to this.
+    if (channels > 8) return std::nullopt;
+    return static_cast<int>(6LL * rate * channels / 1000);
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Value of the last "option value" pair in options, or empty.
+std::string OptionValue(const std::vector<std::string>& options, const std::string& option) {
+  std::string value;
+  for (size_t i = 0; i + 1 < options.size(); ++i)
+    if (options[i] == option) value = options[i + 1];
+  return value;
+}
+
+// A whole number, or -1.
+long long Number(const std::string& text) {
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  return std::atoll(text.c_str());
+}
+
+// "128k" or "128000" as kbit/s; -1 for anything else.
+long long Kbit(const std::string& value) {
+  if (!value.empty() && (value.back() == 'k' || value.back() == 'K'))
+    return Number(value.substr(0, value.size() - 1));
+  long long bps = Number(value);
+  return bps < 0 ? -1 : bps / 1000;
+}
+
+}  // namespace
+
+bool NeedsInputAudioFormat(const Request& request) {
+  const auto& o = request.outputOptions;
+  if (OptionValue(o, "-b:a").empty()) return false;
+  if (!MaxAudioKbit(OptionValue(o, "-c:a"), 44100, 2)) return false;
+  return OptionValue(o, "-ar").empty() || OptionValue(o, "-ac").empty();
+}
+
+std::optional<std::string> ClampAudioBitrate(Request& request, int inputRate, int inputChannels) {
+  auto& o = request.outputOptions;
+  const std::string codec = OptionValue(o, "-c:a");
+  const std::string given = OptionValue(o, "-b:a");
+  const long long kbit = Kbit(given);
+  if (kbit < 0) return std::nullopt;
+  const std::string ar = OptionValue(o, "-ar"), ac = OptionValue(o, "-ac");
+  const long long rate = ar.empty() ? inputRate : Number(ar);
+  const long long channels = ac.empty() ? inputChannels : Number(ac);
+  if (rate <= 0 || channels <= 0 || rate > 1000000 || channels > 64) return std::nullopt;
+  const auto max = MaxAudioKbit(codec, static_cast<int>(rate), static_cast<int>(channels));
+  if (!max || kbit <= *max) return std::nullopt;
+  const std::string value = std::to_string(*max) + "k";
+  for (size_t i = 0; i + 1 < o.size(); ++i)
+    if (o[i] == "-b:a") o[i + 1] = value;
+  return "cvtcore: audio bit rate " + given + " is above the " + std::to_string(*max) + "k " +
+         codec + " takes at " + std::to_string(rate) + " Hz with " + std::to_string(channels) +
+         (channels == 1 ? " channel" : " channels") + "; using " + value;
+}
+
 std::string FileUrl(const std::string& path) {
   return "file:" + path;
 }

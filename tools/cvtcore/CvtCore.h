@@ -33,6 +33,21 @@ std::vector<std::string> FfmpegArguments(const Request& request, const std::stri
 // ffprobe argv for the description of an input.
 std::vector<std::string> FfprobeArguments(const std::string& ffprobe, const std::string& input);
 
+// Largest audio bit rate in kbit/s that the encoder takes at this sample rate
+// and channel count (measured against the system's ffmpeg 5.1); nothing when
+// no limit is known there, which includes rates and channel counts the
+// encoder cannot take at all.
+std::optional<int> MaxAudioKbit(const std::string& codec, int rate, int channels);
+
+// The request sets an audio bit rate for an encoder with a known limit but
+// leaves the sample rate or the channels to the input.
+bool NeedsInputAudioFormat(const Request& request);
+
+// Lowers a "-b:a" above MaxAudioKbit to that value, with the output's rate and
+// channels from "-ar"/"-ac" or else from inputRate/inputChannels (0: unknown,
+// nothing changes). Returns the console line that says so, or nothing.
+std::optional<std::string> ClampAudioBitrate(Request& request, int inputRate, int inputChannels);
+
 // "HH:MM:SS.xx", rounded to the hundredth like ffmpeg does.
 std::string FormatDuration(double seconds);
 

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -152,10 +153,43 @@ int Describe(const std::string& input) {
   return code;
 }
 
-int Convert(const cvtcore::Request& request) {
+// Sample rate and channels of the input's first audio stream; 0 when unknown.
+void ProbeAudioFormat(const std::string& input, int& rate, int& channels) {
+  rate = channels = 0;
+  std::string ffprobe = platform::FindOnPath("ffprobe");
+  int pipeFds[2];
+  if (ffprobe.empty() || ::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+  std::string error;
+  pid_t pid = Spawn({ffprobe, "-v", "error", "-select_streams", "a:0", "-show_entries",
+                     "stream=sample_rate,channels", "-of", "default=nw=1", cvtcore::FileUrl(input)},
+                    pipeFds[1], pipeFds[1], error);
+  ::close(pipeFds[1]);
+  std::string text;
+  char buf[1024];
+  while (pid > 0) {
+    ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(pipeFds[0]);
+  if (pid < 0 || WaitChild(pid) != 0) return;
+  std::string buffer = text;
+  TakeLines(buffer, true, [&](const std::string& line) {
+    if (line.rfind("sample_rate=", 0) == 0) rate = std::atoi(line.c_str() + 12);
+    if (line.rfind("channels=", 0) == 0) channels = std::atoi(line.c_str() + 9);
+  });
+}
+
+int Convert(cvtcore::Request request) {
   std::string ffmpeg = platform::FindOnPath("ffmpeg");
   if (ffmpeg.empty())
     return Fail(127, "ffmpeg was not found on PATH; install FFmpeg to convert files");
+  // An audio bit rate above what the encoder takes would fail the whole
+  // conversion ("Same As Input" of a WAV gives 1411 kbit/s): its ceiling instead.
+  int inRate = 0, inChannels = 0;
+  if (cvtcore::NeedsInputAudioFormat(request)) ProbeAudioFormat(request.input, inRate, inChannels);
+  if (auto note = cvtcore::ClampAudioBitrate(request, inRate, inChannels)) PrintLine(*note);
   int progress[2], log[2];
   if (::pipe2(progress, O_CLOEXEC) != 0 || ::pipe2(log, O_CLOEXEC) != 0)
     return Fail(1, ::strerror(errno));
