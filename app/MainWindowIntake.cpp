@@ -116,7 +116,9 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
       bool resolved = true;
       try {
         // The site expects the information request first; its answer is not needed.
-        InetGetText(VideoInfoUrl(LinkVideoId(text)));
+        std::string cutOff;
+        InetGetText(VideoInfoUrl(LinkVideoId(text)), &cutOff);
+        if (!cutOff.empty()) LogText("Information request: " + cutOff);
         resolved = ResolveJob(job.get());
       } catch (const std::exception& e) {
         AppendNote(*job, e, "Warning");

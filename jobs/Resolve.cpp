@@ -18,7 +18,9 @@ bool ResolveJob(TEncItem* job) {
   if (!job) return false;
   bool result = false;
   job->Qualities.clear();
-  TPageResolution page = ResolveWatchPage(InetGetText(job->Source));
+  std::string cutOff;
+  TPageResolution page = ResolveWatchPage(InetGetText(job->Source, &cutOff));
+  if (!cutOff.empty()) AppendNote(*job, cutOff, "Warning");
   // The parser writes the title straight into the job, found streams or not.
   job->Title = page.Title;
   job->Qualities = std::move(page.Qualities);

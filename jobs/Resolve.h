@@ -6,7 +6,8 @@
 // Fetches the watch page at job->Source and fills the job's Title, Qualities,
 // QualityIndex (shown in its row), StreamUrl and DurationSec. False when the
 // page gave no usable stream; what went wrong is in Notes, and non-empty Notes
-// are logged. Blocks the calling (main) thread for the fetch; never throws.
+// are logged, a fetch cut off by the fetcher's limits with a "Warning" saying
+// which. Blocks the calling (main) thread for the fetch; never throws.
 bool ResolveJob(TEncItem* job);
 
 // The video id of a link: what follows the first "<SiteRoot>watch?v=" up to the

@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
 #include "platform/ExeFolder.h"
+#include "resolve/InetEng.h"
 #include "settings/Settings.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
@@ -63,6 +65,7 @@ class IntakeTest : public ::testing::Test {
   }
   void TearDown() override {
     SetMessageBoxHook(nullptr);
+    resolve::SetFetchTimeouts({});
     window.reset();
     cvOptions = TcvOptions{};
     platform::SetExeFolderOverride("");
@@ -191,6 +194,39 @@ TEST_F(IntakeTest, ClipboardPickupFollowsAutoPasteAndTheDownloader) {
   clipboard->setText(QString::fromStdString("https://www.youtube.com/watch?v=abc"));
   ExpectTitles({"First clip"});
   EXPECT_TRUE(boxes.empty());  // pickup never complains
+}
+
+TEST_F(IntakeTest, CopiedLinkWithALineEndBecomesAJob) {
+  cvOptions.AutoPaste = true;
+  const std::string copied = " " + sim.WatchUrl("abc") + "\r\n";
+  QGuiApplication::clipboard()->setText(QString::fromStdString(copied));
+  ExpectTitles({"First clip"});
+  EXPECT_EQ(Jobs()[0]->Source, copied);  // the text as received
+  auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Target, sim.InfoUrl("abc"));
+  EXPECT_EQ(requests[1].Target, sim.WatchUrl("abc"));
+}
+
+// The page requests block the window, so what keeps it usable is that they end.
+TEST_F(IntakeTest, TricklingOrEndlessPagesEndInErrorLinkWithinTheLimits) {
+  resolve::SetFetchTimeouts({60, 60, 1, 1 << 20});
+  sitesim::TFault trickle;
+  trickle.RateBytesPerSec = 40;  // the page would take half a minute
+  sim.SetPageFault("abc", trickle);
+  const auto started = std::chrono::steady_clock::now();
+  Paste(sim.WatchUrl("abc"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_EQ(boxes, std::vector<std::string>{"Error Link!"});
+  EXPECT_NE(Log().find(": Warning: The page did not arrive within 1 s\r"), std::string::npos);
+
+  sitesim::TFault endless;
+  endless.EndlessBody = true;
+  sim.SetPageFault("def", endless);
+  Paste(sim.WatchUrl("def"));
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Error Link!", "Error Link!"}));
+  EXPECT_NE(Log().find(": Warning: The page is larger than 1048576 bytes\r"), std::string::npos);
+  ExpectTitles({});
 }
 
 TEST_F(IntakeTest, ClipboardChangeDuringTheErrorBoxIsAddedAfterwards) {

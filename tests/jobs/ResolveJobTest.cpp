@@ -41,6 +41,7 @@ class ResolveJobTest : public ::testing::Test {
   void TearDown() override {
     SetMainLogWriter(nullptr);
     resolve::SetFetchProxySource(nullptr);
+    resolve::SetFetchTimeouts({});
   }
   std::string Log() const {
     std::ifstream in(dir / "Log.txt", std::ios::binary);
@@ -105,6 +106,18 @@ TEST_F(ResolveJobTest, UnreachablePageFailsWithTheLinkAsTitle) {
   const std::string log = Log();
   EXPECT_EQ(log.size(), std::string("dd.mm.yyyy hh:mm:ss: parse youtube error\r\r\n").size());
   EXPECT_EQ(log.substr(19), ": parse youtube error\r\r\n");
+}
+
+TEST_F(ResolveJobTest, PageCutOffByTheFetchLimitsSaysWhy) {
+  sim.AddVideo(Video("abc", {18}));
+  sitesim::TFault endless;
+  endless.EndlessBody = true;
+  sim.SetPageFault("abc", endless);
+  resolve::SetFetchTimeouts({60, 60, 60, 1 << 16});
+  job.Source = sim.WatchUrl("abc");
+  EXPECT_FALSE(ResolveJob(&job));
+  EXPECT_EQ(job.Notes, "Warning: The page is larger than 65536 bytes\rparse youtube error\r");
+  EXPECT_EQ(Log().substr(19), ": " + job.Notes + "\r\n");
 }
 
 TEST(IntakeText, VideoIdInfoAddressAndVideoExtensions) {

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -694,7 +695,19 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     int64_t first = 0, last = entity.size - 1;
     int code = 200;
     std::string rangeHeader = req.Header("Range");
-    if (!rangeHeader.empty() && !fault.IgnoreRange) {
+    if (fault.EndlessBody && entity.size > 0) {
+      // The entity over and over, until the peer gives up.
+      const int64_t size = entity.size;
+      auto once = entity.read;
+      entity.read = [once, size](int64_t off, char* out, size_t len) {
+        while (len > 0) {
+          const size_t n = static_cast<size_t>(std::min<int64_t>(size - off % size, len));
+          once(off % size, out, n);
+          off += static_cast<int64_t>(n), out += n, len -= n;
+        }
+      };
+      last = std::numeric_limits<int64_t>::max() - 1;
+    } else if (!rangeHeader.empty() && !fault.IgnoreRange) {
       bool unsatisfiable = false;
       if (ParseRange(rangeHeader, entity.size, first, last, unsatisfiable)) {
         code = 206;
@@ -708,7 +721,7 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       }
     }
     const int64_t length = last - first + 1;
-    const bool closeDelimited = fault.NoContentLength;
+    const bool closeDelimited = fault.NoContentLength || fault.EndlessBody;
     if (closeDelimited) keepAlive = false;
 
     std::string r = "HTTP/1.1 " + std::to_string(code) + " " + Reason(code) + "\r\n";

@@ -35,6 +35,7 @@ struct TFault {
   bool NoContentType = false;
   bool NoContentLength = false;  // body delimited by closing the connection
   bool ChangingBody = false;     // the n-th GET (from 0) gets version n of the body, ETag "vn"
+  bool EndlessBody = false;      // 200 whose body repeats for ever (no Content-Length, no Range)
 };
 
 struct TStream {
