@@ -8,6 +8,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/Text.h"
+
 namespace resolve {
 
 const char* const kFetchUserAgent =
@@ -90,17 +92,10 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
-std::string TrimBlanks(const std::string& text) {
-  size_t first = 0, end = text.size();
-  while (first < end && IsBlankOrControl(static_cast<unsigned char>(text[first]))) ++first;
-  while (end > first && IsBlankOrControl(static_cast<unsigned char>(text[end - 1]))) --end;
-  return text.substr(first, end - first);
-}
-
 std::string FetchAddress(const std::string& link) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (char c : TrimBlanks(link)) {
+  for (char c : platform::TrimBlanks(link)) {
     const auto byte = static_cast<unsigned char>(c);
     if (IsBlankOrControl(byte)) {
       out += '%';

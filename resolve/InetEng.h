@@ -55,8 +55,6 @@ TFetchProxy CurrentFetchProxy();
 void SetFetchTimeouts(const TFetchTimeouts& timeouts);
 TFetchTimeouts FetchTimeouts();
 
-// The text without leading and trailing blanks and control characters.
-std::string TrimBlanks(const std::string& text);
 // A link as the fetch sends it: trimmed, inner blanks and control characters
 // percent-encoded ("a b" -> "a%20b"). Copied text often ends in a line end, which
 // the HTTP layer would refuse.

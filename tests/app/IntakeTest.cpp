@@ -334,3 +334,58 @@ TEST_F(IntakeTest, RemoveTakesSelectedRowsAndStopsTheirDownloads) {
   window->btnRemove->click();  // nothing selected: nothing happens
   EXPECT_EQ(Jobs().Count(), 3);
 }
+
+TEST_F(IntakeTest, DirectMediaLinksBecomeJobsWithoutARequest) {
+  Paste("https://example.org/talks/Key%20note.MP4?session=7\r\n");
+  EXPECT_TRUE(boxes.empty());
+  ExpectTitles({"Key note"});
+  EXPECT_EQ(Cell(colTime, 0), "00:00:00");
+  EXPECT_EQ(Cell(colMode, 0), "Download&Convert");
+  EXPECT_EQ(Cell(colQuality, 0), "MP4");
+  EXPECT_EQ(Cell(colCodec, 0), window->cbPresets->currentText().toStdString());
+  EXPECT_TRUE(Jobs()[0]->IsLink);
+  EXPECT_EQ(Jobs()[0]->StreamUrl, "https://example.org/talks/Key%20note.MP4?session=7");
+  EXPECT_TRUE(sim.Requests().empty());
+
+  // Picked up from the clipboard like a site link; other addresses are still refused.
+  cvOptions.AutoPaste = true;
+  QGuiApplication::clipboard()->setText("http://files.lan/a/song.flac");
+  ExpectTitles({"Key note", "song"});
+  QGuiApplication::clipboard()->setText("http://files.lan/a/page.html");
+  Paste("read http://files.lan/a/song.flac");
+  EXPECT_EQ(boxes, std::vector<std::string>{"Not valid link!"});
+  ExpectTitles({"Key note", "song"});
+}
+
+TEST_F(IntakeTest, ListsOfLinksMakeOneJobPerLineInOrder) {
+  auto settle = [&](int count) {
+    return testsupport::WaitFor([&] {
+      QCoreApplication::processEvents();
+      return Jobs().Count() == count;
+    });
+  };
+  Paste(sim.WatchUrl("abc") + "\r\n" + sim.WatchUrl("def") + "\r\n\r\n" + sim.WatchUrl("abc"));
+  ASSERT_TRUE(settle(3));
+  ExpectTitles({"First clip", "Second clip", "First clip"});
+
+  QMimeData mime;
+  mime.setText("http://h/one.mp3\n" + QString::fromStdString(sim.WatchUrl("def")) +
+               "\nhttp://h/two.mkv\n");
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &enter);
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &drop);
+  ASSERT_TRUE(settle(6));
+  ExpectTitles({"First clip", "Second clip", "First clip", "one", "Second clip", "two"});
+  EXPECT_TRUE(boxes.empty());
+
+  // One line that is no link: the whole text is one link, as ever.
+  sim.ClearRequests();
+  Paste("http://h/one.mp3\nnot a link\n" + sim.WatchUrl("abc"));
+  EXPECT_EQ(boxes, std::vector<std::string>{"Error Link!"});
+  EXPECT_EQ(sim.Requests().size(), 2u);
+  Paste("http://h/one.mp3\nnot a link\nhttp://h/two.mp3");
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Error Link!", "Not valid link!"}));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Jobs().Count(), 6);
+}

@@ -237,6 +237,7 @@ struct TSiteSim::Impl {
   mutable std::mutex mutex;  // catalogue, counters, request log, connections
   mutable std::condition_variable changed;
   std::map<std::string, TVideo> videos;
+  std::map<std::pair<std::string, std::string>, TStream> files;  // (lower host, path)
   std::map<std::string, int> requestCount;  // per resource key: requests that counted
   std::map<std::string, int> getCount;      // per resource key: GETs seen (body version)
   std::vector<TRequest> requests;
@@ -553,44 +554,59 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     std::string notFound;
     {
       std::lock_guard lock(mutex);
+      auto serve = [&](const TStream& s) {
+        fault = s.Fault;
+        contentType = s.ContentType;
+        lastModified = s.LastModified;
+        // The body reader captures copies so catalogue changes cannot pull it away.
+        if (!s.Data.empty()) {
+          auto data = std::make_shared<std::string>(s.Data);
+          entity.size = static_cast<int64_t>(data->size());
+          entity.read = [data](int64_t off, char* out, size_t len) {
+            std::memcpy(out, data->data() + off, len);
+          };
+        } else if (!s.File.empty()) {
+          struct stat st {};
+          auto file = std::make_shared<std::ifstream>(s.File, std::ios::binary);
+          entity.size = (::stat(s.File.c_str(), &st) == 0 && *file) ? st.st_size : 0;
+          entity.read = [file](int64_t off, char* out, size_t len) {
+            file->seekg(off);
+            file->read(out, static_cast<std::streamsize>(len));
+          };
+        } else {
+          uint32_t seed = s.Seed;
+          entity.size = s.Size;
+          entity.read = [seed](int64_t off, char* out, size_t len) {
+            GenerateBytes(seed, static_cast<uint64_t>(off), out, len);
+          };
+        }
+      };
+      std::string fileHost = host;
+      if (!proxied) {
+        fileHost = Lower(req.Header("Host"));
+        const size_t colon = fileHost.rfind(':');
+        if (colon != std::string::npos && fileHost.find(']') == std::string::npos)
+          fileHost.resize(colon);
+      }
+      const auto fileIt = files.find({fileHost, path});
       bool knownHost = siteHost;
       for (const auto& [id, v] : videos)
         for (const auto& s : v.Streams) knownHost = knownHost || host == Lower(StreamHost(s));
+      for (const auto& [key, f] : files) knownHost = knownHost || host == key.first;
       if (!knownHost) {
         // A proxy that cannot reach the host answers for it.
+      } else if (fileIt != files.end()) {
+        isResource = true;
+        resourceKey = "f:" + fileIt->first.first + fileIt->first.second;
+        serve(fileIt->second);
       } else if (path == "/videoplayback") {
         auto it = videos.find(params["id"]);
         size_t n = static_cast<size_t>(std::atoll(params["n"].c_str()));
         if (it != videos.end() && n < it->second.Streams.size() &&
             (siteHost || host == Lower(StreamHost(it->second.Streams[n])))) {
-          const TStream& s = it->second.Streams[n];
           isResource = true;
           resourceKey = "s:" + it->first + "#" + std::to_string(n);
-          fault = s.Fault;
-          contentType = s.ContentType;
-          lastModified = s.LastModified;
-          // The body reader captures copies so catalogue changes cannot pull it away.
-          if (!s.Data.empty()) {
-            auto data = std::make_shared<std::string>(s.Data);
-            entity.size = static_cast<int64_t>(data->size());
-            entity.read = [data](int64_t off, char* out, size_t len) {
-              std::memcpy(out, data->data() + off, len);
-            };
-          } else if (!s.File.empty()) {
-            struct stat st {};
-            auto file = std::make_shared<std::ifstream>(s.File, std::ios::binary);
-            entity.size = (::stat(s.File.c_str(), &st) == 0 && *file) ? st.st_size : 0;
-            entity.read = [file](int64_t off, char* out, size_t len) {
-              file->seekg(off);
-              file->read(out, static_cast<std::streamsize>(len));
-            };
-          } else {
-            uint32_t seed = s.Seed;
-            entity.size = s.Size;
-            entity.read = [seed](int64_t off, char* out, size_t len) {
-              GenerateBytes(seed, static_cast<uint64_t>(off), out, len);
-            };
-          }
+          serve(it->second.Streams[n]);
         } else {
           notFound = "<html><body>No such stream</body></html>";
         }
@@ -915,6 +931,16 @@ void TSiteSim::SetPageFault(const std::string& videoId, const TFault& fault) {
   if (it == impl_->videos.end()) throw std::out_of_range("sitesim: no video " + videoId);
   it->second.PageFault = fault;
   impl_->requestCount.erase("p:" + videoId);
+}
+
+void TSiteSim::AddFile(const std::string& host, const std::string& path, TStream body) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->files[{Lower(host), path}] = std::move(body);
+  impl_->requestCount.erase("f:" + Lower(host) + path);
+}
+
+std::string TSiteSim::FileUrl(const std::string& host, const std::string& path) const {
+  return "http://" + host + path;
 }
 
 void TSiteSim::SetProxyAuth(bool required, const std::string& user, const std::string& password) {

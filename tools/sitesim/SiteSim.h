@@ -124,6 +124,11 @@ class TSiteSim {
   void SetStreamFault(const std::string& videoId, size_t stream, const TFault& fault);
   void SetPageFault(const std::string& videoId, const TFault& fault);
   void SetProxyAuth(bool required, const std::string& user = {}, const std::string& password = {});
+  // A plain file at http://<host><path> (path as sent, without the query, which
+  // is ignored), served through the proxy for that host and to direct requests
+  // whose Host names it. Body, content type, faults and properties as a stream's.
+  void AddFile(const std::string& host, const std::string& path, TStream body);
+  std::string FileUrl(const std::string& host, const std::string& path) const;
 
   // Addresses as the product sees them (through the site's name).
   std::string WatchUrl(const std::string& videoId) const;
