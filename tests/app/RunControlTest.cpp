@@ -504,7 +504,7 @@ TEST_F(RunControlTest, DirectLinksDownloadFromOtherHostsAndOnlyMediaCounts) {
   EXPECT_EQ(Cell(colState, 0), "Successfully!") << job->Notes;
   EXPECT_EQ(job->MediaFile, ExpectedPath(job));
   EXPECT_EQ(platform::ExtractFileExt(job->MediaFile), ".MP3");
-  EXPECT_TRUE(ReadAll(job->MediaFile) == std::string(sitesim::GeneratedBytes(5, 0, 600000)));
+  EXPECT_TRUE(ReadAll(job->MediaFile) == sitesim::GeneratedBytes(5, 0, 600000));
   size_t ranged = 0;
   for (const auto& r : sim.Requests())
     if (r.Method == "GET" && r.Target.find("/pod/") != std::string::npos && r.HasHeader("Range"))
@@ -516,4 +516,27 @@ TEST_F(RunControlTest, DirectLinksDownloadFromOtherHostsAndOnlyMediaCounts) {
   EXPECT_EQ(Cell(colState, 2), "Download failed");
   EXPECT_EQ(Jobs()[2]->Notes, "Error: The redirection failed\r");
   EXPECT_NE(ReadAll(Jobs()[2]->MediaFile), ReadAll("/etc/hostname"));
+}
+
+TEST_F(RunControlTest, HttpsDirectLinkDownloadsThroughTheProxyTunnel) {
+  // The simulator's certificate is its own; the product verifies real ones, so
+  // only this test's items (set up before they start) skip the check.
+  window->clDownLoader->OnChanged = [](TclMultiDownLoader*, TclDownLoadItem* item) {
+    item->SetCertificateFlags(cfIgnoreUnknownAuthority | cfIgnoreCommonNameInvalid);
+  };
+  sitesim::TStream media;
+  media.Size = 400000;
+  media.Seed = 9;
+  sim.AddFile("secure.example.org", "/v/clip.mp4", media);
+  QGuiApplication::clipboard()->setText("https://secure.example.org/v/clip.mp4");
+  window->btnPaste->click();
+  SetMode(0, window->DownloadOnly1);
+  Start();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Cell(colState, 0), "Successfully!") << Jobs()[0]->Notes;
+  EXPECT_TRUE(ReadAll(Jobs()[0]->MediaFile) == sitesim::GeneratedBytes(9, 0, 400000));
+  bool tunnelled = false;
+  for (const auto& r : sim.Requests())
+    tunnelled = tunnelled || (r.Method == "CONNECT" && r.Target == "secure.example.org:443");
+  EXPECT_TRUE(tunnelled);
 }

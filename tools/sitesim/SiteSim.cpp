@@ -4,6 +4,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -312,9 +316,44 @@ struct TSiteSim::Impl {
 
 namespace {
 
+// One self-signed certificate (P-256, CN "sitesim") for every tunnelled https
+// connection; clients that want to reach it must skip verification.
+SSL_CTX* TlsContext() {
+  static SSL_CTX* ctx = [] {
+    SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600L * 24 * 365);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("sitesim"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_sign(cert, key, EVP_sha256());
+    SSL_CTX_use_certificate(c, cert);
+    SSL_CTX_use_PrivateKey(c, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return c;
+  }();
+  return ctx;
+}
+
 class TSocket {
  public:
   TSocket(int fd, std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
+  ~TSocket() {
+    if (ssl_) SSL_free(ssl_);
+  }
+
+  // Turns the connection into the server side of a TLS session (after CONNECT).
+  bool StartTls() {
+    ssl_ = SSL_new(TlsContext());
+    SSL_set_fd(ssl_, fd_);
+    return SSL_accept(ssl_) == 1;
+  }
 
   // Reads a request head ("...\r\n\r\n"); false when the peer closed or it was too long.
   bool ReadHead(std::string& head, bool& tooLong) {
@@ -347,7 +386,8 @@ class TSocket {
 
   bool Send(const char* data, size_t length) {
     while (length > 0) {
-      ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
+      ssize_t n = ssl_ ? SSL_write(ssl_, data, static_cast<int>(length))
+                       : ::send(fd_, data, length, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       data += n;
@@ -365,7 +405,7 @@ class TSocket {
       int rc = ::poll(&p, 1, 50);
       if (rc < 0 && errno != EINTR) return;
       if (rc > 0) {
-        ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+        ssize_t n = ssl_ ? SSL_read(ssl_, tmp, sizeof tmp) : ::recv(fd_, tmp, sizeof tmp, 0);
         if (n <= 0) return;
       }
     }
@@ -375,8 +415,8 @@ class TSocket {
   bool Fill() {
     char tmp[8192];
     for (;;) {
-      ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
-      if (n < 0 && errno == EINTR) continue;
+      ssize_t n = ssl_ ? SSL_read(ssl_, tmp, sizeof tmp) : ::recv(fd_, tmp, sizeof tmp, 0);
+      if (n < 0 && errno == EINTR && !ssl_) continue;
       if (n <= 0) return false;
       buffer_.append(tmp, static_cast<size_t>(n));
       return true;
@@ -386,6 +426,7 @@ class TSocket {
   int fd_;
   std::atomic<bool>& stopping_;
   std::string buffer_;
+  SSL* ssl_ = nullptr;
 };
 
 bool ParseHead(const std::string& head, TRequest& req) {
@@ -460,6 +501,7 @@ bool ParseRange(const std::string& header, int64_t size, int64_t& first, int64_t
 void TSiteSim::Impl::Connection(TConn* conn, int serial) {
   TSocket sock(conn->fd, stopping);
   bool keepAlive = true;
+  bool tunnelled = false;
   while (keepAlive && !stopping) {
     std::string head;
     bool tooLong = false;
@@ -502,6 +544,26 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       return sock.Send(r);
     };
 
+    // A tunnel to one of our hosts is served here, over TLS; the requests in it
+    // are origin-form with the host in Host, like direct ones.
+    if (req.Method == "CONNECT" && !tunnelled) {
+      std::string name = Lower(req.Target.substr(0, req.Target.rfind(':')));
+      bool known = false;
+      {
+        std::lock_guard lock(mutex);
+        known = name == Lower(options.SiteHost);
+        for (const auto& [key, f] : files) known = known || name == key.first;
+      }
+      if (!known) {
+        keepAlive = false;
+        simple(502, "<html><body>Bad gateway: unknown host</body></html>");
+        break;
+      }
+      if (!sock.Send("HTTP/1.1 200 Connection established\r\n\r\n") || !sock.StartTls()) break;
+      tunnelled = true;
+      keepAlive = true;
+      continue;
+    }
     if (req.Method != "GET" && req.Method != "HEAD") {
       keepAlive = false;
       simple(405, "<html><body>Method not allowed</body></html>", "Allow: GET, HEAD\r\n");
