@@ -9,6 +9,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -350,6 +352,12 @@ class TSocket {
 
   // Turns the connection into the server side of a TLS session (after CONNECT).
   bool StartTls() {
+    // The TLS layer writes without MSG_NOSIGNAL: a client that hangs up must give
+    // EPIPE on this connection's thread, not end the process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     ssl_ = SSL_new(TlsContext());
     SSL_set_fd(ssl_, fd_);
     return SSL_accept(ssl_) == 1;
