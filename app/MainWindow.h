@@ -210,6 +210,9 @@ class TfmMain : public QMainWindow {
   // ---- Intake ----
   void AddJobNow(const std::string& text, bool isLink);
   void AddPendingJob();
+  // Paste and drop: a list of links (every non-empty line one) makes one job per
+  // line, in order; any other text is one link text.
+  void AddLinkText(const std::string& text);
   TOpenFilesPicker openFilesPicker_;
   // AddJob may be reached again from the nested loop of its message box; such
   // calls wait here and run after the current one, so rows and JobList agree.

@@ -94,7 +94,7 @@ void TfmMain::AddPendingJob() {
 
 void TfmMain::AddJobNow(const std::string& text, bool isLink) {
   try {
-    if (isLink && text.find(SiteRoot) == std::string::npos) {
+    if (isLink && !IsSiteLink(text) && !IsDirectMediaLink(text)) {
       ShowIntakeMessage(this, "Not valid link!");
       return;
     }
@@ -112,11 +112,15 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
       job->Title = text;
       job->MediaFile = text;
       job->IsVideo = IsVideoFile(text);
+    } else if (MakeDirectLinkJob(job.get())) {
+      // A plain media file: nothing to resolve, no request.
     } else {
       bool resolved = true;
       try {
         // The site expects the information request first; its answer is not needed.
-        InetGetText(VideoInfoUrl(LinkVideoId(text)));
+        std::string cutOff;
+        InetGetText(VideoInfoUrl(LinkVideoId(text)), &cutOff);
+        if (!cutOff.empty()) LogText("Information request: " + cutOff);
         resolved = ResolveJob(job.get());
       } catch (const std::exception& e) {
         AppendNote(*job, e, "Warning");
@@ -153,6 +157,15 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
   }
 }
 
+void TfmMain::AddLinkText(const std::string& text) {
+  const std::vector<std::string> lines = LinkListLines(text);
+  // Anything but a list of links is one text, untrimmed: one job or one refusal.
+  if (lines.empty()) return AddJob(text, true);
+  // One after another through the queue, so the window shows each row as it comes.
+  for (const std::string& line : lines) pendingJobs_.emplace_back(line, true);
+  AddPendingJob();
+}
+
 void TfmMain::WMDrawClipboard() {
   try {
     if (!cvOptions.AutoPaste) return;
@@ -160,7 +173,7 @@ void TfmMain::WMDrawClipboard() {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     if (!data || !data->hasText()) return;
     const std::string text = data->text().toStdString();
-    if (text.find(SiteRoot) != std::string::npos) AddJob(text, true);
+    if (IsSiteLink(text) || IsDirectMediaLink(text)) AddJob(text, true);
   } catch (const std::exception& e) {
     LogError(e);
   }
@@ -168,8 +181,7 @@ void TfmMain::WMDrawClipboard() {
 
 void TfmMain::btnPasteClick() {
   try {
-    // The whole text, untrimmed: several links make one job (or one refusal).
-    AddJob(QGuiApplication::clipboard()->text().toStdString(), true);
+    AddLinkText(QGuiApplication::clipboard()->text().toStdString());
   } catch (const std::exception& e) {
     LogError(e);
   }
@@ -214,7 +226,7 @@ void TfmMain::dropEvent(QDropEvent* event) {
     std::string text = data->text().toStdString();
     // Dropped text ends at its first zero byte, as plain text always has.
     text.resize(std::min(text.size(), text.find('\0')));
-    AddJob(text, true);
+    AddLinkText(text);
   } catch (const std::exception& e) {
     LogError(e);
   }

@@ -16,9 +16,11 @@
 #include "app/MessageBox.h"
 #include "download/clMultiDownLoader.h"
 #include "jobs/Conversion.h"
+#include "jobs/Resolve.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
 
@@ -47,6 +49,9 @@ std::string DownloadFailure(TclDownLoadItem& item) {
     return lastError.empty() ? "The download did not complete" : lastError;
   const int64_t size = item.ResourceState()->ResourceSize();
   const TclResourceInfo* info = item.ResourceInfo();
+  // A link that leads to a web page (a login, an error) must not be converted.
+  if (info && platform::AsciiLower(info->ContentType).rfind("text/html", 0) == 0)
+    return "The server sent a web page (text/html) instead of a media file";
   // A compressed resource is unpacked into the file, so its size differs.
   if (size > 0 && !(info && info->Compressed) && !item.LocalFile().empty()) {
     const int64_t written = platform::FileSize(item.LocalFile());
@@ -265,10 +270,12 @@ void TfmMain::clDownLoaderProcessCompleted(TclMultiDownLoader*, TclDownLoadItem*
       AppendNote(*job, failure, "Error");
       LogText("Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
+      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*job);
       // Through a sweep: its information pass runs the encoder, which would hold
       // up the window for as long as that takes.
       StartConversionSweep({job->Ref()});
     } else {
+      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*job);
       SetJobState(*job, jsDone);
       showSkip();
     }

@@ -3,9 +3,12 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
+
+#include "platform/Text.h"
 
 namespace resolve {
 
@@ -30,7 +33,16 @@ struct TTransfer {
   bool responseStarted = false;  // the head of the final response has arrived
   long status = 0;
   bool location = false;
+  long long bodyBytes = 0;
+  long long maxBodyBytes = 0;
+  bool tooLarge = false;
+  std::chrono::steady_clock::time_point deadline;
+  bool tooLate = false;
 };
+
+bool IsBlankOrControl(unsigned char c) {
+  return c <= 0x20 || c == 0x7F;
+}
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<TTransfer*>(user);
@@ -55,6 +67,11 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<TTransfer*>(user);
   t->responseStarted = true;
   size_t n = size * count;
+  t->bodyBytes += static_cast<long long>(n);
+  if (t->bodyBytes > t->maxBodyBytes) {
+    t->tooLarge = true;
+    return 0;
+  }
   try {
     t->sink->write(data, static_cast<std::streamsize>(n));
     if (!*t->sink) return 0;
@@ -64,7 +81,32 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
+// Also called while nothing arrives (about once a second), so the deadline holds
+// against a silent server as much as against a trickling one.
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<TTransfer*>(user);
+  if (std::chrono::steady_clock::now() < t->deadline) return 0;
+  t->tooLate = true;
+  return 1;
+}
+
 }  // namespace
+
+std::string FetchAddress(const std::string& link) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : platform::TrimBlanks(link)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (IsBlankOrControl(byte)) {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 void SetFetchProxySource(std::function<TFetchProxy()> source) {
   std::lock_guard lock(g_mutex);
@@ -96,18 +138,23 @@ std::string ProxyText(const TFetchProxy& proxy) {
 
 }  // namespace resolve
 
-bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy) {
+bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
+                   std::string* failure) {
   // An explicit proxy without a host cannot be reached; libcurl would read an
   // empty proxy text as "no proxy" and go direct instead.
   if (proxy.IsProxy && proxy.ProxyAdress.empty()) return false;
   resolve::GlobalInit();
   CURL* curl = curl_easy_init();
   if (!curl) return false;
+  if (failure) failure->clear();
   const TFetchTimeouts limits = resolve::FetchTimeouts();
   resolve::TTransfer transfer;
   transfer.sink = &sink;
+  transfer.maxBodyBytes = limits.MaxBodyBytes;
+  transfer.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.TotalSec);
+  const std::string address = resolve::FetchAddress(url);
 
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
   curl_easy_setopt(curl, CURLOPT_USERAGENT, resolve::kFetchUserAgent);
   // Links come from the clipboard: never let one read local files or other schemes.
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -123,6 +170,11 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, resolve::OnBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, resolve::OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  // A declared length above the cap fails before any of the body is read.
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.MaxBodyBytes));
 
   // Always from the server, never from a cache on the way.
   curl_slist* headers = nullptr;
@@ -148,6 +200,16 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
   CURLcode rc = curl_easy_perform(curl);
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
+  if (transfer.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
+    if (failure)
+      *failure = "The page is larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
+    return false;
+  }
+  if (transfer.tooLate) {
+    if (failure)
+      *failure = "The page did not arrive within " + std::to_string(limits.TotalSec) + " s";
+    return false;
+  }
   // A transfer that fails before any response could not open the URL; one that
   // breaks off later keeps what was read so far.
   return rc == CURLE_OK || transfer.responseStarted;
@@ -157,14 +219,14 @@ bool InetGetStream(const std::string& url, std::ostream& sink) {
   return InetGetStream(url, sink, resolve::CurrentFetchProxy());
 }
 
-std::string InetGetText(const std::string& url, const TFetchProxy& proxy) {
+std::string InetGetText(const std::string& url, const TFetchProxy& proxy, std::string* failure) {
   std::ostringstream sink;
-  if (!InetGetStream(url, sink, proxy)) return {};
+  if (!InetGetStream(url, sink, proxy, failure)) return {};
   return std::move(sink).str();
 }
 
-std::string InetGetText(const std::string& url) {
-  return InetGetText(url, resolve::CurrentFetchProxy());
+std::string InetGetText(const std::string& url, std::string* failure) {
+  return InetGetText(url, resolve::CurrentFetchProxy(), failure);
 }
 
 std::string UrlDecode(const std::string& text) {

@@ -13,23 +13,32 @@ struct TFetchProxy {
   std::string ProxyPassword;
 };
 
-// Time limits of one fetch: a connection that cannot be made within ConnectSec,
-// or a server that sends nothing for StallSec, ends the call.
+// Limits of one fetch: a connection that cannot be made within ConnectSec, or a
+// server that sends nothing for StallSec, ends the call. A fetch that has not ended
+// after TotalSec, or whose body grows past MaxBodyBytes, fails: the fetch runs on
+// the GUI thread, so a trickling or endless page must not hold the window.
 struct TFetchTimeouts {
   long ConnectSec = 60;
   long StallSec = 60;
+  long TotalSec = 60;
+  long long MaxBodyBytes = 32LL << 20;
 };
 
 // One blocking GET; the body is appended to sink byte for byte. True when the URL
 // could be opened, whatever the HTTP status; a transfer that breaks off after the
-// response began still returns true with what arrived.
-bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy);
+// response began still returns true with what arrived. A fetch stopped by the
+// TotalSec or MaxBodyBytes limit returns false (sink keeps the part that came) and,
+// when failure is given, says which limit in *failure (else *failure is cleared).
+// The url is sent as FetchAddress gives it.
+bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
+                   std::string* failure = nullptr);
 // The same with the proxy of the process-wide source (see SetFetchProxySource).
 bool InetGetStream(const std::string& url, std::ostream& sink);
 
-// The body of url, or the empty string when it cannot be opened.
-std::string InetGetText(const std::string& url, const TFetchProxy& proxy);
-std::string InetGetText(const std::string& url);
+// The body of url, or the empty string when it cannot be opened or a limit stopped it.
+std::string InetGetText(const std::string& url, const TFetchProxy& proxy,
+                        std::string* failure = nullptr);
+std::string InetGetText(const std::string& url, std::string* failure = nullptr);
 
 // Percent-decoder of page titles: "+" is a blank, "%" and two characters a byte.
 std::string UrlDecode(const std::string& text);
@@ -45,6 +54,11 @@ TFetchProxy CurrentFetchProxy();
 // Process-wide time limits of the fetcher (defaults 60 s each).
 void SetFetchTimeouts(const TFetchTimeouts& timeouts);
 TFetchTimeouts FetchTimeouts();
+
+// A link as the fetch sends it: trimmed, inner blanks and control characters
+// percent-encoded ("a b" -> "a%20b"). Copied text often ends in a line end, which
+// the HTTP layer would refuse.
+std::string FetchAddress(const std::string& link);
 
 // "host:port" as handed to the HTTP layer, also when the port is 0.
 std::string ProxyText(const TFetchProxy& proxy);

@@ -195,3 +195,23 @@ TEST_F(ConversionWindowTest, StopDuringTheConversionEndsTheEncoderAndTheJobStays
   EXPECT_EQ(Job()->State, jsStopped);
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->btnDownload->isEnabled(); }, 3000));
 }
+
+TEST_F(ConversionWindowTest, DirectLinkConvertsAndShowsTheRunningTimeOfItsFile) {
+  sitesim::TStream file;
+  file.File = clip_;
+  sim.AddFile("talks.example.org", "/2024/Tone%20talk.mp4", file);
+  QGuiApplication::clipboard()->setText(
+      QString::fromStdString(sim.FileUrl("talks.example.org", "/2024/Tone%20talk.mp4")));
+  window->btnPaste->click();
+  ASSERT_EQ(window->Jobs().Count(), 1);
+  EXPECT_EQ(Cell(colFileName), "Tone talk");
+  EXPECT_EQ(Cell(colTime), "00:00:00");
+  window->btnDownload->click();
+  ASSERT_TRUE(Watch([&] {
+    return Cell(colState) != "Downloading..." && Cell(colState) != "Encoding...";
+  })) << Cell(colState);
+  ASSERT_EQ(Cell(colState), "Successfully!") << Job()->Notes;
+  EXPECT_TRUE(Watch([&] { return Cell(colTime) == "00:02:00"; }, 30000)) << Cell(colTime);
+  EXPECT_EQ(Job()->DurationSec, 120);
+  EXPECT_EQ(converttest::Probe(Job()->OutputFile, "a:0")["codec_name"], "mp3");
+}

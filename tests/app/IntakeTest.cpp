@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
 #include "platform/ExeFolder.h"
+#include "resolve/InetEng.h"
 #include "settings/Settings.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
@@ -63,6 +65,7 @@ class IntakeTest : public ::testing::Test {
   }
   void TearDown() override {
     SetMessageBoxHook(nullptr);
+    resolve::SetFetchTimeouts({});
     window.reset();
     cvOptions = TcvOptions{};
     platform::SetExeFolderOverride("");
@@ -193,6 +196,39 @@ TEST_F(IntakeTest, ClipboardPickupFollowsAutoPasteAndTheDownloader) {
   EXPECT_TRUE(boxes.empty());  // pickup never complains
 }
 
+TEST_F(IntakeTest, CopiedLinkWithALineEndBecomesAJob) {
+  cvOptions.AutoPaste = true;
+  const std::string copied = " " + sim.WatchUrl("abc") + "\r\n";
+  QGuiApplication::clipboard()->setText(QString::fromStdString(copied));
+  ExpectTitles({"First clip"});
+  EXPECT_EQ(Jobs()[0]->Source, copied);  // the text as received
+  auto requests = sim.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Target, sim.InfoUrl("abc"));
+  EXPECT_EQ(requests[1].Target, sim.WatchUrl("abc"));
+}
+
+// The page requests block the window, so what keeps it usable is that they end.
+TEST_F(IntakeTest, TricklingOrEndlessPagesEndInErrorLinkWithinTheLimits) {
+  resolve::SetFetchTimeouts({60, 60, 1, 1 << 20});
+  sitesim::TFault trickle;
+  trickle.RateBytesPerSec = 40;  // the page would take half a minute
+  sim.SetPageFault("abc", trickle);
+  const auto started = std::chrono::steady_clock::now();
+  Paste(sim.WatchUrl("abc"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_EQ(boxes, std::vector<std::string>{"Error Link!"});
+  EXPECT_NE(Log().find(": Warning: The page did not arrive within 1 s\r"), std::string::npos);
+
+  sitesim::TFault endless;
+  endless.EndlessBody = true;
+  sim.SetPageFault("def", endless);
+  Paste(sim.WatchUrl("def"));
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Error Link!", "Error Link!"}));
+  EXPECT_NE(Log().find(": Warning: The page is larger than 1048576 bytes\r"), std::string::npos);
+  ExpectTitles({});
+}
+
 TEST_F(IntakeTest, ClipboardChangeDuringTheErrorBoxIsAddedAfterwards) {
   cvOptions.AutoPaste = true;
   onBox = [&] {
@@ -297,4 +333,59 @@ TEST_F(IntakeTest, RemoveTakesSelectedRowsAndStopsTheirDownloads) {
   grid->clearSelection();
   window->btnRemove->click();  // nothing selected: nothing happens
   EXPECT_EQ(Jobs().Count(), 3);
+}
+
+TEST_F(IntakeTest, DirectMediaLinksBecomeJobsWithoutARequest) {
+  Paste("https://example.org/talks/Key%20note.MP4?session=7\r\n");
+  EXPECT_TRUE(boxes.empty());
+  ExpectTitles({"Key note"});
+  EXPECT_EQ(Cell(colTime, 0), "00:00:00");
+  EXPECT_EQ(Cell(colMode, 0), "Download&Convert");
+  EXPECT_EQ(Cell(colQuality, 0), "MP4");
+  EXPECT_EQ(Cell(colCodec, 0), window->cbPresets->currentText().toStdString());
+  EXPECT_TRUE(Jobs()[0]->IsLink);
+  EXPECT_EQ(Jobs()[0]->StreamUrl, "https://example.org/talks/Key%20note.MP4?session=7");
+  EXPECT_TRUE(sim.Requests().empty());
+
+  // Picked up from the clipboard like a site link; other addresses are still refused.
+  cvOptions.AutoPaste = true;
+  QGuiApplication::clipboard()->setText("http://files.lan/a/song.flac");
+  ExpectTitles({"Key note", "song"});
+  QGuiApplication::clipboard()->setText("http://files.lan/a/page.html");
+  Paste("read http://files.lan/a/song.flac");
+  EXPECT_EQ(boxes, std::vector<std::string>{"Not valid link!"});
+  ExpectTitles({"Key note", "song"});
+}
+
+TEST_F(IntakeTest, ListsOfLinksMakeOneJobPerLineInOrder) {
+  auto settle = [&](int count) {
+    return testsupport::WaitFor([&] {
+      QCoreApplication::processEvents();
+      return Jobs().Count() == count;
+    });
+  };
+  Paste(sim.WatchUrl("abc") + "\r\n" + sim.WatchUrl("def") + "\r\n\r\n" + sim.WatchUrl("abc"));
+  ASSERT_TRUE(settle(3));
+  ExpectTitles({"First clip", "Second clip", "First clip"});
+
+  QMimeData mime;
+  mime.setText("http://h/one.mp3\n" + QString::fromStdString(sim.WatchUrl("def")) +
+               "\nhttp://h/two.mkv\n");
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &enter);
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(window.get(), &drop);
+  ASSERT_TRUE(settle(6));
+  ExpectTitles({"First clip", "Second clip", "First clip", "one", "Second clip", "two"});
+  EXPECT_TRUE(boxes.empty());
+
+  // One line that is no link: the whole text is one link, as ever.
+  sim.ClearRequests();
+  Paste("http://h/one.mp3\nnot a link\n" + sim.WatchUrl("abc"));
+  EXPECT_EQ(boxes, std::vector<std::string>{"Error Link!"});
+  EXPECT_EQ(sim.Requests().size(), 2u);
+  Paste("http://h/one.mp3\nnot a link\nhttp://h/two.mp3");
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Error Link!", "Not valid link!"}));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Jobs().Count(), 6);
 }

@@ -107,7 +107,9 @@ class RunControlTest : public ::testing::Test {
   IJobGrid& Grid() { return window->Grid(); }
   TJobList& Jobs() { return window->Jobs(); }
   std::string Cell(int col, int row) { return Grid().CellText(col, row); }
-  bool ConvertFailed(int row) { return Cell(colState, row).rfind("Can't convert file to ", 0) == 0; }
+  bool ConvertFailed(int row) {
+    return Cell(colState, row).rfind("Can't convert file to ", 0) == 0;
+  }
 
   void Paste(const std::string& id) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl(id)));
@@ -471,4 +473,73 @@ TEST_F(RunControlTest, ClosingDuringADownloadSavesTheSettingsAndLeavesThePartial
   window.reset();  // ends the abandoned download the way a test can
   EXPECT_TRUE(platform::FileExists(partial));
   EXPECT_FALSE(ReadAll(partial) == sim.StreamBody("slow", 0));
+}
+
+TEST_F(RunControlTest, DirectLinksDownloadFromOtherHostsAndOnlyMediaCounts) {
+  window->clDownLoader->SetTryCount(2);
+  window->clDownLoader->SetReconnectAfter(10);
+  sitesim::TStream media;
+  media.Size = 600000;
+  media.Seed = 5;
+  media.ContentType = "audio/mpeg";
+  sim.AddFile("media.example.org", "/pod/Ep%C3%A9%201.MP3", media);
+  sitesim::TStream page;
+  page.Data = "<html><body>Please log in</body></html>";
+  page.ContentType = "text/html; charset=utf-8";
+  sim.AddFile("media.example.org", "/talks/login.mp4", page);
+  sitesim::TStream moved;
+  moved.Data = "x";
+  moved.Fault.Status = 302;
+  moved.Fault.Location = "file:///etc/hostname";
+  sim.AddFile("media.example.org", "/talks/moved.mp4", moved);
+  for (const char* path : {"/pod/Ep%C3%A9%201.MP3?dl=1", "/talks/login.mp4", "/talks/moved.mp4"}) {
+    QGuiApplication::clipboard()->setText(
+        QString::fromStdString(sim.FileUrl("media.example.org", path)));
+    window->btnPaste->click();
+    SetMode(Jobs().Count() - 1, window->DownloadOnly1);
+  }
+  ASSERT_EQ(Jobs().Count(), 3);
+  EXPECT_EQ(Cell(colFileName, 0), "Epé 1");
+  Start();
+  ASSERT_TRUE(WaitIdle());
+
+  TEncItem* job = Jobs()[0];
+  EXPECT_EQ(Cell(colState, 0), "Successfully!") << job->Notes;
+  EXPECT_EQ(job->MediaFile, ExpectedPath(job));
+  EXPECT_EQ(platform::ExtractFileExt(job->MediaFile), ".MP3");
+  EXPECT_TRUE(ReadAll(job->MediaFile) == sitesim::GeneratedBytes(5, 0, 600000));
+  size_t ranged = 0;
+  for (const auto& r : sim.Requests())
+    if (r.Method == "GET" && r.Target.find("/pod/") != std::string::npos && r.HasHeader("Range"))
+      ++ranged;
+  EXPECT_GE(ranged, 2u);  // in segments
+
+  EXPECT_EQ(Cell(colState, 1), "Download failed");
+  EXPECT_NE(Jobs()[1]->Notes.find("web page (text/html)"), std::string::npos) << Jobs()[1]->Notes;
+  EXPECT_EQ(Cell(colState, 2), "Download failed");
+  EXPECT_EQ(Jobs()[2]->Notes, "Error: The redirection failed\r");
+  EXPECT_NE(ReadAll(Jobs()[2]->MediaFile), ReadAll("/etc/hostname"));
+}
+
+TEST_F(RunControlTest, HttpsDirectLinkDownloadsThroughTheProxyTunnel) {
+  // The simulator's certificate is its own; the product verifies real ones, so
+  // only this test's items (set up before they start) skip the check.
+  window->clDownLoader->OnChanged = [](TclMultiDownLoader*, TclDownLoadItem* item) {
+    item->SetCertificateFlags(cfIgnoreUnknownAuthority | cfIgnoreCommonNameInvalid);
+  };
+  sitesim::TStream media;
+  media.Size = 400000;
+  media.Seed = 9;
+  sim.AddFile("secure.example.org", "/v/clip.mp4", media);
+  QGuiApplication::clipboard()->setText("https://secure.example.org/v/clip.mp4");
+  window->btnPaste->click();
+  SetMode(0, window->DownloadOnly1);
+  Start();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(Cell(colState, 0), "Successfully!") << Jobs()[0]->Notes;
+  EXPECT_TRUE(ReadAll(Jobs()[0]->MediaFile) == sitesim::GeneratedBytes(9, 0, 400000));
+  bool tunnelled = false;
+  for (const auto& r : sim.Requests())
+    tunnelled = tunnelled || (r.Method == "CONNECT" && r.Target == "secure.example.org:443");
+  EXPECT_TRUE(tunnelled);
 }

@@ -41,6 +41,7 @@ class ResolveJobTest : public ::testing::Test {
   void TearDown() override {
     SetMainLogWriter(nullptr);
     resolve::SetFetchProxySource(nullptr);
+    resolve::SetFetchTimeouts({});
   }
   std::string Log() const {
     std::ifstream in(dir / "Log.txt", std::ios::binary);
@@ -107,6 +108,18 @@ TEST_F(ResolveJobTest, UnreachablePageFailsWithTheLinkAsTitle) {
   EXPECT_EQ(log.substr(19), ": parse youtube error\r\r\n");
 }
 
+TEST_F(ResolveJobTest, PageCutOffByTheFetchLimitsSaysWhy) {
+  sim.AddVideo(Video("abc", {18}));
+  sitesim::TFault endless;
+  endless.EndlessBody = true;
+  sim.SetPageFault("abc", endless);
+  resolve::SetFetchTimeouts({60, 60, 60, 1 << 16});
+  job.Source = sim.WatchUrl("abc");
+  EXPECT_FALSE(ResolveJob(&job));
+  EXPECT_EQ(job.Notes, "Warning: The page is larger than 65536 bytes\rparse youtube error\r");
+  EXPECT_EQ(Log().substr(19), ": " + job.Notes + "\r\n");
+}
+
 TEST(IntakeText, VideoIdInfoAddressAndVideoExtensions) {
   EXPECT_EQ(LinkVideoId("http://www.youtube.com/watch?v=abc&feature=x&y=z"), "abc");
   EXPECT_EQ(LinkVideoId("http://www.youtube.com/watch?v=abc"), "abc");
@@ -121,4 +134,51 @@ TEST(IntakeText, VideoIdInfoAddressAndVideoExtensions) {
   EXPECT_FALSE(IsVideoFile("/m/CLIP.MP4"));
   EXPECT_FALSE(IsVideoFile("/m.mp4/clip"));
   EXPECT_FALSE(IsVideoFile("/m/mp4"));
+}
+
+TEST(DirectLinks, WhatCountsAsOne) {
+  for (const char* text :
+       {"https://example.org/talks/keynote.mp4", "http://h/a.MP3?name=x.txt",
+        " http://h/a.webm\r\n", "http://user@h:8080/a/b.flac#t=3", "HTTP://h/a.Mkv"})
+    EXPECT_TRUE(IsDirectMediaLink(text)) << text;
+  for (const char* text :
+       {"http://h/a.mp4 and more", "see http://h/a.mp4", "http://h/a b.mp4", "http://h/a.txt",
+        "http://h/?f=a.mp4", "http://h/dir.mp4/", "http://h/.mp4", "ftp://h/a.mp4", "file:///a.mp4",
+        "http:///a.mp4", "http://h", "http://www.youtube.com/a.mp4",
+        "https://www.youtube.com/watch?v=abc", "http://h/a.mp4\nhttp://h/b.mp4"})
+    EXPECT_FALSE(IsDirectMediaLink(text)) << text;
+}
+
+TEST(DirectLinks, TheJobComesFromTheLinkAlone) {
+  TMemoryJobGrid grid;
+  TEncItem job;
+  AttachJobToRow(job, grid, grid.AppendRow());
+  job.Source = " https://h/m/Caf%C3%A9%20Cr%C3%A8me+1.Ogg?dl=1\r\n";
+  ASSERT_TRUE(MakeDirectLinkJob(&job));
+  EXPECT_EQ(job.Title, "Café Crème+1");
+  EXPECT_EQ(job.DurationSec, 0);
+  ASSERT_EQ(job.Qualities.size(), 1u);
+  EXPECT_EQ(job.Qualities[0].Name, "OGG");
+  EXPECT_EQ(job.Qualities[0].Link.Ext, ".Ogg");
+  EXPECT_EQ(job.StreamUrl, "https://h/m/Caf%C3%A9%20Cr%C3%A8me+1.Ogg?dl=1");
+  EXPECT_EQ(job.Qualities[0].Link.Url, job.StreamUrl);
+  EXPECT_EQ(job.QualityIndex, 0);
+  EXPECT_EQ(grid.CellText(colQuality, 0), "OGG");
+  EXPECT_FALSE(job.IsVideo);
+  job.Source = "http://h/clip.MP4";
+  ASSERT_TRUE(MakeDirectLinkJob(&job));
+  EXPECT_TRUE(job.IsVideo);
+  job.Source = "http://www.youtube.com/watch?v=abc";
+  EXPECT_FALSE(MakeDirectLinkJob(&job));
+  EXPECT_EQ(job.Title, "clip");
+}
+
+TEST(DirectLinks, ListsOfLinksSplitOnlyWhenEveryLineIsOne) {
+  const std::string site = "http://www.youtube.com/watch?v=abc";
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(LinkListLines(site + "\r\n\r\n http://h/a.mp3 \nhttp://h/b.mp4"),
+            (Lines{site, " http://h/a.mp3 ", "http://h/b.mp4"}));
+  EXPECT_EQ(LinkListLines(site + "\nhello\nhttp://h/a.mp3"), Lines{});
+  EXPECT_EQ(LinkListLines(site + "\r\n"), Lines{});  // one link: one text, as ever
+  EXPECT_EQ(LinkListLines("http://h/a.mp3 http://h/b.mp3\nhttp://h/c.mp3"), Lines{});
 }

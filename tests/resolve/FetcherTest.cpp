@@ -126,3 +126,34 @@ TEST_F(Fetcher, SilentServerEndsTheCall) {
   sim.SetPageFault("abc", f);
   EXPECT_EQ(InetGetText(sim.WatchUrl("abc"), Proxy()), "");
 }
+
+TEST_F(Fetcher, LinkTextIsSentWithoutSurroundingBlanksAndWithInnerBlanksEncoded) {
+  EXPECT_EQ(InetGetText(" \t" + sim.WatchUrl("abc") + "\r\n", Proxy()), sim.WatchPage("abc"));
+  EXPECT_EQ(sim.Requests().back().Target, sim.WatchUrl("abc"));
+  InetGetText(sim.WatchUrl("abc") + "&x=a b\n", Proxy());
+  EXPECT_EQ(sim.Requests().back().Target, sim.WatchUrl("abc") + "&x=a%20b");
+}
+
+TEST_F(Fetcher, OverallLimitAndBodyCapFailTheFetchAndSayWhy) {
+  resolve::SetFetchTimeouts({60, 60, 1, 1 << 20});
+  sitesim::TFault trickle;
+  trickle.RateBytesPerSec = 40;  // fast enough never to look stalled
+  sim.SetPageFault("abc", trickle);
+  std::string why;
+  EXPECT_EQ(InetGetText(sim.WatchUrl("abc"), Proxy(), &why), "");
+  EXPECT_EQ(why, "The page did not arrive within 1 s");
+
+  sitesim::TFault endless;
+  endless.EndlessBody = true;
+  sim.SetPageFault("abc", endless);
+  EXPECT_EQ(InetGetText(sim.WatchUrl("abc"), Proxy(), &why), "");
+  EXPECT_EQ(why, "The page is larger than 1048576 bytes");
+
+  sim.SetPageFault("abc", {});
+  EXPECT_EQ(InetGetText(sim.WatchUrl("abc"), Proxy(), &why), sim.WatchPage("abc"));
+  EXPECT_EQ(why, "");
+  // A declared length above the cap fails before the body is read.
+  resolve::SetFetchTimeouts({60, 60, 60, 1000});
+  EXPECT_EQ(InetGetText(sim.StreamUrl("abc", 1), Proxy(), &why), "");
+  EXPECT_EQ(why, "The page is larger than 1000 bytes");
+}

@@ -79,6 +79,8 @@ bool SetFaultKey(TFault& f, const std::string& key, const std::string& v) {
     f.NoContentLength = flag();
   else if (key == "changing_body")
     f.ChangingBody = flag();
+  else if (key == "endless_body")
+    f.EndlessBody = flag();
   else
     return false;
   return true;

@@ -4,7 +4,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +23,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -236,6 +243,7 @@ struct TSiteSim::Impl {
   mutable std::mutex mutex;  // catalogue, counters, request log, connections
   mutable std::condition_variable changed;
   std::map<std::string, TVideo> videos;
+  std::map<std::pair<std::string, std::string>, TStream> files;  // (lower host, path)
   std::map<std::string, int> requestCount;  // per resource key: requests that counted
   std::map<std::string, int> getCount;      // per resource key: GETs seen (body version)
   std::vector<TRequest> requests;
@@ -310,9 +318,50 @@ struct TSiteSim::Impl {
 
 namespace {
 
+// One self-signed certificate (P-256, CN "sitesim") for every tunnelled https
+// connection; clients that want to reach it must skip verification.
+SSL_CTX* TlsContext() {
+  static SSL_CTX* ctx = [] {
+    SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600L * 24 * 365);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("sitesim"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_sign(cert, key, EVP_sha256());
+    SSL_CTX_use_certificate(c, cert);
+    SSL_CTX_use_PrivateKey(c, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return c;
+  }();
+  return ctx;
+}
+
 class TSocket {
  public:
   TSocket(int fd, std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
+  ~TSocket() {
+    if (ssl_) SSL_free(ssl_);
+  }
+
+  // Turns the connection into the server side of a TLS session (after CONNECT).
+  bool StartTls() {
+    // The TLS layer writes without MSG_NOSIGNAL: a client that hangs up must give
+    // EPIPE on this connection's thread, not end the process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    ssl_ = SSL_new(TlsContext());
+    SSL_set_fd(ssl_, fd_);
+    return SSL_accept(ssl_) == 1;
+  }
 
   // Reads a request head ("...\r\n\r\n"); false when the peer closed or it was too long.
   bool ReadHead(std::string& head, bool& tooLong) {
@@ -345,7 +394,8 @@ class TSocket {
 
   bool Send(const char* data, size_t length) {
     while (length > 0) {
-      ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
+      ssize_t n = ssl_ ? SSL_write(ssl_, data, static_cast<int>(length))
+                       : ::send(fd_, data, length, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       data += n;
@@ -363,7 +413,7 @@ class TSocket {
       int rc = ::poll(&p, 1, 50);
       if (rc < 0 && errno != EINTR) return;
       if (rc > 0) {
-        ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+        ssize_t n = ssl_ ? SSL_read(ssl_, tmp, sizeof tmp) : ::recv(fd_, tmp, sizeof tmp, 0);
         if (n <= 0) return;
       }
     }
@@ -373,8 +423,8 @@ class TSocket {
   bool Fill() {
     char tmp[8192];
     for (;;) {
-      ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
-      if (n < 0 && errno == EINTR) continue;
+      ssize_t n = ssl_ ? SSL_read(ssl_, tmp, sizeof tmp) : ::recv(fd_, tmp, sizeof tmp, 0);
+      if (n < 0 && errno == EINTR && !ssl_) continue;
       if (n <= 0) return false;
       buffer_.append(tmp, static_cast<size_t>(n));
       return true;
@@ -384,6 +434,7 @@ class TSocket {
   int fd_;
   std::atomic<bool>& stopping_;
   std::string buffer_;
+  SSL* ssl_ = nullptr;
 };
 
 bool ParseHead(const std::string& head, TRequest& req) {
@@ -458,6 +509,7 @@ bool ParseRange(const std::string& header, int64_t size, int64_t& first, int64_t
 void TSiteSim::Impl::Connection(TConn* conn, int serial) {
   TSocket sock(conn->fd, stopping);
   bool keepAlive = true;
+  bool tunnelled = false;
   while (keepAlive && !stopping) {
     std::string head;
     bool tooLong = false;
@@ -500,6 +552,26 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       return sock.Send(r);
     };
 
+    // A tunnel to one of our hosts is served here, over TLS; the requests in it
+    // are origin-form with the host in Host, like direct ones.
+    if (req.Method == "CONNECT" && !tunnelled) {
+      std::string name = Lower(req.Target.substr(0, req.Target.rfind(':')));
+      bool known = false;
+      {
+        std::lock_guard lock(mutex);
+        known = name == Lower(options.SiteHost);
+        for (const auto& [key, f] : files) known = known || name == key.first;
+      }
+      if (!known) {
+        keepAlive = false;
+        simple(502, "<html><body>Bad gateway: unknown host</body></html>");
+        break;
+      }
+      if (!sock.Send("HTTP/1.1 200 Connection established\r\n\r\n") || !sock.StartTls()) break;
+      tunnelled = true;
+      keepAlive = true;
+      continue;
+    }
     if (req.Method != "GET" && req.Method != "HEAD") {
       keepAlive = false;
       simple(405, "<html><body>Method not allowed</body></html>", "Allow: GET, HEAD\r\n");
@@ -552,44 +624,59 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     std::string notFound;
     {
       std::lock_guard lock(mutex);
+      auto serve = [&](const TStream& s) {
+        fault = s.Fault;
+        contentType = s.ContentType;
+        lastModified = s.LastModified;
+        // The body reader captures copies so catalogue changes cannot pull it away.
+        if (!s.Data.empty()) {
+          auto data = std::make_shared<std::string>(s.Data);
+          entity.size = static_cast<int64_t>(data->size());
+          entity.read = [data](int64_t off, char* out, size_t len) {
+            std::memcpy(out, data->data() + off, len);
+          };
+        } else if (!s.File.empty()) {
+          struct stat st {};
+          auto file = std::make_shared<std::ifstream>(s.File, std::ios::binary);
+          entity.size = (::stat(s.File.c_str(), &st) == 0 && *file) ? st.st_size : 0;
+          entity.read = [file](int64_t off, char* out, size_t len) {
+            file->seekg(off);
+            file->read(out, static_cast<std::streamsize>(len));
+          };
+        } else {
+          uint32_t seed = s.Seed;
+          entity.size = s.Size;
+          entity.read = [seed](int64_t off, char* out, size_t len) {
+            GenerateBytes(seed, static_cast<uint64_t>(off), out, len);
+          };
+        }
+      };
+      std::string fileHost = host;
+      if (!proxied) {
+        fileHost = Lower(req.Header("Host"));
+        const size_t colon = fileHost.rfind(':');
+        if (colon != std::string::npos && fileHost.find(']') == std::string::npos)
+          fileHost.resize(colon);
+      }
+      const auto fileIt = files.find({fileHost, path});
       bool knownHost = siteHost;
       for (const auto& [id, v] : videos)
         for (const auto& s : v.Streams) knownHost = knownHost || host == Lower(StreamHost(s));
+      for (const auto& [key, f] : files) knownHost = knownHost || host == key.first;
       if (!knownHost) {
         // A proxy that cannot reach the host answers for it.
+      } else if (fileIt != files.end()) {
+        isResource = true;
+        resourceKey = "f:" + fileIt->first.first + fileIt->first.second;
+        serve(fileIt->second);
       } else if (path == "/videoplayback") {
         auto it = videos.find(params["id"]);
         size_t n = static_cast<size_t>(std::atoll(params["n"].c_str()));
         if (it != videos.end() && n < it->second.Streams.size() &&
             (siteHost || host == Lower(StreamHost(it->second.Streams[n])))) {
-          const TStream& s = it->second.Streams[n];
           isResource = true;
           resourceKey = "s:" + it->first + "#" + std::to_string(n);
-          fault = s.Fault;
-          contentType = s.ContentType;
-          lastModified = s.LastModified;
-          // The body reader captures copies so catalogue changes cannot pull it away.
-          if (!s.Data.empty()) {
-            auto data = std::make_shared<std::string>(s.Data);
-            entity.size = static_cast<int64_t>(data->size());
-            entity.read = [data](int64_t off, char* out, size_t len) {
-              std::memcpy(out, data->data() + off, len);
-            };
-          } else if (!s.File.empty()) {
-            struct stat st {};
-            auto file = std::make_shared<std::ifstream>(s.File, std::ios::binary);
-            entity.size = (::stat(s.File.c_str(), &st) == 0 && *file) ? st.st_size : 0;
-            entity.read = [file](int64_t off, char* out, size_t len) {
-              file->seekg(off);
-              file->read(out, static_cast<std::streamsize>(len));
-            };
-          } else {
-            uint32_t seed = s.Seed;
-            entity.size = s.Size;
-            entity.read = [seed](int64_t off, char* out, size_t len) {
-              GenerateBytes(seed, static_cast<uint64_t>(off), out, len);
-            };
-          }
+          serve(it->second.Streams[n]);
         } else {
           notFound = "<html><body>No such stream</body></html>";
         }
@@ -694,7 +781,19 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
     int64_t first = 0, last = entity.size - 1;
     int code = 200;
     std::string rangeHeader = req.Header("Range");
-    if (!rangeHeader.empty() && !fault.IgnoreRange) {
+    if (fault.EndlessBody && entity.size > 0) {
+      // The entity over and over, until the peer gives up.
+      const int64_t size = entity.size;
+      auto once = entity.read;
+      entity.read = [once, size](int64_t off, char* out, size_t len) {
+        while (len > 0) {
+          const size_t n = static_cast<size_t>(std::min<int64_t>(size - off % size, len));
+          once(off % size, out, n);
+          off += static_cast<int64_t>(n), out += n, len -= n;
+        }
+      };
+      last = std::numeric_limits<int64_t>::max() - 1;
+    } else if (!rangeHeader.empty() && !fault.IgnoreRange) {
       bool unsatisfiable = false;
       if (ParseRange(rangeHeader, entity.size, first, last, unsatisfiable)) {
         code = 206;
@@ -708,7 +807,7 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       }
     }
     const int64_t length = last - first + 1;
-    const bool closeDelimited = fault.NoContentLength;
+    const bool closeDelimited = fault.NoContentLength || fault.EndlessBody;
     if (closeDelimited) keepAlive = false;
 
     std::string r = "HTTP/1.1 " + std::to_string(code) + " " + Reason(code) + "\r\n";
@@ -902,6 +1001,16 @@ void TSiteSim::SetPageFault(const std::string& videoId, const TFault& fault) {
   if (it == impl_->videos.end()) throw std::out_of_range("sitesim: no video " + videoId);
   it->second.PageFault = fault;
   impl_->requestCount.erase("p:" + videoId);
+}
+
+void TSiteSim::AddFile(const std::string& host, const std::string& path, TStream body) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->files[{Lower(host), path}] = std::move(body);
+  impl_->requestCount.erase("f:" + Lower(host) + path);
+}
+
+std::string TSiteSim::FileUrl(const std::string& host, const std::string& path) const {
+  return "http://" + host + path;
 }
 
 void TSiteSim::SetProxyAuth(bool required, const std::string& user, const std::string& password) {

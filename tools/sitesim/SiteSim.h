@@ -35,6 +35,7 @@ struct TFault {
   bool NoContentType = false;
   bool NoContentLength = false;  // body delimited by closing the connection
   bool ChangingBody = false;     // the n-th GET (from 0) gets version n of the body, ETag "vn"
+  bool EndlessBody = false;      // 200 whose body repeats for ever (no Content-Length, no Range)
 };
 
 struct TStream {
@@ -123,6 +124,11 @@ class TSiteSim {
   void SetStreamFault(const std::string& videoId, size_t stream, const TFault& fault);
   void SetPageFault(const std::string& videoId, const TFault& fault);
   void SetProxyAuth(bool required, const std::string& user = {}, const std::string& password = {});
+  // A plain file at http://<host><path> (path as sent, without the query, which
+  // is ignored), served through the proxy for that host and to direct requests
+  // whose Host names it. Body, content type, faults and properties as a stream's.
+  void AddFile(const std::string& host, const std::string& path, TStream body);
+  std::string FileUrl(const std::string& host, const std::string& path) const;
 
   // Addresses as the product sees them (through the site's name).
   std::string WatchUrl(const std::string& videoId) const;
