@@ -101,6 +101,7 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
   CenterOnScreen();
   app::InstallCallQueueDrain();
   CreateRunControl();
+  CreateJobActivity();
 }
 
 TfmMain::~TfmMain() {

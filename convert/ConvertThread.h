@@ -67,6 +67,12 @@ class TConvertThread {
   // stays one argument whatever characters it holds.
   std::vector<std::string> Arguments;
   int ExitCode = -1;  // of the last encoder run; -1 when it did not run
+  // Of the last progress line, for any thread: the encoder's speed as a multiple
+  // of real time (0 = unknown), the position reached and the input's running
+  // time in seconds.
+  std::atomic<double> EncoderSpeed{0};
+  std::atomic<double> EncoderPosition{0};
+  std::atomic<double> EncoderDuration{0};
 
   void SetOnProgress(TProgressEvent handler) { OnProgress = std::move(handler); }
   void SetOnDone(TDoneEvent handler) { OnDone = std::move(handler); }

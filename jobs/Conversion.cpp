@@ -245,6 +245,13 @@ bool WantsConversion(const TEncItem* job) {
          !g_starting.count(job->Ref());
 }
 
+// From here on the bar shows the conversion, not the finished download.
+void ShowConversionPending(TEncItem& job) {
+  job.Progress = 0;
+  const int row = JobRow(job);
+  if (row >= 0) job.Grid->SetProgress(row, 0);
+}
+
 // Hands the worker to the job and starts it. Report queue's thread.
 void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   job.OutputFile = worker->OutFile;
@@ -339,6 +346,7 @@ void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue) {
 
 void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
   if (!WantsConversion(job)) return;
+  ShowConversionPending(*job);
   std::string output;
   try {
     output = ReserveOutputFile(OutputPathFor(*job, settings));
@@ -352,6 +360,8 @@ void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
 }
 
 void StartConversionSweep(std::vector<uint64_t> jobRefs) {
+  for (uint64_t ref : jobRefs)
+    if (TEncItem* job = TEncItem::FromRef(ref); WantsConversion(job)) ShowConversionPending(*job);
   auto queue = ReportQueue();
   Sweeps().Start([refs = std::move(jobRefs), queue] {
     for (uint64_t ref : refs) {

@@ -34,14 +34,16 @@ void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue);
 // nothing for a job that already converts, is being started by a sweep or has
 // StopRequested. A conversion that cannot start (output file not creatable,
 // encoder not executable) ends the job in jsConvertFailed with an "Error" note,
-// and the notes are logged; it does not raise for that.
+// and the notes are logged; it does not raise for that. The Progress cell goes
+// to 0 when the conversion is started.
 void StartConversion(TEncItem* job, const TCnvtSettings& settings);
 
 // The start sweep: starts, on a thread of its own, the conversions of the jobs
 // that Start put into jsEncoding. jobRefs are TEncItem::Ref() values taken on
 // the main thread before the downloads start; removed or stopped jobs, jobs
 // that left jsEncoding and jobs that already convert are skipped, and a job
-// never gets a second conversion. Returns at once. Jobs are only read and
+// never gets a second conversion. Called on the main thread, where the Progress
+// cells of the jobs it will start go to 0 at once. Returns at once. Jobs are only read and
 // written on the report queue's thread; the information pass runs on the sweep.
 void StartConversionSweep(std::vector<uint64_t> jobRefs);
 
