@@ -32,7 +32,7 @@ bool Ended(TJobState state) {
 }  // namespace
 
 QString ActivityText(int downloading, int waiting, int converting, double bytesPerSecond) {
-  return QString("Downloads: %1 running, %2 waiting   Conversions: %3   Total: %4")
+  return QString("Downloads: %1 running, %2 waiting  \u00b7  Conversions: %3  \u00b7  %4")
       .arg(downloading)
       .arg(waiting)
       .arg(converting)

@@ -50,7 +50,7 @@ class TJobActivity : public QObject {
   std::map<uint64_t, TSeen> seen_;
 };
 
-// "Downloads: 2 running, 1 waiting  Conversions: 1  Total: 2.4 MB/s".
+// "Downloads: 2 running, 1 waiting  ·  Conversions: 1  ·  2.4 MB/s".
 QString ActivityText(int downloading, int waiting, int converting, double bytesPerSecond);
 
 }  // namespace app

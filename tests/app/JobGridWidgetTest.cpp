@@ -13,7 +13,7 @@ TEST(JobGridWidget, ColumnsHeaderAndHiddenReference) {
                             "Quality",   "",     "Codec", "Speed",    "Time left"};
   for (int col = 0; col < 10; ++col)
     EXPECT_EQ(grid.horizontalHeaderItem(col)->text(), captions[col]) << col;
-  EXPECT_EQ(grid.columnWidth(colFileName), 233);
+  EXPECT_EQ(grid.columnWidth(colFileName), 118);
   EXPECT_EQ(grid.columnWidth(colTime), 60);
   EXPECT_EQ(grid.columnWidth(colState), 89);
   EXPECT_EQ(grid.columnWidth(colProgress), 140);
@@ -100,7 +100,7 @@ TEST(JobGridWidget, OnlyCellsTooNarrowForTheirTextHaveItAsToolTip) {
   grid.SetCellText(colFileName, 0, title);
   EXPECT_EQ(grid.CellToolTip(colFileName, 0).toStdString(), title);
   grid.SetCellText(colTimeLeft, 0, "1:02:03");  // the run's figures fit their columns
-  grid.SetCellText(colSpeed, 0, "999.9 MB/s");
+  grid.SetCellText(colSpeed, 0, "99.9 MB/s");
   EXPECT_EQ(grid.CellToolTip(colTimeLeft, 0), "");
   EXPECT_EQ(grid.CellToolTip(colSpeed, 0), "");
 }
