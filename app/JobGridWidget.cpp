@@ -4,16 +4,19 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolTip>
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 namespace {
 
-const char* const kCaptions[JobColumnCount] = {"File name", "Time",    "State", "Progress",
-                                               "Mode",      "Quality", "",      "Codec"};
-// Columns without a width of their own keep the default section size.
-const int kWidths[JobColumnCount] = {233, 60, 89, 140, 0, 0, 0, 0};
+const char* const kCaptions[JobColumnCount] = {
+    "File name", "Time", "State", "Progress", "Mode", "Quality", "", "Codec", "Speed", "Time left"};
+// Columns without a width of their own keep the default section size. The
+// title gives up room for Speed and Time left (a title that does not fit shows
+// whole as its tool tip), so every column fits the fixed window.
+const int kWidths[JobColumnCount] = {118, 60, 89, 140, 0, 0, 0, 0, 0, 0};
 
 }  // namespace
 
@@ -62,6 +65,17 @@ TJobGridWidget::TJobGridWidget(QWidget* parent) : QTableWidget(0, JobColumnCount
   setColumnWidth(colMode,
                  std::max(64, QFontMetrics(small).horizontalAdvance("Download&Convert") + 10));
   setColumnWidth(colQuality, 50);
+  setColumnWidth(colCodec, 46);
+  // The run's figures: as wide as their longest value or their caption.
+  const QFontMetrics metrics(small);
+  setColumnWidth(
+      colSpeed,
+      std::max(metrics.horizontalAdvance("99.9 MB/s"), metrics.horizontalAdvance("Speed")) + 8);
+  setColumnWidth(
+      colTimeLeft,
+      std::max(metrics.horizontalAdvance("99:59:59"), metrics.horizontalAdvance("Time left")) + 8);
+  for (int col : {colSpeed, colTimeLeft})
+    horizontalHeaderItem(col)->setData(Qt::AccessibleTextRole, QString(kCaptions[col]));
   verticalHeader()->hide();
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -88,7 +102,12 @@ QTableWidgetItem* TJobGridWidget::Cell(int col, int row) const {
 int TJobGridWidget::AppendRow() {
   const int row = rowCount();
   insertRow(row);
-  for (int col = 0; col < JobColumnCount; ++col) setItem(row, col, new QTableWidgetItem());
+  for (int col = 0; col < JobColumnCount; ++col) {
+    auto* cell = new QTableWidgetItem();
+    if (col == colSpeed || col == colTimeLeft)
+      cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setItem(row, col, cell);
+  }
   SetProgress(row, 0);
   SetRowRef(row, 0);
   return row;
@@ -109,10 +128,30 @@ void TJobGridWidget::SetCellText(int col, int row, const std::string& text) {
     SetProgress(row, std::strtod(text.c_str(), nullptr));
     return;
   }
-  QTableWidgetItem* cell = Cell(col, row);
-  cell->setText(QString::fromStdString(text));
-  // Titles and failure texts are often wider than their columns.
-  if (col == colFileName || col == colState) cell->setToolTip(cell->text());
+  Cell(col, row)->setText(QString::fromStdString(text));
+}
+
+QString TJobGridWidget::CellToolTip(int col, int row) const {
+  const QTableWidgetItem* cell = Cell(col, row);
+  if (col == colProgress || col == colJobRef || cell->text().isEmpty()) return {};
+  // The item view's own text margin on each side.
+  const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+  const int room = columnWidth(col) - 2 * margin;
+  return QFontMetrics(font()).horizontalAdvance(cell->text()) > room ? cell->text() : QString();
+}
+
+bool TJobGridWidget::viewportEvent(QEvent* event) {
+  if (event->type() == QEvent::ToolTip) {
+    auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    const QString tip = index.isValid() ? CellToolTip(index.column(), index.row()) : QString();
+    if (tip.isEmpty())
+      QToolTip::hideText();
+    else
+      QToolTip::showText(help->globalPos(), tip, viewport(), visualRect(index));
+    return true;
+  }
+  return QTableWidget::viewportEvent(event);
 }
 
 double TJobGridWidget::Progress(int row) const {

@@ -37,6 +37,9 @@ class TJobGridWidget : public QTableWidget, public IJobGrid {
   std::vector<int> SelectedRows() const override;
   void SelectRow(int row) override;
 
+  // The whole text of a cell too narrow for it, else empty (the cell's tool tip).
+  QString CellToolTip(int col, int row) const;
+
  signals:
   // A row is about to become selected by the user (mouse or keyboard).
   void BeforeSelect(int row);
@@ -44,6 +47,7 @@ class TJobGridWidget : public QTableWidget, public IJobGrid {
   void CellClick(int col, int row);
 
  protected:
+  bool viewportEvent(QEvent* event) override;
   QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                        const QEvent* event) const override;
 

@@ -37,6 +37,7 @@ const int kConvertPanelHeight = 100;
 const int kCommandRowHeight = 41;
 const int kStatusBarHeight = 19;
 const int kStatusPanelWidth = 300;
+const int kActivityPanelWidth = 420;  // the first panel holds the run's totals
 
 const char* const kSameAsInput = "Same As Input";
 
@@ -101,6 +102,7 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
   CenterOnScreen();
   app::InstallCallQueueDrain();
   CreateRunControl();
+  CreateJobActivity();
 }
 
 TfmMain::~TfmMain() {
@@ -245,7 +247,7 @@ void TfmMain::BuildControls() {
   for (int i = 0; i < 2; ++i) {
     StatusPanels[i] = new QLabel(status);
     StatusPanels[i]->setObjectName(QString("StatusPanel%1").arg(i));
-    StatusPanels[i]->setFixedWidth(kStatusPanelWidth);
+    StatusPanels[i]->setFixedWidth(i == 0 ? kActivityPanelWidth : kStatusPanelWidth);
     StatusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     status->addWidget(StatusPanels[i]);
   }

@@ -24,6 +24,10 @@ class TJobGridWidget;
 class TLogWriter;
 class TfmFileNames;
 class TfmOptions;
+namespace app {
+class TJobActivity;
+class TJobNotifier;
+}  // namespace app
 struct TCnvtSettings;
 
 // The main window: job table, output folder, conversion panel, command buttons,
@@ -103,6 +107,21 @@ class TfmMain : public QMainWindow {
   // empty when cancelled. Tests replace the modal dialog.
   std::function<QString(QWidget*, const QString&)> PickFolder;
   // ---- end job menu ----
+
+  // ---- Results and activity (MainWindowOpen.cpp, JobActivity.cpp) ----
+  // Job menu entries for the file a job's run made: enabled when it exists.
+  QAction* Open1 = nullptr;
+  QAction* ShowInFolder1 = nullptr;
+  // Speed and time left, the status totals and the notices of ended jobs.
+  app::TJobActivity* Activity = nullptr;
+  app::TJobNotifier* Notifier = nullptr;
+  // The converted file, or the download of a Download Only job; empty if none.
+  std::string JobResultFile(const TEncItem& job) const;
+  void OpenResultClick();
+  void ShowInFolderClick();
+  // A finished row opens its file, at any time.
+  void ngListItemsDblClick(int row);
+  // ---- end results ----
 
   // ---- Run control (MainWindowRun.cpp) ----
   // The download manager: created with the window, on the GUI thread, so its
@@ -219,6 +238,10 @@ class TfmMain : public QMainWindow {
   bool addingJob_ = false;
   std::vector<std::pair<std::string, bool>> pendingJobs_;
   // ---- end Intake ----
+
+  // ---- Results and activity ----
+  void CreateJobActivity();
+  void PrepareOpenEntries(const TEncItem* job);
 
   // ---- Run control ----
   // Creates and configures clDownLoader and Timer1 and binds the intake's hooks.

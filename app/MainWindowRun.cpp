@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "app/JobActivity.h"
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
@@ -210,6 +211,7 @@ void TfmMain::ForgetDownloadItems(const std::vector<TEncItem*>& jobs) {
 void TfmMain::StartDownloads() {
   SetRunning(true);
   Timer1->start();
+  Activity->RunStarted();
   if (clDownLoader->DownLoadList()->Count() > 0) clDownLoader->Start(nullptr, true);
 }
 
@@ -384,6 +386,7 @@ bool TfmMain::PreparePopupMenu2() {
     LogError(e);
   }
   Quality1->setEnabled(job && !job->Qualities.empty());
+  PrepareOpenEntries(job);
   return true;
 }
 

@@ -282,7 +282,12 @@ void TConvertThread::RunEncoder() {
     const std::string chunk(buffer);  // up to the first zero byte
     ConsoleOutput += "\r\n" + chunk;
 
-    if (parser.Step(chunk, ProgressMode, ResultText, Percent)) ReportProgress();
+    if (parser.Step(chunk, ProgressMode, ResultText, Percent)) {
+      EncoderSpeed = parser.Speed();
+      EncoderPosition = parser.Position();
+      EncoderDuration = static_cast<double>(parser.Seconds());
+      ReportProgress();
+    }
     ErrorFlag = ResultText.empty();
     if (ended) break;
   }

@@ -79,6 +79,13 @@ class TConvertThread {
   static void SetInformationPassLimit(std::chrono::milliseconds limit);
   static std::chrono::milliseconds InformationPassLimit();
 
+  // Of the last progress line, for any thread: the encoder's speed as a multiple
+  // of real time (0 = unknown), the position reached and the input's running
+  // time in seconds.
+  std::atomic<double> EncoderSpeed{0};
+  std::atomic<double> EncoderPosition{0};
+  std::atomic<double> EncoderDuration{0};
+
   void SetOnProgress(TProgressEvent handler) { OnProgress = std::move(handler); }
   void SetOnDone(TDoneEvent handler) { OnDone = std::move(handler); }
 

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cfenv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/RegExpr.h"
@@ -61,6 +63,18 @@ std::vector<std::string> SplitProbe(const std::string& text) {
   return pieces;
 }
 
+// The number after the last "key" of the chunk; 0 when there is none or it is
+// no number ("speed=N/A").
+double LastNumberAfter(const std::string& chunk, const char* key) {
+  const size_t at = chunk.rfind(key);
+  if (at == std::string::npos) return 0;
+  const char* start = chunk.c_str() + at + std::strlen(key);
+  while (*start == ' ') ++start;
+  char* end = nullptr;
+  const double v = std::strtod(start, &end);
+  return end != start && std::isfinite(v) && v > 0 ? v : 0;
+}
+
 int32_t RoundPercent(int64_t t, int64_t duration) {
   long double p = static_cast<long double>(t) / static_cast<long double>(duration) * 100.0L;
   // Halves go to the even neighbour (12.5 → 12, 37.5 → 38).
@@ -97,6 +111,8 @@ bool TEncoderOutputParser::Step(const std::string& chunk, bool progressMode,
   if (progressMode) {
     if (seconds_ != 0 && time_->Exec(chunk)) {
       percent = RoundPercent(LeadingNumber(time_->Match(1)), seconds_);
+      position_ = LastNumberAfter(chunk, "time=");
+      speed_ = LastNumberAfter(chunk, "speed=");
       resultText = std::to_string(percent);
       return true;
     }

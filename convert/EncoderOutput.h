@@ -24,10 +24,16 @@ class TEncoderOutputParser {
   bool Step(const std::string& chunk, bool progressMode, std::string& resultText, int32_t& percent);
   // Running time of the last "Duration:" line, 0 before one.
   int64_t Seconds() const { return seconds_; }
+  // Of the last progress line: the position reached in seconds and the
+  // encoder's speed as a multiple of real time (0 when it printed none).
+  double Position() const { return position_; }
+  double Speed() const { return speed_; }
 
  private:
   std::unique_ptr<platform::TRegExpr> duration_, time_, audio4_, audio3_;
   int64_t seconds_ = 0;
+  double position_ = 0;
+  double speed_ = 0;
 };
 
 // What the information pass found about the input's audio; 0 where a field is absent.

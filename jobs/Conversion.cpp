@@ -246,6 +246,13 @@ bool WantsConversion(const TEncItem* job) {
          !g_starting.count(job->Ref());
 }
 
+// From here on the bar shows the conversion, not the finished download.
+void ShowConversionPending(TEncItem& job) {
+  job.Progress = 0;
+  const int row = JobRow(job);
+  if (row >= 0) job.Grid->SetProgress(row, 0);
+}
+
 // Hands the worker to the job and starts it. Report queue's thread.
 void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   job.OutputFile = worker->OutFile;
@@ -367,6 +374,7 @@ void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue) {
 
 void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
   if (!WantsConversion(job)) return;
+  ShowConversionPending(*job);
   // The information pass may take up to its limit: never on this thread.
   if (TConvertThread::NeedsInformationPass(settings)) {
     StartSweep({TSweepEntry{job->Ref(), settings}});
@@ -385,6 +393,8 @@ void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
 }
 
 void StartConversionSweep(std::vector<uint64_t> jobRefs) {
+  for (uint64_t ref : jobRefs)
+    if (TEncItem* job = TEncItem::FromRef(ref); WantsConversion(job)) ShowConversionPending(*job);
   std::vector<TSweepEntry> entries;
   for (uint64_t ref : jobRefs) entries.push_back(TSweepEntry{ref, std::nullopt});
   StartSweep(std::move(entries));

@@ -35,7 +35,8 @@ void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue);
 // StopRequested. A conversion that cannot start (output file not creatable,
 // encoder not executable) ends the job in jsConvertFailed with an "Error" note,
 // and the notes are logged; it does not raise for that. An information pass
-// that ran out of time adds a "Warning" note and a log entry.
+// that ran out of time adds a "Warning" note and a log entry. The Progress cell
+// goes to 0 when the conversion is started.
 void StartConversion(TEncItem* job, const TCnvtSettings& settings);
 
 // The start sweep: starts, on a thread of its own, the conversions of the
@@ -44,7 +45,8 @@ void StartConversion(TEncItem* job, const TCnvtSettings& settings);
 // and the download completion handler with the one job whose download has just
 // finished. Removed or stopped jobs, jobs that left jsEncoding and jobs that
 // already convert are skipped, and a job never gets a second conversion.
-// Returns at once. Jobs are only read and written on the report queue's
+// Called on the main thread, where the Progress cells of the jobs it will start
+// go to 0 at once. Returns at once. Jobs are only read and written on the report queue's
 // thread; the information pass runs on the sweep.
 void StartConversionSweep(std::vector<uint64_t> jobRefs);
 

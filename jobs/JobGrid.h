@@ -15,7 +15,9 @@ enum TJobColumn : int {
   colQuality = 5,
   colJobRef = 6,  // hidden; holds the job's reference (0 = none)
   colCodec = 7,
-  JobColumnCount = 8
+  colSpeed = 8,     // download rate or encoder speed while the job runs
+  colTimeLeft = 9,  // estimate from that speed
+  JobColumnCount = 10
 };
 
 // Text of a progress value: whole percent, rounded down so that 99.6 never

@@ -107,6 +107,8 @@ class ConversionWindowTest : public ::testing::Test {
         [&] {
           TSeen now{Cell(colState), window->Grid().Progress(0)};
           if (seen.empty() || !(seen.back() == now)) seen.push_back(now);
+          if (now.state == "Encoding..." && !Cell(colSpeed).empty())
+            encoderSpeeds.push_back(Cell(colSpeed));
           return pred();
         },
         ms);
@@ -118,6 +120,7 @@ class ConversionWindowTest : public ::testing::Test {
   sitesim::TSiteSim sim;
   std::unique_ptr<TfmMain> window;
   std::vector<TSeen> seen;
+  std::vector<std::string> encoderSpeeds;  // Speed cells seen while encoding
 };
 
 testsupport::TempDir* ConversionWindowTest::clipDir_ = nullptr;
@@ -135,8 +138,7 @@ TEST_F(ConversionWindowTest, DownloadConvertGivesTheChosenMp3AndOnlyItRemains) {
   EXPECT_EQ(Cell(colMode), "Skip");
   EXPECT_EQ(window->Grid().Progress(0), 100);
 
-  // "Downloading...", then "Encoding..." with a percentage that rises, then the end.
-  // The first "Encoding..." value may still be the download's.
+  // "Downloading...", then "Encoding..." from 0 with a percentage that rises, then the end.
   std::vector<double> encoding;
   std::string order, shown;
   for (const TSeen& s : seen) {
@@ -148,8 +150,14 @@ TEST_F(ConversionWindowTest, DownloadConvertGivesTheChosenMp3AndOnlyItRemains) {
   RecordProperty("EncodingProgress", shown);
   EXPECT_EQ(order, "DES");
   ASSERT_GE(encoding.size(), 3u) << shown;
-  EXPECT_TRUE(std::is_sorted(encoding.begin() + 1, encoding.end())) << shown;
+  EXPECT_EQ(encoding.front(), 0) << shown;
+  EXPECT_TRUE(std::is_sorted(encoding.begin(), encoding.end())) << shown;
   EXPECT_LT(encoding[1], encoding.back()) << shown;
+  // The encoder's speed as a multiple of real time, then nothing once it ended.
+  ASSERT_FALSE(encoderSpeeds.empty());
+  EXPECT_EQ(encoderSpeeds.back().back(), 'x') << encoderSpeeds.back();
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return Cell(colSpeed).empty() && Cell(colTimeLeft).empty(); }, 2000));
   EXPECT_EQ(seen.back(), (TSeen{"Successfully!", 100}));
 
   // The MP3 plays with the panel's values, and the downloaded video is gone.

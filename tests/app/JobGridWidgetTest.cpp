@@ -8,12 +8,12 @@
 
 TEST(JobGridWidget, ColumnsHeaderAndHiddenReference) {
   TJobGridWidget grid;
-  ASSERT_EQ(grid.columnCount(), 8);
-  const char* captions[] = {"File name", "Time",    "State", "Progress",
-                            "Mode",      "Quality", "",      "Codec"};
-  for (int col = 0; col < 8; ++col)
+  ASSERT_EQ(grid.columnCount(), 10);
+  const char* captions[] = {"File name", "Time", "State", "Progress", "Mode",
+                            "Quality",   "",     "Codec", "Speed",    "Time left"};
+  for (int col = 0; col < 10; ++col)
     EXPECT_EQ(grid.horizontalHeaderItem(col)->text(), captions[col]) << col;
-  EXPECT_EQ(grid.columnWidth(colFileName), 233);
+  EXPECT_EQ(grid.columnWidth(colFileName), 118);
   EXPECT_EQ(grid.columnWidth(colTime), 60);
   EXPECT_EQ(grid.columnWidth(colState), 89);
   EXPECT_EQ(grid.columnWidth(colProgress), 140);
@@ -45,7 +45,7 @@ TEST(JobGridWidget, CellsProgressAndReferences) {
   EXPECT_EQ(grid.CellText(colState, 1), "Stopped");
 
   EXPECT_THROW(grid.CellText(colState, 2), std::out_of_range);
-  EXPECT_THROW(grid.SetCellText(8, 0, "x"), std::out_of_range);
+  EXPECT_THROW(grid.SetCellText(JobColumnCount, 0, "x"), std::out_of_range);
   EXPECT_THROW(grid.DeleteRow(-1), std::out_of_range);
 
   grid.DeleteRow(0);
@@ -87,4 +87,20 @@ TEST(JobGridWidget, SelectionOfWholeRowsAndBeforeSelectEvent) {
   EXPECT_EQ(grid.SelectedRows(), std::vector<int>{2});
   grid.SelectRow(-1);
   EXPECT_TRUE(grid.SelectedRows().empty());
+}
+
+TEST(JobGridWidget, OnlyCellsTooNarrowForTheirTextHaveItAsToolTip) {
+  TJobGridWidget grid;
+  grid.AppendRow();
+  grid.SetCellText(colFileName, 0, "Short");
+  grid.SetCellText(colQuality, 0, "MP4 HD (720p) with a long quality name");
+  EXPECT_EQ(grid.CellToolTip(colFileName, 0), "");
+  EXPECT_EQ(grid.CellToolTip(colQuality, 0), "MP4 HD (720p) with a long quality name");
+  const std::string title(200, 'w');
+  grid.SetCellText(colFileName, 0, title);
+  EXPECT_EQ(grid.CellToolTip(colFileName, 0).toStdString(), title);
+  grid.SetCellText(colTimeLeft, 0, "1:02:03");  // the run's figures fit their columns
+  grid.SetCellText(colSpeed, 0, "99.9 MB/s");
+  EXPECT_EQ(grid.CellToolTip(colTimeLeft, 0), "");
+  EXPECT_EQ(grid.CellToolTip(colSpeed, 0), "");
 }

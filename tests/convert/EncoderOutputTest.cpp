@@ -17,6 +17,20 @@ TEST(EncoderOutput, ProgressNeedsDurationAndRoundsHalvesToEven) {
   EXPECT_EQ(percent, 100);
 }
 
+TEST(EncoderOutput, ProgressLineGivesPositionAndSpeed) {
+  TEncoderOutputParser p;
+  std::string result;
+  int32_t percent = 0;
+  p.Step("  Duration: 00:01:40.00, start: 0.0\r\n", true, result, percent);
+  // Two lines in one chunk: the later one counts.
+  ASSERT_TRUE(p.Step("size= 1kB time=10.00 speed=2.0x\rsize= 2kB time=25.50 speed= 12.4x\r", true,
+                     result, percent));
+  EXPECT_DOUBLE_EQ(p.Position(), 25.5);
+  EXPECT_DOUBLE_EQ(p.Speed(), 12.4);
+  ASSERT_TRUE(p.Step("size= 3kB time=30.00 speed=N/A\r", true, result, percent));
+  EXPECT_EQ(p.Speed(), 0);
+}
+
 TEST(EncoderOutput, InformationPassCollectsAudioFieldsForTheProbeReader) {
   TEncoderOutputParser p;
   std::string result;

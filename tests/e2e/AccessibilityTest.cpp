@@ -4,6 +4,7 @@
 #include <QAccessibleInterface>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 
 #include "app/JobGridWidget.h"
@@ -40,6 +41,13 @@ TEST(Accessibility, ControlsAreNamedByTheirCaptions) {
   EXPECT_EQ(LabelOf(window.cbAbitRate), "Audio bitrate, kbps:");
   EXPECT_EQ(LabelOf(window.cbVideoSize), "Video size:");
   EXPECT_EQ(Name(window.ngListItems), "Jobs");
+  // The job menu's entries for the result, as a screen reader reads the menu.
+  QAccessibleInterface* menu = QAccessible::queryAccessibleInterface(window.PopupMenu2);
+  ASSERT_TRUE(menu);
+  QStringList entries;
+  for (int i = 0; i < menu->childCount(); ++i) entries << menu->child(i)->text(QAccessible::Name);
+  EXPECT_TRUE(entries.contains("Open")) << entries.join('|').toStdString();
+  EXPECT_TRUE(entries.contains("Show in folder")) << entries.join('|').toStdString();
 
   TfmOptions options;
   EXPECT_EQ(Name(options.Edit1), "Adress");
@@ -61,7 +69,7 @@ TEST(Accessibility, JobTableExposesHeadersAndCellTexts) {
   for (int i = 0; i < table->childCount(); ++i)
     if (table->child(i)->role() == QAccessible::ColumnHeader)
       headers << table->child(i)->text(QAccessible::Name);
-  EXPECT_EQ(headers.join('|'), "File name|Time|State|Progress|Mode|Quality||Codec");
+  EXPECT_EQ(headers.join('|'), "File name|Time|State|Progress|Mode|Quality||Codec|Speed|Time left");
 
   auto cell = [&](int col) {
     QAccessibleInterface* c = table->tableInterface()->cellAt(row, col);

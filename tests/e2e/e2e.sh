@@ -143,7 +143,7 @@ find_window() { window="$(xdotool search --onlyvisible --name '^Vantorel 1\.0$' 
 wait_for 30 "the main window" find_window
 a11y() { python3 "$here/a11y.py" "$@"; }
 headers="$(a11y headers | tr '\n' '|')" || fail "the job table is not on the accessibility bus"
-[ "$headers" = "File name|Time|State|Progress|Mode|Quality||Codec|" ] ||
+[ "$headers" = "File name|Time|State|Progress|Mode|Quality||Codec|Speed|Time left|" ] ||
   fail "table headers read '$headers'"
 names="$(a11y names)"
 for want in "table: Jobs" "text: Output folder" "push button: Start"; do

@@ -246,6 +246,8 @@ struct TSiteSim::Impl {
   std::map<std::pair<std::string, std::string>, TStream> files;  // (lower host, path)
   std::map<std::string, int> requestCount;  // per resource key: requests that counted
   std::map<std::string, int> getCount;      // per resource key: GETs seen (body version)
+  // Per resource key: a throttle that bodies already being sent follow too.
+  std::map<std::string, int64_t> liveRate;
   std::vector<TRequest> requests;
 
   struct TConn {
@@ -836,20 +838,30 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       limit = fault.CloseAfterBytes, closeEarly = true;
     if (active && fault.StallAfterBytes >= 0 && fault.StallAfterBytes < limit)
       limit = fault.StallAfterBytes, stall = true, closeEarly = false;
-    const auto started = std::chrono::steady_clock::now();
+    // Pacing restarts from where the body stands whenever the live rate changes.
+    auto started = std::chrono::steady_clock::now();
+    int64_t rate = fault.RateBytesPerSec, pacedFrom = 0;
     std::vector<char> chunk(kChunk);
     int64_t sent = 0;
     bool ok = true;
     while (ok && sent < limit) {
+      {
+        std::lock_guard lock(mutex);
+        auto live = liveRate.find(resourceKey);
+        if (live != liveRate.end() && live->second != rate) {
+          rate = live->second;
+          started = std::chrono::steady_clock::now();
+          pacedFrom = sent;
+        }
+      }
       size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kChunk), limit - sent));
-      if (fault.RateBytesPerSec > 0)
-        n = static_cast<size_t>(
-            std::clamp<int64_t>(fault.RateBytesPerSec / 20, 1, static_cast<int64_t>(n)));
+      if (rate > 0)
+        n = static_cast<size_t>(std::clamp<int64_t>(rate / 20, 1, static_cast<int64_t>(n)));
       entity.read(first + sent, chunk.data(), n);
       ok = sock.Send(chunk.data(), n);
       sent += static_cast<int64_t>(n);
-      if (ok && fault.RateBytesPerSec > 0) {
-        auto due = started + std::chrono::microseconds(sent * 1'000'000 / fault.RateBytesPerSec);
+      if (ok && rate > 0) {
+        auto due = started + std::chrono::microseconds((sent - pacedFrom) * 1'000'000 / rate);
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
             due - std::chrono::steady_clock::now());
         if (wait.count() > 0 && !Pause(wait.count())) ok = false;
@@ -978,6 +990,8 @@ std::string TSiteSim::Origin() const {
 void TSiteSim::AddVideo(TVideo video) {
   std::lock_guard lock(impl_->mutex);
   std::string id = video.Id;
+  for (size_t n = 0; n < video.Streams.size(); ++n)
+    impl_->liveRate.erase("s:" + id + "#" + std::to_string(n));
   impl_->videos[id] = std::move(video);
 }
 
@@ -993,6 +1007,16 @@ void TSiteSim::SetStreamFault(const std::string& videoId, size_t stream, const T
     throw std::out_of_range("sitesim: no stream " + videoId + "#" + std::to_string(stream));
   it->second.Streams[stream].Fault = fault;
   impl_->requestCount.erase("s:" + videoId + "#" + std::to_string(stream));
+  impl_->liveRate.erase("s:" + videoId + "#" + std::to_string(stream));
+}
+
+void TSiteSim::SetStreamRate(const std::string& videoId, size_t stream, int64_t bytesPerSec) {
+  std::lock_guard lock(impl_->mutex);
+  auto it = impl_->videos.find(videoId);
+  if (it == impl_->videos.end() || stream >= it->second.Streams.size())
+    throw std::out_of_range("sitesim: no stream " + videoId + "#" + std::to_string(stream));
+  it->second.Streams[stream].Fault.RateBytesPerSec = bytesPerSec;
+  impl_->liveRate["s:" + videoId + "#" + std::to_string(stream)] = bytesPerSec;
 }
 
 void TSiteSim::SetPageFault(const std::string& videoId, const TFault& fault) {

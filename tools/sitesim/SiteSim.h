@@ -122,6 +122,8 @@ class TSiteSim {
   void AddVideo(TVideo video);  // replaces a video with the same id
   void RemoveVideo(const std::string& id);
   void SetStreamFault(const std::string& videoId, size_t stream, const TFault& fault);
+  // Changes a stream's per-connection throttle, also for bodies being sent now.
+  void SetStreamRate(const std::string& videoId, size_t stream, int64_t bytesPerSec);
   void SetPageFault(const std::string& videoId, const TFault& fault);
   void SetProxyAuth(bool required, const std::string& user = {}, const std::string& password = {});
   // A plain file at http://<host><path> (path as sent, without the query, which

@@ -1,0 +1,136 @@
+#include "app/JobActivity.h"
+
+#include <QLabel>
+#include <QTimer>
+#include <chrono>
+#include <exception>
+
+#include "app/JobGridWidget.h"
+#include "app/MainWindow.h"
+#include "app/Notifier.h"
+#include "convert/ConvertThread.h"
+#include "download/clMultiDownLoader.h"
+#include "jobs/Conversion.h"
+#include "log/LogWriter.h"
+
+namespace app {
+
+namespace {
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool Runs(TJobState state) {
+  return state == jsDownloading || state == jsEncoding;
+}
+
+bool Ended(TJobState state) {
+  return state == jsDone || state == jsConvertFailed || state == jsDownloadFailed;
+}
+
+}  // namespace
+
+QString ActivityText(int downloading, int waiting, int converting, double bytesPerSecond) {
+  return QString("Downloads: %1 running, %2 waiting  \u00b7  Conversions: %3  \u00b7  %4")
+      .arg(downloading)
+      .arg(waiting)
+      .arg(converting)
+      .arg(QString::fromStdString(RateText(bytesPerSecond)));
+}
+
+TJobActivity::TJobActivity(TfmMain& window, TJobNotifier& notifier)
+    : QObject(&window), window_(window), notifier_(notifier), timer_(new QTimer(this)) {
+  timer_->setObjectName("ActivityTimer");
+  timer_->setInterval(kIntervalMs);
+  connect(timer_, &QTimer::timeout, this, &TJobActivity::Refresh);
+}
+
+bool TJobActivity::Active() const {
+  return timer_->isActive();
+}
+
+void TJobActivity::RunStarted() {
+  TJobList& jobs = window_.Jobs();
+  for (int i = 0; i < jobs.Count(); ++i) {
+    const TEncItem* job = jobs[i];
+    if (!job) continue;
+    TSeen& seen = seen_[job->Ref()];
+    seen.state = job->State;
+    // A job the run passes by keeps what its last run made.
+    if (job->Mode != jmSkip) seen.mode = job->Mode;
+  }
+  rates_.clear();
+  timer_->start();
+  Refresh();
+}
+
+std::string TJobActivity::ResultFile(const TEncItem& job) const {
+  auto it = seen_.find(job.Ref());
+  const int32_t mode = it != seen_.end() && it->second.mode ? it->second.mode : job.Mode;
+  if (mode == jmDownloadOnly) return job.MediaFile;
+  if (mode == jmConvertOnly || mode == jmDownloadConvert) return job.OutputFile;
+  return job.OutputFile.empty() ? job.MediaFile : job.OutputFile;
+}
+
+void TJobActivity::Refresh() {
+  try {
+    TJobList& jobs = window_.Jobs();
+    IJobGrid& grid = window_.Grid();
+    const double now = Now();
+    int downloading = 0, waiting = 0, converting = 0;
+    bool running = false;
+    double total = 0;
+    std::vector<TJobNotifier::TEnd> ends;
+    std::map<uint64_t, TRateWindow> rates;
+    std::map<uint64_t, TSeen> seen;
+    for (int row = 0; row < jobs.Count() && row < grid.RowCount(); ++row) {
+      TEncItem* job = jobs[row];
+      if (!job) continue;
+      std::string speed, left;
+      TclDownLoadItem* item = job->DownloadItem;
+      if (job->State == jsDownloading && item && item->IsRunning()) {
+        ++downloading;
+        const TclResourceStateList* state = item->ResourceState();
+        const int64_t bytes = state->BytesProceed(), size = state->ResourceSize();
+        TRateWindow& window = rates[job->Ref()] = std::move(rates_[job->Ref()]);
+        window.Add(now, bytes);
+        if (window.HasRate()) {
+          const double rate = window.Rate();
+          total += rate;
+          speed = RateText(rate);
+          if (rate > 0 && size > 0) left = TimeLeftText(static_cast<double>(size - bytes) / rate);
+        }
+      } else if (job->State == jsDownloading && item) {
+        ++waiting;
+      } else if (TConvertThread* worker =
+                     job->State == jsEncoding ? JobConversionWorker(*job) : nullptr) {
+        ++converting;
+        const double times = worker->EncoderSpeed;
+        if (times > 0) {
+          speed = EncoderSpeedText(times);
+          const double rest = worker->EncoderDuration - worker->EncoderPosition;
+          if (worker->EncoderDuration > 0) left = TimeLeftText(rest / times);
+        }
+      }
+      running = running || Runs(job->State);
+      for (auto [col, text] : {std::pair{colSpeed, &speed}, std::pair{colTimeLeft, &left}})
+        if (grid.CellText(col, row) != *text) grid.SetCellText(col, row, *text);
+
+      TSeen& was = seen[job->Ref()] = seen_[job->Ref()];
+      if (Runs(was.state) && Ended(job->State))
+        ends.push_back({job->Title, grid.CellText(colState, row), job->State != jsDone});
+      was.state = job->State;
+    }
+    rates_ = std::move(rates);
+    seen_ = std::move(seen);  // removed jobs are forgotten
+    window_.StatusPanels[0]->setText(running ? ActivityText(downloading, waiting, converting, total)
+                                             : QString());
+    notifier_.JobsEnded(ends);
+    if (!running) timer_->stop();
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+}  // namespace app
