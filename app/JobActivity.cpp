@@ -32,7 +32,8 @@ bool Ended(TJobState state) {
 }  // namespace
 
 QString ActivityText(int downloading, int waiting, int converting, double bytesPerSecond) {
-  return QString("Downloads: %1 running, %2 waiting  \u00b7  Conversions: %3  \u00b7  %4")
+  // Short enough for the 300-pixel panel.
+  return QString("%1 downloading, %2 queued \u00b7 %3 converting \u00b7 %4")
       .arg(downloading)
       .arg(waiting)
       .arg(converting)

@@ -50,7 +50,7 @@ class TJobActivity : public QObject {
   std::map<uint64_t, TSeen> seen_;
 };
 
-// "Downloads: 2 running, 1 waiting  ·  Conversions: 1  ·  2.4 MB/s".
+// "2 downloading, 1 queued · 1 converting · 2.4 MB/s".
 QString ActivityText(int downloading, int waiting, int converting, double bytesPerSecond);
 
 }  // namespace app

@@ -13,10 +13,10 @@ namespace {
 
 const char* const kCaptions[JobColumnCount] = {
     "File name", "Time", "State", "Progress", "Mode", "Quality", "", "Codec", "Speed", "Time left"};
-// Columns without a width of their own keep the default section size. The
-// title gives up room for Speed and Time left (a title that does not fit shows
-// whole as its tool tip), so every column fits the fixed window.
-const int kWidths[JobColumnCount] = {118, 60, 89, 140, 0, 0, 0, 0, 0, 0};
+// Columns without a width of their own keep the default section size. Speed
+// and Time left come after the first eight as they always were; the table
+// scrolls to them when the window is too narrow.
+const int kWidths[JobColumnCount] = {233, 60, 89, 140, 0, 0, 0, 0, 0, 0};
 
 }  // namespace
 
@@ -65,7 +65,6 @@ TJobGridWidget::TJobGridWidget(QWidget* parent) : QTableWidget(0, JobColumnCount
   setColumnWidth(colMode,
                  std::max(64, QFontMetrics(small).horizontalAdvance("Download&Convert") + 10));
   setColumnWidth(colQuality, 50);
-  setColumnWidth(colCodec, 46);
   // The run's figures: as wide as their longest value or their caption.
   const QFontMetrics metrics(small);
   setColumnWidth(

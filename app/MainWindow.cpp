@@ -37,7 +37,6 @@ const int kConvertPanelHeight = 100;
 const int kCommandRowHeight = 41;
 const int kStatusBarHeight = 19;
 const int kStatusPanelWidth = 300;
-const int kActivityPanelWidth = 420;  // the first panel holds the run's totals
 
 const char* const kSameAsInput = "Same As Input";
 
@@ -247,7 +246,7 @@ void TfmMain::BuildControls() {
   for (int i = 0; i < 2; ++i) {
     StatusPanels[i] = new QLabel(status);
     StatusPanels[i]->setObjectName(QString("StatusPanel%1").arg(i));
-    StatusPanels[i]->setFixedWidth(i == 0 ? kActivityPanelWidth : kStatusPanelWidth);
+    StatusPanels[i]->setFixedWidth(kStatusPanelWidth);
     StatusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     status->addWidget(StatusPanels[i]);
   }

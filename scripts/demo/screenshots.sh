@@ -62,6 +62,14 @@ a11y wait-cell 2 8 "re:.*B/s" 30 >/dev/null
 sleep 3 # the rate window fills
 window="$(xdotool search --onlyvisible --name '^Vantorel 1\.0$' | head -1)"
 import -display "$DISPLAY" -window "$window" "$root/docs/images/main-window.png"
+# The same moment with the table scrolled sideways to Speed and Time left.
+read -r x y < <(a11y center table Jobs)
+xdotool mousemove --sync "$x" "$y" click --repeat 20 7
+xdotool mousemove 0 0
+sleep 0.5
+import -display "$DISPLAY" -window "$window" "$root/docs/images/main-window-speed.png"
+xdotool mousemove --sync "$x" "$y" click --repeat 20 6
+xdotool mousemove 0 0
 a11y wait-cell 2 2 "Successfully!" 120 >/dev/null
 sleep 1 # the last refresh clears the run's figures
 import -display "$DISPLAY" -window "$window" "$root/docs/images/main-window-finished.png"

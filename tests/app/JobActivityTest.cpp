@@ -138,7 +138,8 @@ TEST_F(JobActivityTest, SpeedFollowsTheRateAndTimeLeftHoldsAtHalfWay) {
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return clock.elapsed() >= 2000 && ShownRate(Cell(colSpeed, 0)) > 0; }, 20000));
   EXPECT_NEAR(ShownRate(Cell(colSpeed, 0)), 1.0 * kMiB, 0.15 * kMiB) << Cell(colSpeed, 0);
-  EXPECT_TRUE(window->StatusPanelText(0).startsWith("Downloads: 1 running, 0 waiting  "))
+  EXPECT_TRUE(
+      window->StatusPanelText(0).startsWith("1 downloading, 0 queued \u00b7 0 converting \u00b7 "))
       << window->StatusPanelText(0).toStdString();
 
   sim.SetStreamRate("rate", 0, 3 * kMiB / kSegments);

@@ -13,7 +13,7 @@ TEST(JobGridWidget, ColumnsHeaderAndHiddenReference) {
                             "Quality",   "",     "Codec", "Speed",    "Time left"};
   for (int col = 0; col < 10; ++col)
     EXPECT_EQ(grid.horizontalHeaderItem(col)->text(), captions[col]) << col;
-  EXPECT_EQ(grid.columnWidth(colFileName), 118);
+  EXPECT_EQ(grid.columnWidth(colFileName), 233);
   EXPECT_EQ(grid.columnWidth(colTime), 60);
   EXPECT_EQ(grid.columnWidth(colState), 89);
   EXPECT_EQ(grid.columnWidth(colProgress), 140);

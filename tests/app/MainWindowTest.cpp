@@ -158,7 +158,7 @@ TEST_F(MainWindowTest, ControlsCarryTheirCaptionsAndStartIdle) {
   EXPECT_EQ(w->cbPresets->count(), 0);
 
   EXPECT_EQ(w->statusBar()->objectName(), "StatusBar1");
-  EXPECT_EQ(w->StatusPanels[0]->width(), 420);  // holds the run's totals
+  EXPECT_EQ(w->StatusPanels[0]->width(), 300);
   EXPECT_EQ(w->StatusPanels[1]->width(), 300);
   EXPECT_EQ(w->Hide1->text(), "Hide");
   EXPECT_EQ(w->Close1->text(), "Close");
