@@ -306,5 +306,6 @@ void TConvertThread::RunEncoder() {
     ErrorFlag = true;
     ConsoleOutput += "\r\nThe output file is missing or empty: " + OutFile;
   }
+  if (!ErrorFlag) TagWarning = WriteOutputTags(OutFile, Tags);
   ReportDone();
 }

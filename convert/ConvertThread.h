@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "convert/CnvtSettings.h"
+#include "convert/Tags.h"
 
 namespace platform {
 class CallQueue;
@@ -85,6 +86,14 @@ class TConvertThread {
   std::atomic<double> EncoderSpeed{0};
   std::atomic<double> EncoderPosition{0};
   std::atomic<double> EncoderDuration{0};
+
+  // Set before Start: written into the output after a verified success, on
+  // the worker thread before the done report (a big file may need rewriting,
+  // which must not hold the report thread). Nothing is written when empty.
+  TOutputTags Tags;
+  // Why a successful output was left untagged ("" when it was tagged or its
+  // format takes no tags). Read in the done report.
+  std::string TagWarning;
 
   void SetOnProgress(TProgressEvent handler) { OnProgress = std::move(handler); }
   void SetOnDone(TDoneEvent handler) { OnDone = std::move(handler); }

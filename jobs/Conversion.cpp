@@ -15,6 +15,7 @@
 
 #include "convert/ConvertThread.h"
 #include "jobs/EncItem.h"
+#include "jobs/OutputTags.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Files.h"
@@ -268,6 +269,7 @@ void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   worker->SetOnDone([current](TConvertThread* w) {
     if (TEncItem* j = current(w)) ConversionDone(*j, *w);
   });
+  worker->Tags = OutputTagsFor(job);
   // Started before the job takes it: a worker that cannot start stays with
   // the caller. Its reports cannot run before this returns (same thread).
   worker->Start();
@@ -417,6 +419,7 @@ void ConversionDone(TEncItem& job, TConvertThread& worker) {
     if (job.DeleteSource && worker.ExitCode == 0 && platform::FileSize(worker.OutFile) > 0 &&
         !SameFile(job.MediaFile, worker.OutFile) && !SameFile(job.MediaFile, job.OutputFile))
       platform::DeleteFile(job.MediaFile);
+    NoteTagWarning(job, worker);
     SetJobState(job, jsDone);
     int row = JobRow(job);
     if (row >= 0) job.Grid->SetProgress(row, 100);

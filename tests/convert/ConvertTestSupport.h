@@ -51,6 +51,25 @@ inline std::map<std::string, std::string> Probe(const std::string& file,
   return values;
 }
 
+// The container's and the first stream's tags as ffprobe reads them (Ogg keeps
+// its comments on the stream), by lower-case key.
+inline std::map<std::string, std::string> Tags(const std::string& file) {
+  std::string out;
+  Tool({"ffprobe", "-v", "error", "-show_entries", "format_tags:stream_tags", "-of", "default=nw=1",
+        "file:" + file},
+       &out);
+  std::map<std::string, std::string> values;
+  std::istringstream lines(out);
+  for (std::string l; std::getline(lines, l);) {
+    auto eq = l.find('=');
+    if (l.rfind("TAG:", 0) != 0 || eq == std::string::npos) continue;
+    std::string key = l.substr(4, eq - 4);
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    values[key] = l.substr(eq + 1);
+  }
+  return values;
+}
+
 // Has ffmpeg write the clip at path from options (inputs and codecs); returns its exit code.
 inline int MakeClip(const std::string& path, const std::vector<std::string>& options) {
   std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y"};

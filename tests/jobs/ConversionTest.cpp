@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "convert/ConvertThread.h"
+#include "convert/Tags.h"
 #include "jobs/Conversion.h"
 #include "jobs/EncItem.h"
 #include "jobs/MemoryJobGrid.h"
@@ -201,6 +202,51 @@ TEST_F(ConversionTest, DownloadedVideoIsDeletedAfterSuccessWhenAsked) {
   EXPECT_EQ(Cell(job, colState), "Successfully!") << job->Notes;
   EXPECT_EQ(FilesIn(out_.path()), std::vector<std::string>{"My clip  1.mp3"});
   EXPECT_EQ(Probe(job->OutputFile, "a:0")["codec_name"], "mp3");
+}
+
+TEST_F(ConversionTest, OutputsCarryTheTitleAndTheLinkOfTheirJob) {
+  const std::string title =
+      "\"Live\" AC/DC \xF0\x9F\x8E\xB8 \xD0\x96\xD0\xB8\xD0\xB2\xD0\xBE\xD0\xB9";
+  const std::string link = "http://www.site.test/watch?v=abc&feature=x";
+  const std::string local = Sine(title.substr(0, 6) + " \xD0\x96.v1.wav", 1);  // "Live" Ж.v1
+  struct Format {
+    const char* ext;
+    const char* codec;
+  };
+  for (Format f : {Format{"mp3", "libmp3lame"}, Format{"m4a", "aac"}, Format{"ogg", "libvorbis"},
+                   Format{"flac", "flac"}}) {
+    SCOPED_TRACE(f.ext);
+    TCnvtSettings s = Audio(44100, 128, 2, f.codec);
+    s.OutExt = f.ext;
+    TEncItem* byLink = AddJob(title, local, true, s);
+    byLink->Source = link;
+    TEncItem* byFile = AddJob(local, local, false, s);
+    StartConversionSweep({byLink->Ref(), byFile->Ref()});
+    ASSERT_TRUE(Finish(byLink) && Finish(byFile));
+    EXPECT_EQ(Cell(byLink, colState), "Successfully!") << byLink->Notes;
+    auto tags = converttest::Tags(byLink->OutputFile);
+    EXPECT_EQ(tags["title"], title);
+    EXPECT_EQ(tags["comment"], link);
+    EXPECT_EQ(Cell(byFile, colState), "Successfully!") << byFile->Notes;
+    auto fileTags = converttest::Tags(byFile->OutputFile);
+    EXPECT_EQ(fileTags["title"], "\"Live\" \xD0\x96.v1");
+    EXPECT_EQ(fileTags.count("comment"), 0u);
+  }
+}
+
+TEST_F(ConversionTest, OutputThatCannotBeTaggedStillSucceedsWithAWarning) {
+  std::string in = Sine("song.wav", 1);
+  TEncItem* job = AddJob("Song", in, true, Mp3());
+  ForceOutputTagFailure("disk said no");
+  StartConversionSweep({job->Ref()});
+  const bool finished = Finish(job);
+  ForceOutputTagFailure("");
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(Cell(job, colState), "Successfully!");
+  EXPECT_EQ(job->Notes, "Warning: tags not written to " + job->OutputFile + ": disk said no\r");
+  EXPECT_NE(Log().find("Warning: tags not written"), std::string::npos);
+  EXPECT_EQ(Probe(job->OutputFile, "a:0")["codec_name"], "mp3");
+  EXPECT_EQ(converttest::Tags(job->OutputFile).count("title"), 0u);
 }
 
 TEST_F(ConversionTest, VideoPresetYieldsChosenSize) {
