@@ -1,88 +1,114 @@
 #!/usr/bin/env bash
-# Wall time of a 60-second clip converted through the conversion worker (which
-# runs cvtcore, which runs ffmpeg) against ffmpeg run directly with the same
-# options. Prints the median of RUNS runs each and the overhead ratio.
-# Usage: bench/convert_overhead.sh [build dir]   (RUNS=7 by default)
+# The program's whole conversion path — the information pass (when audio
+# values are left open), cvtcore, the runner reading its output, the output
+# tags — against ffmpeg run directly with the same options, for WAV -> MP3,
+# MP4 -> MP3 and MP4 -> AVI at 10 s, 3 min and 30 min. Each case runs back-to-
+# back pairs (the first of a pair alternating); prints medians, the median of
+# the paired ratios and of the paired differences, and where the difference
+# goes (information pass, own CPU of the runner, tagging).
+# Usage: bench/convert_overhead.sh [build dir]
+#   RUNS_SHORT (10 s, default 7), RUNS_MID (3 min, 5), RUNS_LONG (30 min, 3);
+#   LENGTHS="10 180 1800" picks lengths in seconds.
+# About 12 minutes on two busy cores, most of it the 30-minute cases.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
-runs="${RUNS:-7}"
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 ninja -C "$build" -j2 cvtcore convert_overhead >/dev/null
 bin="$build/bin"
 bench="$build/bench/convert_overhead"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+title='Overhead "run" AC/DC 🎸 Проверка'
+link='http://www.site.test/watch?v=bench01'
 
-ffmpeg -v error -nostdin -y -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=60" \
-  -f lavfi -i "sine=frequency=660:sample_rate=44100:duration=60" \
-  -filter_complex amerge=inputs=2 -c:a pcm_s16le "$work/clip.wav"
-ffmpeg -v error -nostdin -y -f lavfi -i "testsrc=duration=60:size=320x240:rate=25" \
-  -f lavfi -i "sine=duration=60" -shortest -c:v libx264 -preset ultrafast -c:a aac \
-  "$work/clip.mp4"
+runs_for() {
+  case "$1" in
+    10) echo "${RUNS_SHORT:-7}" ;;
+    180) echo "${RUNS_MID:-5}" ;;
+    *) echo "${RUNS_LONG:-3}" ;;
+  esac
+}
 
-median() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%.4f", m}'; }
+clips() {
+  local s="$1"
+  ffmpeg -v error -nostdin -y -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=$s" \
+    -ac 2 -c:a pcm_s16le "$work/a$s.wav"
+  ffmpeg -v error -nostdin -y -f lavfi -i "testsrc=duration=$s:size=320x240:rate=25" \
+    -f lavfi -i "sine=duration=$s:sample_rate=44100" -shortest -c:v libx264 -preset ultrafast \
+    -c:a aac -ac 2 "$work/v$s.mp4"
+}
 
-# Runs a command; prints "<wall s> <cpu s>" (cpu = user + sys of it and its children).
+median() { sort -g | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%.4f", m}'; }
+med() { printf '%s\n' "$@" | median; }
+
+# Runs a command; prints "<wall s> <cpu s>" (cpu = user + sys of it and its
+# children). Its standard output lands in $work/out.
 timed() {
   local TIMEFORMAT='%R %U %S' out
   out=$( { time "$@" >"$work/out" 2>"$work/err" ; } 2>&1 ) || { cat "$work/err" >&2; exit 1; }
-  awk '{printf "%.3f %.3f\n", $1, $2 + $3}' <<<"$out"
+  awk '{printf "%.4f %.4f\n", $1, $2 + $3}' <<<"$out"
 }
 
-# The worker run: its wall time is the one the bench program measures itself,
-# from building the worker to its done report (in the program the process is
-# already running; starting the bench program is not the runner's cost). The
-# CPU time still counts the whole bench process.
-timed_worker() {
-  local line
-  line=$(timed "$@")
-  awk -v ms="$(awk '{print $1}' "$work/out")" '{printf "%.3f %s\n", ms / 1000, $2}' <<<"$line"
-}
-
-# $1 label; $2 direct ffmpeg options (after -i); $3 input; $4 output extension;
-# the rest: worker arguments after <in> <out>.
+# $1 label; $2 runs; $3 direct ffmpeg options (after -i); $4 input; $5 output
+# extension; the rest: program arguments after <in> <out>.
 compare() {
-  local label="$1" direct="$2" in="$3" ext="$4"; shift 4
-  local ww=() wc=() dw=() dc=() rw=() rc=() a b
+  local label="$1" runs="$2" direct="$3" in="$4" ext="$5"; shift 5
+  local ww=() wc=() dw=() dc=() rw=() rc=() dd=() info=() own=() a b
   for ((i = 0; i < runs; i++)); do
-    # Alternate the two, and which goes first, so that machine load hits both
-    # alike. Both run the encoder ten steps nicer in the batch policy: the
-    # program always starts it that way.
-    local w d
-    if ((i % 2 == 0)); then
-      w=$(timed_worker "$bench" "$bin/" "$in" "$work/w.$ext" "$@")
-      # shellcheck disable=SC2086
-      d=$(timed nice -n 10 chrt -b 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
-    else
-      # shellcheck disable=SC2086
-      d=$(timed nice -n 10 chrt -b 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
-      w=$(timed_worker "$bench" "$bin/" "$in" "$work/w.$ext" "$@")
-    fi
-    read -r a b <<<"$w"
-    ww+=("$a"); wc+=("$b")
-    read -r a b <<<"$d"
-    dw+=("$a"); dc+=("$b")
-    # The pair ran back to back: its ratio is free of the machine's slower
-    # drifts (other guests, clock changes) that move whole minutes of runs.
+    # Both run the encoder ten steps nicer in the batch policy: the program
+    # always starts it that way.
+    local w d first=$((i % 2))
+    for side in $first $((1 - first)); do
+      if ((side == 0)); then
+        w=$(timed "$bench" "$bin/" "$in" "$work/w.$ext" "$@" --tags "$title" "$link")
+        # The wall time is the one the program measures from building the
+        # worker to its done report: starting the bench process is not part
+        # of a conversion (the real program is already running).
+        read -r pw pinfo pown _ _ <"$work/out"
+        w="$(awk -v ms="$pw" '{printf "%.4f %s", ms / 1000, $2}' <<<"$w")"
+      else
+        # shellcheck disable=SC2086
+        d=$(timed nice -n 10 chrt -b 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
+      fi
+    done
+    read -r a b <<<"$w"; ww+=("$a"); wc+=("$b")
+    read -r a b <<<"$d"; dw+=("$a"); dc+=("$b")
+    info+=("$pinfo"); own+=("$pown")
     rw+=("$(awk -v w="${ww[-1]}" -v d="$a" 'BEGIN {print w / d}')")
     rc+=("$(awk -v w="${wc[-1]}" -v d="$b" 'BEGIN {print w / d}')")
+    dd+=("$(awk -v w="${ww[-1]}" -v d="$a" 'BEGIN {print (w - d) * 1000}')")
   done
-  local mww mwc mdw mdc mrw mrc
-  mrw=$(printf '%s\n' "${rw[@]}" | median); mrc=$(printf '%s\n' "${rc[@]}" | median)
-  mww=$(printf '%s\n' "${ww[@]}" | median); mwc=$(printf '%s\n' "${wc[@]}" | median)
-  mdw=$(printf '%s\n' "${dw[@]}" | median); mdc=$(printf '%s\n' "${dc[@]}" | median)
-  awk -v l="$label" -v n="$runs" -v ww="$mww" -v wc="$mwc" -v dw="$mdw" -v dc="$mdc" \
-    -v rw="$mrw" -v rc="$mrc" 'BEGIN {
-    printf "%s (median of %d)\n", l, n
-    printf "  wall: worker+cvtcore %7.3f s   ffmpeg direct %7.3f s   overhead %+6.2f%%\n", ww, dw, (ww / dw - 1) * 100
-    printf "  cpu:  worker+cvtcore %7.3f s   ffmpeg direct %7.3f s   overhead %+6.2f%%\n", wc, dc, (wc / dc - 1) * 100
-    printf "  median of the paired ratios: wall %+6.2f%%   cpu %+6.2f%%\n", (rw - 1) * 100, (rc - 1) * 100 }'
+  local tag="-"
+  if [ "$ext" = mp3 ]; then
+    # The tagging alone, on a copy of the direct output (its first tag write).
+    cp "$work/d.$ext" "$work/t.$ext"
+    tag=$("$bench" --tag-only "$work/t.$ext" "$title" "$link")
+  fi
+  awk -v l="$label" -v n="$runs" -v ww="$(med "${ww[@]}")" -v wc="$(med "${wc[@]}")" \
+    -v dw="$(med "${dw[@]}")" -v dc="$(med "${dc[@]}")" -v rw="$(med "${rw[@]}")" \
+    -v rc="$(med "${rc[@]}")" -v dd="$(med "${dd[@]}")" -v info="$(med "${info[@]}")" \
+    -v own="$(med "${own[@]}")" -v tag="$tag" 'BEGIN {
+    printf "%s (%d pairs)\n", l, n
+    printf "  wall: program %8.3f s   ffmpeg %8.3f s   paired ratio %+6.2f%%   paired diff %+7.0f ms\n", ww, dw, (rw - 1) * 100, dd
+    printf "  cpu:  program %8.3f s   ffmpeg %8.3f s   paired ratio %+6.2f%%\n", wc, dc, (rc - 1) * 100
+    printf "  of it: information pass %.0f ms wall   runner own cpu %.0f ms   tagging %s ms\n", info, own, tag }'
 }
 
-uptime
-compare "60 s WAV -> MP3 128k" "-ar 44100 -b:a 128k -ac 2 -vn -c:a libmp3lame" \
-  "$work/clip.wav" mp3 44100 128 2 libmp3lame
-compare "60 s MP4 -> AVI mpeg4 320x240" \
-  "-b:a 128k -b:v 512k -s 320x240 -ac 2 -c:v mpeg4 -c:a libmp3lame -r 29.97" \
-  "$work/clip.mp4" avi 0 128 2 libmp3lame --video mpeg4 320x240 512
+echo "load before: $(uptime)"
+for s in ${LENGTHS:-10 180 1800}; do
+  clips "$s"
+  n=$(runs_for "$s")
+  len=$( ((s < 60)) && echo "${s} s" || echo "$((s / 60)) min")
+  # Sample rate left open ("Same As Input"): the program runs its information pass.
+  compare "$len WAV -> MP3 128k" "$n" "-ar 44100 -b:a 128k -ac 2 -vn -c:a libmp3lame" \
+    "$work/a$s.wav" mp3 0 128 2 libmp3lame
+  compare "$len MP4 -> MP3 128k" "$n" "-ar 44100 -b:a 128k -ac 2 -vn -c:a libmp3lame" \
+    "$work/v$s.mp4" mp3 0 128 2 libmp3lame
+  # Video presets have no information pass; the AVI output takes no tags.
+  compare "$len MP4 -> AVI mpeg4 320x240" "$n" \
+    "-b:a 128k -b:v 512k -s 320x240 -ac 2 -c:v mpeg4 -c:a libmp3lame -r 29.97" \
+    "$work/v$s.mp4" avi 0 128 2 libmp3lame --video mpeg4 320x240 512
+  rm -f "$work/a$s.wav" "$work/v$s.mp4"
+done
+echo "load after: $(uptime)"
