@@ -7,7 +7,7 @@
 # the paired ratios and of the paired differences, and where the difference
 # goes (information pass, own CPU of the runner, tagging).
 # Usage: bench/convert_overhead.sh [build dir]
-#   RUNS_SHORT (10 s, default 7), RUNS_MID (3 min, 5), RUNS_LONG (30 min, 3);
+#   RUNS_SHORT (10 s, default 9), RUNS_MID (3 min, 5), RUNS_LONG (30 min, 3);
 #   LENGTHS="10 180 1800" picks lengths in seconds.
 # About 12 minutes on two busy cores, most of it the 30-minute cases.
 set -euo pipefail
@@ -24,7 +24,7 @@ link='http://www.site.test/watch?v=bench01'
 
 runs_for() {
   case "$1" in
-    10) echo "${RUNS_SHORT:-7}" ;;
+    10) echo "${RUNS_SHORT:-9}" ;;
     180) echo "${RUNS_MID:-5}" ;;
     *) echo "${RUNS_LONG:-3}" ;;
   esac

@@ -30,14 +30,16 @@ bool ValidUtf8(const std::string& s) {
       ++i;
       continue;
     }
-    if ((c & 0xE0) == 0xC0)
-      extra = 1, cp = c & 0x1F;
-    else if ((c & 0xF0) == 0xE0)
-      extra = 2, cp = c & 0x0F;
-    else if ((c & 0xF8) == 0xF0)
-      extra = 3, cp = c & 0x07;
-    else
+    if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+    } else {
       return false;
+    }
+    cp = c & (0x7Fu >> (extra + 1));
     if (i + extra >= s.size()) return false;
     for (size_t k = 1; k <= extra; ++k) {
       const auto d = static_cast<unsigned char>(s[i + k]);
