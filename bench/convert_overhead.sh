@@ -10,8 +10,8 @@
 #   RUNS_SHORT (10 s, default 9), RUNS_MID (3 min, 5), RUNS_LONG (30 min, 3);
 #   LENGTHS="10 180 1800" picks lengths in seconds.
 # About 12 minutes on two lightly used cores, most of it the 30-minute cases;
-# much longer while other builds keep the cores busy (both sides run in the
-# idle class).
+# longer while other builds keep the cores busy (both sides run at nice +10
+# in the batch policy).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
