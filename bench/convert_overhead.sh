@@ -94,7 +94,7 @@ compare() {
     printf "%s (%d pairs)\n", l, n
     printf "  wall: program %8.3f s   ffmpeg %8.3f s   paired ratio %+6.2f%%   paired diff %+7.0f ms\n", ww, dw, (rw - 1) * 100, dd
     printf "  cpu:  program %8.3f s   ffmpeg %8.3f s   paired ratio %+6.2f%%\n", wc, dc, (rc - 1) * 100
-    printf "  of it: information pass %.0f ms wall   runner own cpu %.0f ms   tagging %s ms\n", info, own, tag }'
+    printf "  of it: information pass %.0f ms wall   own cpu (runner + tagging) %.0f ms   tagging alone %s ms\n", info, own, tag }'
 }
 
 echo "load before: $(uptime)"
