@@ -200,6 +200,48 @@ TEST_F(CvtCoreProgram, DescribesAndConvertsWithTheRunnersDialect) {
   EXPECT_EQ(out.find('\n', out.find("time=")), out.find("\r\n", out.find("time=")) + 1);
 }
 
+TEST_F(CvtCoreProgram, WavHeaderGivesWhatFfprobeSays) {
+  auto output = [](const Args& argv) {
+    platform::TProcess p;
+    platform::ProcessOptions o;
+    o.searchPath = true;
+    std::string text;
+    if (!p.Start(argv, o)) return text;
+    char buf[4096];
+    for (ssize_t n; (n = p.Read(buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    p.Wait();
+    return text;
+  };
+  struct Case {
+    const char* sampleFormat;
+    const char* rate;
+    const char* channels;
+  } cases[] = {{"pcm_s16le", "44100", "2"},
+               {"pcm_s16le", "8000", "1"},
+               {"pcm_s24le", "48000", "2"},
+               {"pcm_u8", "22050", "1"},
+               {"pcm_f32le", "32000", "2"}};
+  for (const Case& c : cases) {
+    const std::string wav = dir_ / (std::string(c.sampleFormat) + c.rate + ".wav");
+    output({"ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=duration=1.37", "-ar",
+            c.rate, "-ac", c.channels, "-c:a", c.sampleFormat, "-y", wav});
+    const auto fromHeader = cvtcore::WavProbeText(wav);
+    ASSERT_TRUE(fromHeader) << wav;
+    EXPECT_EQ(cvtcore::DescribeProbe(*fromHeader),
+              cvtcore::DescribeProbe(output(cvtcore::FfprobeArguments("ffprobe", wav))))
+        << wav;
+  }
+  // Anything else is left to ffprobe: another container, a header that
+  // promises more data than the file holds.
+  const std::string mp3 = dir_ / "a.mp3";
+  output({"ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=duration=1", "-y", mp3});
+  EXPECT_FALSE(cvtcore::WavProbeText(mp3));
+  const std::string wav = dir_ / "pcm_s16le44100.wav";
+  ASSERT_EQ(::truncate(wav.c_str(), 20000), 0);
+  EXPECT_FALSE(cvtcore::WavProbeText(wav));
+  EXPECT_FALSE(cvtcore::WavProbeText(dir_ / "missing.wav"));
+}
+
 TEST_F(CvtCoreProgram, FailuresKeepTheirExitCodeAndMessage) {
   std::string out;
   EXPECT_EQ(Run({"-i", dir_ / "missing.wav", "-y", dir_ / "o.mp3"}, &out), 1);

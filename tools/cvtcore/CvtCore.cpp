@@ -1,8 +1,10 @@
 #include "tools/cvtcore/CvtCore.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace cvtcore {
 namespace {
@@ -258,6 +260,73 @@ std::vector<std::string> FfprobeArguments(const std::string& ffprobe, const std:
           "-of",
           "default",
           FileUrl(input)};
+}
+
+std::optional<std::string> WavProbeText(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return std::nullopt;
+  auto u16 = [](const unsigned char* p) { return unsigned(p[0]) | unsigned(p[1]) << 8; };
+  auto u32 = [](const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  };
+  unsigned char head[12];
+  unsigned tag = 0, channels = 0, bits = 0;
+  uint32_t rate = 0, dataSize = 0;
+  long long dataStart = -1, fileSize = -1;
+  if (std::fread(head, 1, 12, file) == 12 && std::memcmp(head, "RIFF", 4) == 0 &&
+      std::memcmp(head + 8, "WAVE", 4) == 0) {
+    unsigned char chunk[8];
+    // Chunks in file order; "fmt " must come before "data".
+    while (dataStart < 0 && std::fread(chunk, 1, 8, file) == 8) {
+      const uint32_t size = u32(chunk + 4);
+      if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && size <= 64) {
+        unsigned char fmt[64];
+        if (std::fread(fmt, 1, size, file) != size) break;
+        tag = u16(fmt);
+        channels = u16(fmt + 2);
+        rate = u32(fmt + 4);
+        bits = u16(fmt + 14);
+        // The extensible form (ffmpeg writes it above 16 bits) names the
+        // format in its sub-format; only the usual speaker masks are taken.
+        if (tag == 0xFFFE && size >= 40) {
+          const uint32_t mask = u32(fmt + 20);
+          tag =
+              (channels == 1 && mask == 0x4) || (channels == 2 && mask == 0x3) ? u16(fmt + 24) : 0;
+        }
+        if (size & 1) std::fseek(file, 1, SEEK_CUR);
+      } else if (std::memcmp(chunk, "data", 4) == 0) {
+        dataStart = std::ftell(file);
+        dataSize = size;
+      } else if (std::fseek(file, long(size) + (size & 1), SEEK_CUR) != 0) {
+        break;
+      }
+    }
+    if (std::fseek(file, 0, SEEK_END) == 0) fileSize = std::ftell(file);
+  }
+  std::fclose(file);
+  const char* codec = nullptr;
+  if (tag == 1)
+    codec = bits == 8    ? "pcm_u8"
+            : bits == 16 ? "pcm_s16le"
+            : bits == 24 ? "pcm_s24le"
+            : bits == 32 ? "pcm_s32le"
+                         : nullptr;
+  else if (tag == 3)
+    codec = bits == 32 ? "pcm_f32le" : bits == 64 ? "pcm_f64le" : nullptr;
+  // A header that promises more data than the file holds (a file still being
+  // written, a streamed header) is left to ffprobe.
+  if (!codec || channels < 1 || channels > 2 || rate == 0 || dataStart < 0 || dataSize == 0 ||
+      dataStart + static_cast<long long>(dataSize) > fileSize)
+    return std::nullopt;
+  const uint64_t bitRate = uint64_t(rate) * channels * bits;
+  char duration[64];
+  std::snprintf(duration, sizeof duration, "%.6f", double(dataSize) * 8 / double(bitRate));
+  return std::string("[STREAM]\nindex=0\ncodec_name=") + codec +
+         "\ncodec_type=audio\nsample_rate=" + std::to_string(rate) +
+         "\nchannels=" + std::to_string(channels) +
+         "\nchannel_layout=" + (channels == 1 ? "mono" : "stereo") +
+         "\nbit_rate=" + std::to_string(bitRate) +
+         "\n[/STREAM]\n[FORMAT]\nformat_name=wav\nduration=" + duration + "\n[/FORMAT]\n";
 }
 
 std::string FormatDuration(double seconds) {

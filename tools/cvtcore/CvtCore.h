@@ -48,6 +48,12 @@ bool NeedsInputAudioFormat(const Request& request);
 // nothing changes). Returns the console line that says so, or nothing.
 std::optional<std::string> ClampAudioBitrate(Request& request, int inputRate, int inputChannels);
 
+// For a plain PCM WAV file (1 or 2 channels, a complete data chunk): the text
+// ffprobe prints for FfprobeArguments, read from the header. Nothing for any
+// other file, which then goes to ffprobe: starting it costs more than many a
+// short conversion's whole overhead.
+std::optional<std::string> WavProbeText(const std::string& path);
+
 // "HH:MM:SS.xx", rounded to the hundredth like ffmpeg does.
 std::string FormatDuration(double seconds);
 

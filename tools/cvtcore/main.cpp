@@ -126,6 +126,10 @@ void TakeLines(std::string& buffer, bool flush, Fn fn) {
 }
 
 int Describe(const std::string& input) {
+  if (auto wav = cvtcore::WavProbeText(input)) {
+    WriteAll(STDOUT_FILENO, cvtcore::DescribeProbe(*wav));
+    return 0;
+  }
   std::string ffprobe = platform::FindOnPath("ffprobe");
   if (ffprobe.empty())
     return Fail(127, "ffprobe was not found on PATH; install FFmpeg to describe files");
@@ -153,12 +157,12 @@ int Describe(const std::string& input) {
   return code;
 }
 
-// Sample rate and channels of the input's first audio stream; 0 when unknown.
-void ProbeAudioFormat(const std::string& input, int& rate, int& channels) {
-  rate = channels = 0;
+// ffprobe's "sample_rate=" and "channels=" lines of the first audio stream;
+// empty when it cannot tell.
+std::string RunProbe(const std::string& input) {
   std::string ffprobe = platform::FindOnPath("ffprobe");
   int pipeFds[2];
-  if (ffprobe.empty() || ::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+  if (ffprobe.empty() || ::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
   std::string error;
   pid_t pid = Spawn({ffprobe, "-v", "error", "-select_streams", "a:0", "-show_entries",
                      "stream=sample_rate,channels", "-of", "default=nw=1", cvtcore::FileUrl(input)},
@@ -173,8 +177,15 @@ void ProbeAudioFormat(const std::string& input, int& rate, int& channels) {
     text.append(buf, static_cast<size_t>(n));
   }
   ::close(pipeFds[0]);
-  if (pid < 0 || WaitChild(pid) != 0) return;
-  std::string buffer = text;
+  if (pid < 0 || WaitChild(pid) != 0) return {};
+  return text;
+}
+
+// Sample rate and channels of the input's first audio stream; 0 when unknown.
+void ProbeAudioFormat(const std::string& input, int& rate, int& channels) {
+  rate = channels = 0;
+  auto wav = cvtcore::WavProbeText(input);
+  std::string buffer = wav ? *wav : RunProbe(input);
   TakeLines(buffer, true, [&](const std::string& line) {
     if (line.rfind("sample_rate=", 0) == 0) rate = std::atoi(line.c_str() + 12);
     if (line.rfind("channels=", 0) == 0) channels = std::atoi(line.c_str() + 9);
