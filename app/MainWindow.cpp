@@ -1,3 +1,4 @@
+// Window set-up: the controls, start-up and shut-down steps, closing, the tray icon.
 #include "app/MainWindow.h"
 
 #include <QAction>
@@ -26,6 +27,8 @@
 #include "download/clMultiDownLoader.h"
 #include "log/LogWriter.h"
 #include "platform/UserFolders.h"
+#include "resolve/InetEng.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -268,28 +271,7 @@ void TfmMain::BuildControls() {
   connect(ngListItems, &TJobGridWidget::BeforeSelect, this, &TfmMain::ngListItemsBeforeSelect);
   connect(ngListItems, &TJobGridWidget::CellClick, this, &TfmMain::ngListItemsCellClick);
 
-  // Job menu: each mode entry's data is the mode it sets; the quality entries
-  // are built each time the menu opens.
-  PopupMenu2 = new QMenu(this);
-  PopupMenu2->setObjectName("PopupMenu2");
-  Mode1 = PopupMenu2->addMenu("Mode");
-  Mode1->setObjectName("Mode1");
-  const std::pair<QAction**, const char*> modeEntries[] = {{&Skip1, "Skip1"},
-                                                           {&DownloadOnly1, "DownloadOnly1"},
-                                                           {&ConvertOnly1, "ConvertOnly1"},
-                                                           {&DownloadConvert1, "DownloadConvert1"}};
-  for (int tag = 1; tag <= 4; ++tag) {
-    // "&" in a caption is shown, not taken as a shortcut mark.
-    QString caption = QString::fromStdString(ModeCaption(tag)).replace('&', "&&");
-    QAction* entry = Mode1->addAction(caption);
-    entry->setObjectName(modeEntries[tag - 1].second);
-    entry->setData(tag);
-    *modeEntries[tag - 1].first = entry;
-    connect(entry, &QAction::triggered, this, &TfmMain::Skip1Click);
-  }
-  Quality1 = PopupMenu2->addMenu("Quality");
-  Quality1->setObjectName("Quality1");
-  connect(ngListItems, &QWidget::customContextMenuRequested, this, &TfmMain::PopupMenu2Popup);
+  BuildJobMenu();
 }
 
 void TfmMain::BuildTray() {
@@ -357,6 +339,27 @@ void TfmMain::SetupLogWriter() {
 void TfmMain::CreateJobList() {
   jobList_ = std::make_unique<TJobList>();
   JobList = jobList_.get();
+}
+
+void TfmMain::LoadSettings() {
+  const settings::TLoadedSettings loaded = settings::LoadSettingsFile();
+  if (loaded.FolderReady) edFolder->setText(QString::fromStdString(OutputFolder));
+  try {
+    FillPresetList(loaded.CodecIndex);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+  // Page fetches read the proxy options at every request, so an OK in the
+  // options dialog applies to the next fetch.
+  resolve::SetFetchProxySource([] {
+    return TFetchProxy{cvOptions.IsProxy, cvOptions.ProxyAdress, cvOptions.ProxyPort,
+                       cvOptions.ProxyUser, cvOptions.ProxyPassword};
+  });
+}
+
+void TfmMain::SaveSettings() {
+  OutputFolder = edFolder->text().toStdString();
+  settings::SaveSettingsFile(cbPresets->currentIndex());
 }
 
 void TfmMain::FormShow() {}
@@ -440,34 +443,3 @@ void TfmMain::Hide1Click() {
 void TfmMain::Close1Click() {
   close();
 }
-
-// ---- job table ----
-
-void TfmMain::RemoveJobAt(int index) {
-  ::RemoveJobAt(*jobList_, *ngListItems, index);
-}
-
-void TfmMain::ngListItemsCellClick(int col, int row) {
-  try {
-    if (!jobList_ || row < 0 || row >= jobList_->Count()) return;
-    TEncItem* job = (*jobList_)[row];
-    if (!job) return;
-    const QString notes = QString::fromStdString(job->Notes);
-    StatusPanels[1]->setText(notes);
-    statusBar()->setToolTip(notes);
-  } catch (const std::exception& e) {
-    LogError(e);
-  }
-}
-
-void TfmMain::btnRemoveClick() {
-  try {
-    // A job's running download is stopped through run control's hook; its later
-    // completion report finds no job.
-    RemoveSelectedJobs(*jobList_, *ngListItems, stopDownload_);
-  } catch (const std::exception& e) {
-    LogError(e);
-  }
-}
-
-// ---- handlers that later work fills in ----

@@ -32,7 +32,13 @@ struct TCnvtSettings;
 
 // The main window: job table, output folder, conversion panel, command buttons,
 // status bar and tray icon. Owns the job list and the log writer for the run.
-// GUI thread only.
+// GUI thread only. One class, its members defined by responsibility:
+//   MainWindow.cpp         set-up, start-up and shut-down steps, closing, tray
+//   MainWindowIntake.cpp   paste, clipboard pickup, drop, Add Files, Remove
+//   MainWindowRun.cpp      Start, Stop, download events, the running timer
+//   MainWindowMenu.cpp     job menu, Open / Show in folder, table clicks
+//   MainWindowPanel.cpp    the conversion panel
+//   MainWindowDialogs.cpp  output name, options and folder picker
 //
 // Construction builds the controls; FormCreate (called once by the process
 // entry, or by a test) runs the start-up steps. Closing the window ends the
@@ -55,9 +61,6 @@ class TfmMain : public QMainWindow {
 
   // Running state: Start enabled exactly when idle, the Stop buttons when running.
   void SetRunning(bool running);
-
-  // Frees the job at index with its JobList entry and row (errors are logged).
-  void RemoveJobAt(int index);
 
   QString StatusPanelText(int panel) const;
   bool TrayAvailable() const;
@@ -95,33 +98,26 @@ class TfmMain : public QMainWindow {
   QAction* ConvertOnly1 = nullptr;      // tag 3
   QAction* DownloadConvert1 = nullptr;  // tag 4
   QMenu* Quality1 = nullptr;
-
-  // ---- job menu and folder picker (MainWindowRun.cpp) ----
-  // The opening rules of the job menu: fills its entries and tells whether it
-  // would open. The context-menu slot runs it before showing the menu.
-  bool PreparePopupMenu2();
-  // The row the job menu acts on: the current row when selected, else the first
-  // selected row; -1 without a selection.
-  int MenuRow() const;
-  // The folder picker behind "Browse...": (parent, start folder) -> chosen folder,
-  // empty when cancelled. Tests replace the modal dialog.
-  std::function<QString(QWidget*, const QString&)> PickFolder;
-  // ---- end job menu ----
-
-  // ---- Results and activity (MainWindowOpen.cpp, JobActivity.cpp) ----
-  // Job menu entries for the file a job's run made: enabled when it exists.
+  // Enabled when the file a job's run made exists.
   QAction* Open1 = nullptr;
   QAction* ShowInFolder1 = nullptr;
-  // Speed and time left, the status totals and the notices of ended jobs.
-  app::TJobActivity* Activity = nullptr;
-  app::TJobNotifier* Notifier = nullptr;
-  // The converted file, or the download of a Download Only job; empty if none.
-  std::string JobResultFile(const TEncItem& job) const;
-  void OpenResultClick();
-  void ShowInFolderClick();
-  // A finished row opens its file, at any time.
-  void ngListItemsDblClick(int row);
-  // ---- end results ----
+
+  // ---- Intake (MainWindowIntake.cpp) ----
+  void AddJob(const std::string& text, bool isLink);
+  void WMDrawClipboard();
+  // Frees the job at index with its JobList entry and row (errors are logged).
+  void RemoveJobAt(int index);
+
+  // What intake needs from run control: whether a download runs, and how to
+  // stop a job's download item. GUI thread only.
+  std::function<bool()> downloaderBusy_;
+  std::function<void(TclDownLoadItem*)> stopDownload_;
+
+  // The "Add Files..." picker: returns the chosen paths in the picker's order,
+  // none when cancelled. selectedFilter holds the initial entry on the way in.
+  using TOpenFilesPicker =
+      std::function<QStringList(QWidget* parent, const QString& filter, QString* selectedFilter)>;
+  void SetOpenFilesPicker(TOpenFilesPicker picker) { openFilesPicker_ = std::move(picker); }
 
   // ---- Run control (MainWindowRun.cpp) ----
   // The download manager: created with the window, on the GUI thread, so its
@@ -129,6 +125,9 @@ class TfmMain : public QMainWindow {
   std::unique_ptr<TclMultiDownLoader> clDownLoader;
   // On only while a run is going on; each tick checks whether anything still runs.
   QTimer* Timer1 = nullptr;
+  // Speed and time left, the status totals and the notices of ended jobs.
+  app::TJobActivity* Activity = nullptr;
+  app::TJobNotifier* Notifier = nullptr;
 
   // Prepares every job by its mode, starts the downloads and the start sweep.
   void StartRun();
@@ -140,63 +139,68 @@ class TfmMain : public QMainWindow {
                                    TclResourceInfo* ResourceInfo, TclResourceStateItem* AStateItem,
                                    const char* CurrentData, int CurrentDataSize);
   void clDownLoaderProcessCompleted(TclMultiDownLoader* Sender, TclDownLoadItem* Item);
-  // ---- end Run control ----
 
-  // The two dialogs, created once by CreateDialogs after FormCreate.
-  TfmFileNames* fmFileNames = nullptr;
-  TfmOptions* fmOptions = nullptr;
-  void CreateDialogs();
+  // ---- Job menu and table clicks (MainWindowMenu.cpp) ----
+  // The opening rules of the job menu: fills its entries and tells whether it
+  // would open. The context-menu slot runs it before showing the menu.
+  bool PreparePopupMenu2();
+  // The row the job menu acts on: the current row when selected, else the first
+  // selected row; -1 without a selection.
+  int MenuRow() const;
+  // The converted file, or the download of a Download Only job; empty if none.
+  std::string JobResultFile(const TEncItem& job) const;
+  void OpenResultClick();
+  void ShowInFolderClick();
+  // A finished row opens its file, at any time.
+  void ngListItemsDblClick(int row);
 
-  // Conversion panel (MainWindowPanel.cpp).
+  // ---- Conversion panel (MainWindowPanel.cpp) ----
   void FillPresetList(int index);
   void ReadPanelSettings(TCnvtSettings& settings);
   void ApplyPanelToJob(TEncItem* job);
   void ShowJobSettings(TEncItem* job);
 
-  // Intake (MainWindowIntake.cpp).
-  void AddJob(const std::string& text, bool isLink);
-  void WMDrawClipboard();
-
-  // ---- Intake ----
-  // What intake needs from run control: whether a download runs, and how to
-  // stop a job's download item. GUI thread only.
-  std::function<bool()> downloaderBusy_;
-  std::function<void(TclDownLoadItem*)> stopDownload_;
-
-  // The "Add Files..." picker: returns the chosen paths in the picker's order,
-  // none when cancelled. selectedFilter holds the initial entry on the way in.
-  using TOpenFilesPicker =
-      std::function<QStringList(QWidget* parent, const QString& filter, QString* selectedFilter)>;
-  void SetOpenFilesPicker(TOpenFilesPicker picker) { openFilesPicker_ = std::move(picker); }
-  // ---- end Intake ----
+  // ---- Dialogs (MainWindowDialogs.cpp) ----
+  // The two dialogs, created once by CreateDialogs after FormCreate.
+  TfmFileNames* fmFileNames = nullptr;
+  TfmOptions* fmOptions = nullptr;
+  void CreateDialogs();
+  // The folder picker behind "Browse...": (parent, start folder) -> chosen folder,
+  // empty when cancelled. Tests replace the modal dialog.
+  std::function<QString(QWidget*, const QString&)> PickFolder;
 
  public slots:
+  // Intake.
   void btnPasteClick();
   void btnAddFilesClick();
   void btnRemoveClick();
-  void btnBrowseClick();
-  void btnOnameClick();
-  void btnOptionsClick();
+  // Run control.
   void btnDownloadClick();
   void btnStopSelClick();  // both Stop buttons; the sender's tag decides
+  // Job menu and table clicks.
+  void PopupMenu2Popup(const QPoint& pos);
+  void Skip1Click();  // every mode entry; the entry's data is the mode
+  void QualityItemClick();
+  void ngListItemsCellClick(int col, int row);
+  // Conversion panel.
   void btnApplyClick();
   void cbPresetsChange();
   void cbAbitRateChange();  // all five value lists
   void ngListItemsBeforeSelect(int row);
-  void ngListItemsCellClick(int col, int row);
+  // Dialogs.
+  void btnBrowseClick();
+  void btnOnameClick();
+  void btnOptionsClick();
+  // Tray.
   void Hide1Click();
   void Close1Click();
   void RzTrayIcon1MinimizeApp();
   void RzTrayIcon1RestoreApp();
-  void PopupMenu2Popup(const QPoint& pos);
-  void Skip1Click();
-  void QualityItemClick();
 
  protected:
-  // Start-up and shut-down steps that later parts of the program fill in.
-  // Virtual so tests can watch the order.
+  // Start-up and shut-down steps, virtual so tests can watch the order.
   virtual void SetupLogWriter();
-  virtual void RegisterDropAndClipboard();
+  virtual void RegisterDropAndClipboard();  // MainWindowIntake.cpp
   virtual void CreateJobList();
   virtual void LoadSettings();
   virtual void SaveSettings();
@@ -208,13 +212,14 @@ class TfmMain : public QMainWindow {
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
-  // ---- Intake: text dropped on the window ----
+  // Intake: text dropped on the window.
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dragLeaveEvent(QDragLeaveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // ---- Set-up and tray ----
   void BuildControls();
   void BuildTray();
   void HideApp();
@@ -237,18 +242,18 @@ class TfmMain : public QMainWindow {
   // calls wait here and run after the current one, so rows and JobList agree.
   bool addingJob_ = false;
   std::vector<std::pair<std::string, bool>> pendingJobs_;
-  // ---- end Intake ----
-
-  // ---- Results and activity ----
-  void CreateJobActivity();
-  void PrepareOpenEntries(const TEncItem* job);
 
   // ---- Run control ----
   // Creates and configures clDownLoader and Timer1 and binds the intake's hooks.
   void CreateRunControl();
+  void CreateJobActivity();
   // JobList index of the job whose download is item, or -1.
   int DownloadJobIndex(const TclDownLoadItem* item) const;
   // Jobs lose their reference to an item that will never run or report.
   void ForgetDownloadItems(const std::vector<TEncItem*>& jobs);
-  // ---- end Run control ----
+
+  // ---- Job menu ----
+  // Builds the job menu's entries (called at the end of BuildControls).
+  void BuildJobMenu();
+  void PrepareOpenEntries(const TEncItem* job);
 };

@@ -1,4 +1,4 @@
-// Links and files becoming jobs: paste, clipboard pickup, drop, Add Files.
+// Jobs coming and going: paste, clipboard pickup, drop, Add Files, Remove.
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDragLeaveEvent>
@@ -227,6 +227,20 @@ void TfmMain::dropEvent(QDropEvent* event) {
     // Dropped text ends at its first zero byte, as plain text always has.
     text.resize(std::min(text.size(), text.find('\0')));
     AddLinkText(text);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+void TfmMain::RemoveJobAt(int index) {
+  ::RemoveJobAt(*jobList_, *ngListItems, index);
+}
+
+void TfmMain::btnRemoveClick() {
+  try {
+    // A job's running download is stopped through run control's hook; its later
+    // completion report finds no job.
+    RemoveSelectedJobs(*jobList_, *ngListItems, stopDownload_);
   } catch (const std::exception& e) {
     LogError(e);
   }

@@ -1,16 +1,13 @@
-// Conversion panel, settings file and the two dialogs of the main window.
+// The conversion panel: the preset and value lists, applying them to jobs and
+// showing a selected job's values.
 #include <QComboBox>
-#include <QLineEdit>
 #include <QSignalBlocker>
 
-#include "app/FileNamesDialog.h"
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
-#include "app/OptionsDialog.h"
 #include "convert/Presets.h"
 #include "log/LogWriter.h"
 #include "platform/Ini.h"
-#include "resolve/InetEng.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -26,54 +23,6 @@ void ShowEntry(QComboBox* list, const std::vector<std::string>& items, const std
 }
 
 }  // namespace
-
-// ---- settings file ----
-
-void TfmMain::LoadSettings() {
-  const settings::TLoadedSettings loaded = settings::LoadSettingsFile();
-  if (loaded.FolderReady) edFolder->setText(QString::fromStdString(OutputFolder));
-  try {
-    FillPresetList(loaded.CodecIndex);
-  } catch (const std::exception& e) {
-    LogError(e);
-  }
-  // Page fetches read the proxy options at every request, so an OK in the
-  // options dialog applies to the next fetch.
-  resolve::SetFetchProxySource([] {
-    return TFetchProxy{cvOptions.IsProxy, cvOptions.ProxyAdress, cvOptions.ProxyPort,
-                       cvOptions.ProxyUser, cvOptions.ProxyPassword};
-  });
-}
-
-void TfmMain::SaveSettings() {
-  OutputFolder = edFolder->text().toStdString();
-  settings::SaveSettingsFile(cbPresets->currentIndex());
-}
-
-// ---- dialogs ----
-
-void TfmMain::CreateDialogs() {
-  if (!fmFileNames) fmFileNames = new TfmFileNames(this);
-  if (!fmOptions) fmOptions = new TfmOptions(this);
-}
-
-void TfmMain::btnOnameClick() {
-  try {
-    if (fmFileNames) fmFileNames->Execute();
-  } catch (const std::exception& e) {
-    LogError(e);
-  }
-}
-
-void TfmMain::btnOptionsClick() {
-  try {
-    if (fmOptions) fmOptions->Execute();
-  } catch (const std::exception& e) {
-    LogError(e);
-  }
-}
-
-// ---- conversion panel ----
 
 void TfmMain::FillPresetList(int index) {
   // Selecting the saved preset applies nothing and leaves the video lists as they are.

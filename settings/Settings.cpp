@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
+#include <variant>
+#include <vector>
 
 #include "log/LogWriter.h"
 #include "platform/Files.h"
@@ -14,6 +17,91 @@ TOutName OutName;
 TcvOptions cvOptions;
 
 namespace settings {
+
+namespace {
+
+// The kinds of value a key holds, each with the variable it fills and the value
+// a missing key gives.
+struct TTextKey {
+  std::string* Value;
+  const char* Default;  // nullptr: the default output folder
+};
+struct TFlagKey {
+  bool* Value;
+  bool Default;
+};
+struct TNumberKey {
+  int32_t* Value;
+  int32_t Default;
+};
+struct TSeparatorKey {
+  char* Value;
+  const char* Default;
+};
+
+struct TSettingKey {
+  const char* Section;
+  const char* Key;
+  std::variant<TTextKey, TFlagKey, TNumberKey, TSeparatorKey> Value;
+};
+
+// Every key of settings.ini, in the order saving writes them. Names match the
+// file without regard to case, so one spelling serves both directions.
+std::vector<TSettingKey> SettingKeys(int32_t& codecIndex) {
+  return {
+      {"General", "Folder", TTextKey{&OutputFolder, nullptr}},
+      {"OutName", "Prefix", TTextKey{&OutName.Prefix, ""}},
+      {"OutName", "Postfix", TTextKey{&OutName.Postfix, ""}},
+      {"OutName", "Separator", TSeparatorKey{&OutName.Separator, "_"}},
+      {"OutName", "IncludeName", TFlagKey{&OutName.IncludeName, false}},
+      {"OutName", "IncludeDate", TFlagKey{&OutName.IncludeDate, false}},
+      {"OutName", "SIndex", TNumberKey{&OutName.SIndex, 0}},
+      {"Options", "IsProxy", TFlagKey{&cvOptions.IsProxy, false}},
+      {"Options", "ProxyAdress", TTextKey{&cvOptions.ProxyAdress, ""}},
+      {"Options", "ProxyPort", TNumberKey{&cvOptions.ProxyPort, 0}},
+      {"Options", "ProxyUser", TTextKey{&cvOptions.ProxyUser, ""}},
+      {"Options", "ProxyPassword", TTextKey{&cvOptions.ProxyPassword, ""}},
+      {"Options", "AutoPaste", TFlagKey{&cvOptions.AutoPaste, false}},
+      {"Options", "DeleteVideo", TFlagKey{&cvOptions.DeleteVideo, false}},
+      {"Options", "CodecIndex", TNumberKey{&codecIndex, 0}},
+  };
+}
+
+void ReadKey(const platform::IniFile& ini, const TSettingKey& key) {
+  std::visit(
+      [&](const auto& k) {
+        using T = std::decay_t<decltype(k)>;
+        if constexpr (std::is_same_v<T, TTextKey>)
+          *k.Value = ini.ReadString(key.Section, key.Key,
+                                    k.Default ? k.Default : platform::DefaultOutputFolder());
+        else if constexpr (std::is_same_v<T, TFlagKey>)
+          *k.Value = ini.ReadBool(key.Section, key.Key, k.Default);
+        else if constexpr (std::is_same_v<T, TNumberKey>)
+          *k.Value = ini.ReadInteger(key.Section, key.Key, k.Default);
+        else
+          *k.Value = SeparatorFromText(ini.ReadString(key.Section, key.Key, k.Default));
+      },
+      key.Value);
+}
+
+void WriteKey(platform::IniFile& ini, const TSettingKey& key) {
+  std::visit(
+      [&](const auto& k) {
+        using T = std::decay_t<decltype(k)>;
+        if constexpr (std::is_same_v<T, TTextKey>)
+          ini.WriteString(key.Section, key.Key, *k.Value);
+        else if constexpr (std::is_same_v<T, TFlagKey>)
+          ini.WriteBool(key.Section, key.Key, *k.Value);
+        else if constexpr (std::is_same_v<T, TNumberKey>)
+          ini.WriteInteger(key.Section, key.Key, *k.Value);
+        else
+          ini.WriteString(key.Section, key.Key,
+                          *k.Value ? std::string(1, *k.Value) : std::string());
+      },
+      key.Value);
+}
+
+}  // namespace
 
 std::string SettingsPath() {
   return platform::UserFilesFolder() + "settings.ini";
@@ -29,24 +117,10 @@ TLoadedSettings LoadSettingsFile(const std::string& path) {
   TLoadedSettings result;
   try {
     platform::IniFile ini(path);
-    OutputFolder = ini.ReadString("General", "Folder", platform::DefaultOutputFolder());
-    OutName.Prefix = ini.ReadString("OutName", "Prefix", "");
-    OutName.Postfix = ini.ReadString("OutName", "Postfix", "");
-    OutName.Separator = SeparatorFromText(ini.ReadString("OutName", "Separator", "_"));
-    OutName.IncludeName = ini.ReadBool("OutName", "IncludeName", false);
-    OutName.IncludeDate = ini.ReadBool("OutName", "IncludeDate", false);
-    OutName.SIndex = ini.ReadInteger("OutName", "SIndex", 0);
-    cvOptions.IsProxy = ini.ReadBool("Options", "IsProxy", false);
-    cvOptions.AutoPaste = ini.ReadBool("Options", "AutoPaste", false);
-    cvOptions.ProxyAdress = ini.ReadString("Options", "ProxyAdress", "");
-    cvOptions.ProxyPort = ini.ReadInteger("Options", "ProxyPort", 0);
-    cvOptions.ProxyUser = ini.ReadString("Options", "ProxyUser", "");
-    cvOptions.ProxyPassword = ini.ReadString("Options", "ProxyPassword", "");
-    cvOptions.DeleteVideo = ini.ReadBool("Options", "DeleteVideo", false);
-    result.CodecIndex = ini.ReadInteger("Options", "Codecindex", 0);
+    for (const TSettingKey& key : SettingKeys(result.CodecIndex)) ReadKey(ini, key);
 
-    // Beside the program the folder is made one level deep, as it always was; the
-    // per-user default may sit in a download folder a new account lacks.
+    // Beside the program the folder is made one level deep; the per-user default
+    // may sit in a download folder a new account lacks, so there its parents too.
     bool ready = platform::DirectoryExists(OutputFolder) || platform::CreateDir(OutputFolder) ||
                  (!platform::ExeFolderWritable() && platform::ForceDirectories(OutputFolder));
     if (!ready) {
@@ -64,22 +138,7 @@ TLoadedSettings LoadSettingsFile(const std::string& path) {
 bool SaveSettingsFile(int32_t codecIndex, const std::string& path) {
   try {
     platform::IniFile ini(path);
-    ini.WriteString("General", "Folder", OutputFolder);
-    ini.WriteString("OutName", "Prefix", OutName.Prefix);
-    ini.WriteString("OutName", "Postfix", OutName.Postfix);
-    ini.WriteString("OutName", "Separator",
-                    OutName.Separator ? std::string(1, OutName.Separator) : std::string());
-    ini.WriteBool("OutName", "IncludeName", OutName.IncludeName);
-    ini.WriteBool("OutName", "IncludeDate", OutName.IncludeDate);
-    ini.WriteInteger("OutName", "SIndex", OutName.SIndex);
-    ini.WriteBool("Options", "IsProxy", cvOptions.IsProxy);
-    ini.WriteString("Options", "ProxyAdress", cvOptions.ProxyAdress);
-    ini.WriteInteger("Options", "ProxyPort", cvOptions.ProxyPort);
-    ini.WriteString("Options", "ProxyUser", cvOptions.ProxyUser);
-    ini.WriteString("Options", "ProxyPassword", cvOptions.ProxyPassword);
-    ini.WriteBool("Options", "AutoPaste", cvOptions.AutoPaste);
-    ini.WriteBool("Options", "DeleteVideo", cvOptions.DeleteVideo);
-    ini.WriteInteger("Options", "CodecIndex", codecIndex);
+    for (const TSettingKey& key : SettingKeys(codecIndex)) WriteKey(ini, key);
     ini.Save();
     return true;
   } catch (const std::exception& e) {
