@@ -31,9 +31,9 @@ void RequestHandle::ResetTransfer() {
   headerList = proxyHeaderList = nullptr;
   sent = transferDone = headersDone = paused = atEnd = false;
   result = CURLE_OK;
-  curLines.clear();
+  cur = {};
   finalLines.clear();
-  curStatus = finalStatus = 0;
+  finalStatus = 0;
   body.clear();
   bodyPos = 0;
   position = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "download/clInetErrors.h"
+#include "download/clNetBase.h"
 #include "download/clWinInet.h"
 
 // The handles of the layer and their registry: a handle value is a never-reused id
@@ -88,8 +89,9 @@ struct RequestHandle : Handle {
   bool transferDone = false;
   CURLcode result = CURLE_OK;
   bool headersDone = false;
-  std::vector<std::string> curLines, finalLines;
-  int curStatus = 0, finalStatus = 0;
+  net::TResponseHead cur;  // the head being received
+  std::vector<std::string> finalLines;
+  int finalStatus = 0;
   std::string body;
   size_t bodyPos = 0;
   bool paused = false;

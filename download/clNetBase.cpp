@@ -2,8 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <cstdlib>
 #include <mutex>
 
+#include "download/clInetHeaders.h"
 #include "settings/Settings.h"
 
 namespace net {
@@ -16,6 +18,25 @@ const char* const kDownloadUserAgent = "Mozilla/4.0 (compatible; Vantorel Downlo
 void InitCurl() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool TResponseHead::Feed(const char* data, size_t size) {
+  std::string line(data, size);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (line.rfind("HTTP/", 0) == 0) {
+    Lines = {line};
+    Status = 0;
+    auto sp = line.find(' ');
+    if (sp != std::string::npos) Status = std::atoi(line.c_str() + sp + 1);
+    return false;
+  }
+  if (line.empty()) return true;
+  if (!Lines.empty()) Lines.push_back(line);
+  return false;
+}
+
+std::optional<std::string> TResponseHead::Header(const std::string& name) const {
+  return wininet::detail::FindHeader(Lines, name);
 }
 
 TProxyRecord ProxyOf(const TcvOptions& options) {

@@ -37,25 +37,13 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
   size_t n = size * count;
   r->lastActivity = std::chrono::steady_clock::now();
-  std::string line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.rfind("HTTP/", 0) == 0) {
-    r->curLines = {line};
-    r->curStatus = 0;
-    auto sp = line.find(' ');
-    if (sp != std::string::npos) r->curStatus = std::atoi(line.c_str() + sp + 1);
-    return n;
-  }
-  if (!line.empty()) {
-    if (!r->curLines.empty()) r->curLines.push_back(line);
-    return n;
-  }
-  // End of one response's headers: interim and followed responses are skipped.
-  if (r->curStatus >= 100 && r->curStatus < 200) return n;
+  if (!r->cur.Feed(data, n)) return n;
+  // End of one response's head: interim and followed responses are skipped.
+  if (r->cur.IsInterim()) return n;
   bool follow = !(r->flags & INTERNET_FLAG_NO_AUTO_REDIRECT);
-  if (follow && IsFollowedRedirect(r->curStatus) && FindHeader(r->curLines, "Location")) return n;
-  r->finalLines = r->curLines;
-  r->finalStatus = r->curStatus;
+  if (follow && IsFollowedRedirect(r->cur.Status) && r->cur.Header("Location")) return n;
+  r->finalLines = r->cur.Lines;
+  r->finalStatus = r->cur.Status;
   r->headersDone = true;
   return n;
 }
@@ -263,9 +251,9 @@ void SetSecurityOptions(CURL* easy, DWORD f) {
 // The transfer ended without a final response's headers: keep what counts as one
 // (a last response, a proxy's refusal of the tunnel) or fail with its code.
 bool SettleWithoutHeaders(RequestHandle& r) {
-  if (r.result == CURLE_OK && !r.curLines.empty()) {
-    r.finalLines = r.curLines;
-    r.finalStatus = r.curStatus;
+  if (r.result == CURLE_OK && !r.cur.Lines.empty()) {
+    r.finalLines = r.cur.Lines;
+    r.finalStatus = r.cur.Status;
     r.headersDone = true;
     return true;
   }
@@ -285,7 +273,7 @@ bool SettleWithoutHeaders(RequestHandle& r) {
   // at all, or a redirect to a scheme we do not follow.
   if (r.result == CURLE_OK || r.result == CURLE_UNSUPPORTED_PROTOCOL)
     LastError() =
-        r.curLines.empty() ? ERROR_HTTP_INVALID_SERVER_RESPONSE : ERROR_HTTP_REDIRECT_FAILED;
+        r.cur.Lines.empty() ? ERROR_HTTP_INVALID_SERVER_RESPONSE : ERROR_HTTP_REDIRECT_FAILED;
   return false;
 }
 
