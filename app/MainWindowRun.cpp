@@ -119,13 +119,7 @@ void TfmMain::StartRun() {
   std::vector<TEncItem*> prepared;
   std::vector<uint64_t> toConvert;  // taken here, on the GUI thread, for the sweep
   try {
-    if (cvOptions.IsProxy) {
-      TclHttpProxySettings& proxy = clDownLoader->HttpProxySettings;
-      proxy.Server = cvOptions.ProxyAdress;
-      proxy.Port = cvOptions.ProxyPort;
-      proxy.UserName = cvOptions.ProxyUser;
-      proxy.Password = cvOptions.ProxyPassword;
-    }
+    ApplyProxyRecord(net::ProxyOf(cvOptions), clDownLoader->HttpProxySettings);
     for (int i = 0; i < jobs.Count(); ++i) {
       TEncItem* job = jobs[i];
       if (!job) continue;

@@ -1,12 +1,11 @@
 #include "download/clHttpUtils.h"
-#include "platform/Text.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace {
+#include "platform/Text.h"
 
-}  // namespace
+namespace {}  // namespace
 
 void TclUrlParser::Clear() {
   SchemeType = 0;
@@ -102,7 +101,8 @@ std::string GetBasicAuthorization(const std::string& userName, const std::string
 std::string GetBasicAuthorization(const std::vector<std::string>& challenges,
                                   const std::string& userName, const std::string& password) {
   for (const auto& c : challenges)
-    if (platform::AsciiLower(platform::TrimBlanks(c)) == "basic") return GetBasicAuthorization(userName, password);
+    if (platform::AsciiLower(platform::TrimBlanks(c)) == "basic")
+      return GetBasicAuthorization(userName, password);
   return "";
 }
 
@@ -235,4 +235,12 @@ int64_t TclGZipInflateStream::Seek(int64_t offset, TSeekOrigin origin) {
 
 void TclGZipInflateStream::SetSize(int64_t size) {
   throw EclStreamError("Invalid Stream operation");
+}
+
+void ApplyProxyRecord(const net::TProxyRecord& proxy, TclHttpProxySettings& settings) {
+  if (!proxy.IsProxy) return;
+  settings.Server = proxy.ProxyAdress;
+  settings.Port = proxy.ProxyPort;
+  settings.UserName = proxy.ProxyUser;
+  settings.Password = proxy.ProxyPassword;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "download/clNetBase.h"
 #include "download/clStreams.h"
 #include "download/clWinInet.h"
 
@@ -19,6 +20,10 @@ struct TclHttpProxySettings {
   std::string Server;
   int Port = 8080;
 };
+
+// The options' proxy record as the engine's HTTP proxy: server, port and credentials
+// are taken when the record's proxy is on; otherwise the settings stay as they are.
+void ApplyProxyRecord(const net::TProxyRecord& proxy, TclHttpProxySettings& settings);
 
 enum TclFtpProxyType { ptNone, ptUserSite, ptSite, ptOpen, ptUserPass, ptTransparent };
 

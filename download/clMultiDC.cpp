@@ -9,182 +9,11 @@
 #include <cstring>
 #include <thread>
 
+#include "download/clHttpRange.h"
 #include "platform/CallQueue.h"
 #include "platform/Text.h"
 
 using namespace wininet;
-
-// Keeps the std::thread of every self-owning worker, so that ended threads are
-// joined and the ones still running at process exit are stopped and joined before
-// the transport's statics go away.
-class TclThreaderRegistry {
- public:
-  static TclThreaderRegistry& Instance() {
-    // Built after the synchronizer manager (and the transport's statics), so it is
-    // torn down before them.
-    TclSynchronizerManager::Instance();
-    static TclThreaderRegistry registry;
-    return registry;
-  }
-
-  void Launch(std::shared_ptr<TclCustomThreader> worker) {
-    std::lock_guard lock(mutex_);
-    Reap();
-    if (launchHook_) launchHook_();
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    entries_.push_back(Entry{worker, {}, finished});
-    try {
-      entries_.back().thread = std::thread([worker = std::move(worker), finished]() mutable {
-        worker->Run();
-        worker.reset();  // may be the last reference: the worker goes here
-        finished->store(true);
-      });
-    } catch (...) {
-      entries_.pop_back();  // no thread: nothing to join, nothing live
-      throw;
-    }
-  }
-
-  void SetHook(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    launchHook_ = std::move(hook);
-  }
-
-  int Live() {
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (auto& e : entries_)
-      if (!e.finished->load()) ++n;
-    return n;
-  }
-
-  ~TclThreaderRegistry() {
-    std::vector<Entry> entries;
-    {
-      std::lock_guard lock(mutex_);
-      entries.swap(entries_);
-    }
-    for (auto& e : entries)
-      if (auto w = e.worker.lock()) w->Terminate();
-    for (auto& e : entries)
-      if (e.thread.joinable()) e.thread.join();
-  }
-
- private:
-  struct Entry {
-    std::weak_ptr<TclCustomThreader> worker;
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> finished;
-  };
-
-  void Reap() {
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      if (it->finished->load()) {
-        it->thread.join();
-        it = entries_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::vector<Entry> entries_;
-  std::function<void()> launchHook_;
-};
-
-TclCustomThreader::TclCustomThreader() = default;
-TclCustomThreader::~TclCustomThreader() = default;
-
-int TclCustomThreader::LiveCount() { return TclThreaderRegistry::Instance().Live(); }
-
-void TclCustomThreader::SetLaunchHook(std::function<void()> hook) {
-  TclThreaderRegistry::Instance().SetHook(std::move(hook));
-}
-
-void TclCustomThreader::Resume() {
-  if (resumed_) return;
-  resumed_ = true;
-  TclThreaderRegistry::Instance().Launch(shared_from_this());
-}
-
-void TclCustomThreader::Terminate() {
-  terminated_.store(true);
-  stopEvent_.Set();
-  std::shared_ptr<TclInternetConnection> target;
-  {
-    std::lock_guard lock(lock_);
-    target = cancelTarget_;
-  }
-  if (target) target->Cancel();
-}
-
-void TclCustomThreader::SetCancelTarget(std::shared_ptr<TclInternetConnection> connection) {
-  std::lock_guard lock(lock_);
-  cancelTarget_ = std::move(connection);
-}
-
-std::string TclCustomThreader::LastError() const {
-  std::lock_guard lock(lock_);
-  return lastError_;
-}
-
-int TclCustomThreader::LastErrorCode() const {
-  std::lock_guard lock(lock_);
-  return lastErrorCode_;
-}
-
-void TclCustomThreader::Synchronize(const std::function<void()>& method) {
-  synchronizer_.Synchronize(method);
-}
-
-void TclCustomThreader::Post(std::function<void()> method) { synchronizer_.Post(std::move(method)); }
-
-void TclCustomThreader::Flush() { synchronizer_.Flush(); }
-
-void TclCustomThreader::SetStatus(TclProcessStatus status) {
-  if (status_.exchange(status) == status) return;
-  if (OnStatusChanged) Synchronize([&] { OnStatusChanged(this, status); });
-}
-
-void TclCustomThreader::RecordError(const std::string& text, const std::string& extra, int code) {
-  if (Terminated()) return;
-  std::string message = text;
-  if (message.empty()) {
-    code = static_cast<int>(wininet::GetLastError());
-    message = GetInternetErrorText(code);
-  }
-  if (!extra.empty()) message += ": " + extra;
-  {
-    std::lock_guard lock(lock_);
-    lastError_ = message;
-    lastErrorCode_ = code;
-  }
-  if (OnError) Synchronize([&] { OnError(this, message, code); });
-}
-
-void TclCustomThreader::Run() {
-  if (Priority != ppNormal) {
-    // Per-thread nice value; raising it needs privileges and may quietly fail.
-    auto tid = static_cast<id_t>(::syscall(SYS_gettid));
-    ::setpriority(PRIO_PROCESS, tid, Priority == ppLower ? 10 : -5);
-  }
-  try {
-    Execute();
-  } catch (...) {
-    // Execute records its own failures; an owner queue that closed meanwhile
-    // (process exit) lands here and ends the worker quietly.
-  }
-  SetCancelTarget(nullptr);
-  try {
-    Flush();
-  } catch (...) {
-  }
-  try {
-    if (OnTerminate) Synchronize([&] { OnTerminate(this); });
-  } catch (...) {
-  }
-}
 
 // --- TclDownLoadThreader ---
 
@@ -216,31 +45,6 @@ bool QueryNumber64(HINTERNET request, DWORD level, int64_t& out) {
   if (!HttpQueryInfo(request, level | HTTP_QUERY_FLAG_NUMBER64, &value, &length)) return false;
   out = value;
   return true;
-}
-
-struct TContentRange {
-  int64_t first = -1, last = -1, total = -1;  // total -1 = "*"
-};
-
-bool ParseContentRange(const std::string& text, TContentRange& out) {
-  std::string v = platform::AsciiLower(platform::TrimBlanks(text));
-  if (v.rfind("bytes ", 0) != 0) return false;
-  v = platform::TrimBlanks(v.substr(6));
-  long long a = 0, b = 0;
-  int used = 0;
-  if (std::sscanf(v.c_str(), "%lld-%lld/%n", &a, &b, &used) != 2 || used == 0) return false;
-  std::string total = platform::TrimBlanks(v.substr(static_cast<size_t>(used)));
-  out.first = a;
-  out.last = b;
-  if (total == "*") {
-    out.total = -1;
-  } else {
-    char* end = nullptr;
-    long long t = std::strtoll(total.c_str(), &end, 10);
-    if (total.empty() || *end) return false;
-    out.total = t;
-  }
-  return a >= 0 && b >= a;
 }
 
 }  // namespace
@@ -372,8 +176,7 @@ void TclDownLoadThreader::DoAttempt() {
   std::string proxy = GetProxyString(parser_.SchemeType, HttpProxySettings, FtpProxySettings);
   a.open = std::make_unique<TclInternetOpenAction>(
       a.connection, InternetAgent,
-      proxy.empty() ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_PROXY, proxy,
-      ProxyBypass);
+      proxy.empty() ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_PROXY, proxy, ProxyBypass);
   a.open->Fire(-1);
   if (Terminated()) return;
 
@@ -396,15 +199,16 @@ void TclDownLoadThreader::DoAttempt() {
 void TclDownLoadThreader::HttpTransfer(TAttempt& a) {
   RequestHeaders.erase(std::remove_if(RequestHeaders.begin(), RequestHeaders.end(),
                                       [](const std::string& line) {
-                                        return platform::AsciiLower(line).find("content-") != std::string::npos;
+                                        return platform::AsciiLower(line).find("content-") !=
+                                               std::string::npos;
                                       }),
                        RequestHeaders.end());
   GetResourceInfo(a);
   if (isGetResourceInfo_ || remainingLength_ == 0 || Terminated()) return;
 
-  auto request = std::make_unique<TclHttpOpenRequestAction>(
-      a.connection, a.Root(), a.connect->Handle(), "GET", parser_.RequestObject(),
-      RequestFlags(false));
+  auto request =
+      std::make_unique<TclHttpOpenRequestAction>(a.connection, a.Root(), a.connect->Handle(), "GET",
+                                                 parser_.RequestObject(), RequestFlags(false));
   request->Fire(TimeOut);
   if (Terminated()) return;
   AddHeaders(*request);
@@ -526,11 +330,11 @@ void TclDownLoadThreader::AddHeaders(TclHttpOpenRequestAction& request) {
     HttpAddRequestHeaders(h, "Accept-Encoding: gzip, deflate", HTTP_ADDREQ_FLAG_ADD_IF_NEW);
   if (HttpProxySettings.AuthenticationType == atBasic &&
       (!HttpProxySettings.UserName.empty() || !HttpProxySettings.Password.empty())) {
-    HttpAddRequestHeaders(h,
-                          "Proxy-Authorization: " + GetBasicAuthorization(
-                                                        HttpProxySettings.UserName,
-                                                        HttpProxySettings.Password),
-                          HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+    HttpAddRequestHeaders(
+        h,
+        "Proxy-Authorization: " +
+            GetBasicAuthorization(HttpProxySettings.UserName, HttpProxySettings.Password),
+        HTTP_ADDREQ_FLAG_ADD_IF_NEW);
   }
 }
 
@@ -683,22 +487,12 @@ void TclDownLoadThreader::CheckDataResponse(TclHttpOpenRequestAction& request) {
   const int64_t knownSize = info && !DoNotGetResourceInfo ? info->Size : 0;
   const int64_t first = remainingLength_ >= 0 ? startPosition_ : 0;
   if (statusCode_ == 206) {
+    // The transport hands out a partial answer only when it carries the bytes asked
+    // for; what is left here is whether it is still the probed resource.
     std::string text;
-    TContentRange range;
-    if (!QueryText(h, HTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, range))
-      throw EclInternetError("The server's answer carries no valid Content-Range",
-                             static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
-    if (knownSize > 0 && range.total >= 0 && range.total != knownSize) changed("size");
-    bool lastOk = true;
-    if (remainingLength_ >= 0) {
-      int64_t last = spanStart_ + remainingLength_ - 1;
-      // A server may cut a range at the resource's end; never accept a different one.
-      lastOk = range.last == last || (range.total >= 0 && range.last == range.total - 1 &&
-                                      range.last < last);
-    }
-    if (range.first != first || !lastOk)
-      throw EclInternetError("The server answered with a byte range other than the one asked for",
-                             static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
+    auto range = QueryText(h, HTTP_QUERY_CONTENT_RANGE, text) ? httprange::ParseContentRange(text)
+                                                              : std::nullopt;
+    if (range && knownSize > 0 && range->total >= 0 && range->total != knownSize) changed("size");
     return;
   }
   if (statusCode_ == 200 || statusCode_ == 0) {

@@ -91,14 +91,14 @@ class TclDownLoadThreader : public TclCustomThreader {
   // Owner thread. stream is null for a probe. Use Create: the worker must be
   // owned by a shared_ptr.
   static std::shared_ptr<TclDownLoadThreader> Create(const std::string& url, bool isGetResourceInfo,
-                                                      std::shared_ptr<TclStream> dataStream);
+                                                     std::shared_ptr<TclStream> dataStream);
 
   // Settings, set on the owner thread before Resume.
   int TryCount = 5;
   int BatchSize = 8192;
   int TimeOut = 5000;
   int ReconnectAfter = 5000;
-  std::string InternetAgent = "Mozilla/4.0 (compatible; Vantorel Download Engine 1.0)";
+  std::string InternetAgent = net::kDownloadUserAgent;
   std::string ProxyBypass;
   TclHttpProxySettings HttpProxySettings;
   TclFtpProxySettings FtpProxySettings;
@@ -122,7 +122,8 @@ class TclDownLoadThreader : public TclCustomThreader {
 
   // Callbacks (owner thread; the worker waits for each).
   std::function<void(TclDownLoadThreader* sender, const TclResourceInfo* info)> OnGetResourceInfo;
-  std::function<void(TclDownLoadThreader* sender, wininet::URL_COMPONENTS& components)> OnUrlParsing;
+  std::function<void(TclDownLoadThreader* sender, wininet::URL_COMPONENTS& components)>
+      OnUrlParsing;
   std::function<void(TclDownLoadThreader* sender, const TclResourceInfo* info, int64_t position,
                      const char* data, int size)>
       OnDataItemProceed;

@@ -4,20 +4,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <system_error>
 
+#include "platform/Files.h"
+#include "platform/Text.h"
+
 namespace {
-
-bool FileExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-int64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
 
 bool CanOpenForReading(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -26,23 +18,11 @@ bool CanOpenForReading(const std::string& path) {
   return true;
 }
 
-void ForceDirectories(const std::string& file) {
-  auto slash = file.find_last_of('/');
-  if (slash == std::string::npos) return;
-  std::string dir = file.substr(0, slash);
-  if (dir.size() < 3) return;
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-}
-
-std::string WithSlash(const std::string& folder) {
-  if (folder.empty() || folder.back() == '/') return folder;
-  return folder + "/";
-}
-
-std::string FileNamePart(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+// Creates the folder a file goes in (not the root's first level, as before).
+void CreateFolderOf(const std::string& file) {
+  std::string folder = platform::ExtractFilePath(file);
+  if (folder.size() < 4) return;
+  platform::ForceDirectories(folder);
 }
 
 void SetFileTimes(const std::string& path, std::chrono::system_clock::time_point when) {
@@ -103,8 +83,9 @@ void TclDownLoadItem::SetURL(const std::string& value) {
     auto* control = Control();
     if (control && !control->LocalFolder().empty()) {
       // A URL with a query names no file.
-      std::string name = parser.ExtraInfo.empty() ? FileNamePart(parser.UrlPath) : std::string();
-      SetLocalFile(name.empty() ? std::string() : WithSlash(control->LocalFolder()) + name);
+      std::string name =
+          parser.ExtraInfo.empty() ? platform::ExtractFileName(parser.UrlPath) : std::string();
+      SetLocalFile(name.empty() ? std::string() : dlpath::WithSlash(control->LocalFolder()) + name);
     }
   }
 }
@@ -241,9 +222,10 @@ std::shared_ptr<TclStream> TclDownLoadItem::GetDataStream() {
     workFile_ += "~";
   int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   // Resume only into the file the segments were written to.
-  bool resume = resourceState_.Count() > 0 && FileExists(workFile_) &&
-                CanOpenForReading(workFile_) && (size <= 0 || FileSize(workFile_) == size);
-  ForceDirectories(workFile_);
+  bool resume = resourceState_.Count() > 0 && platform::FileExists(workFile_) &&
+                CanOpenForReading(workFile_) &&
+                (size <= 0 || platform::FileSize(workFile_) == size);
+  CreateFolderOf(workFile_);
   if (resume) {
     dataStream_ = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmOpenReadWrite);
   } else {
@@ -374,7 +356,7 @@ void TclDownLoadItem::DoGetResourceInfo(TclDownLoadThreader*, const TclResourceI
   if (!resourceInfo_) return;
   std::string name = ExtractFileNameFromDisposition(resourceInfo_->ContentDisposition);
   if (localFile_.empty() && !name.empty() && !control->LocalFolder().empty())
-    SetLocalFile(WithSlash(control->LocalFolder()) + name);
+    SetLocalFile(dlpath::WithSlash(control->LocalFolder()) + name);
 }
 
 void TclDownLoadItem::DoUrlParsing(TclDownLoadThreader*, wininet::URL_COMPONENTS& components) {
@@ -446,7 +428,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
 
 bool TclDownLoadItem::CanProcess(bool checkFile) {
   auto* control = Control();
-  if (checkFile && !localFile_.empty() && !completing_ && FileExists(localFile_)) {
+  if (checkFile && !localFile_.empty() && !completing_ && platform::FileExists(localFile_)) {
     TclFileExistsAction action = faReplace;
     std::string newName;
     if (!control->Silent() && control->OnFileExists)
@@ -607,7 +589,7 @@ void TclDownLoadItem::Complete() {
   TclProcessStatus overall = Overall();
   if (overall != psFailed && overall != psTerminated && !refused_ && CanProcess(false)) {
     try {
-      if (!workFile_.empty() && workFile_ != localFile_ && FileExists(workFile_)) {
+      if (!workFile_.empty() && workFile_ != localFile_ && platform::FileExists(workFile_)) {
         {
           TclFileStream source(workFile_, TclFileStream::fmOpenRead);
           TclFileStream target(localFile_, TclFileStream::fmCreate);
@@ -622,7 +604,7 @@ void TclDownLoadItem::Complete() {
         }
         std::remove(workFile_.c_str());
       }
-      if (control->CorrectResourceTime && resourceInfo_ && FileExists(localFile_))
+      if (control->CorrectResourceTime && resourceInfo_ && platform::FileExists(localFile_))
         SetFileTimes(localFile_, resourceInfo_->Date);
     } catch (const std::exception& e) {
       AddError(e.what(), 0);
@@ -636,177 +618,4 @@ void TclDownLoadItem::Complete() {
   completing_ = false;
   idle_->Set();
   control->InternalDone(this);
-}
-
-// --- TclDownLoadList ---
-
-TclDownLoadItem* TclDownLoadList::Add() {
-  items_.push_back(std::make_unique<TclDownLoadItem>(this));
-  auto* item = items_.back().get();
-  const auto& folder = owner_->LocalFolder();
-  if (!folder.empty()) item->SetLocalFile(WithSlash(folder));
-  return item;
-}
-
-void TclDownLoadList::Clear() {
-  while (!items_.empty()) {
-    // Destroy outside the vector: a running item waits and runs callbacks meanwhile.
-    auto item = std::move(items_.back());
-    items_.pop_back();
-    item.reset();
-  }
-}
-
-void TclDownLoadList::Delete(int index) {
-  if (index < 0 || index >= Count()) return;
-  auto item = std::move(items_[static_cast<size_t>(index)]);
-  items_.erase(items_.begin() + index);
-  item.reset();
-}
-
-int TclDownLoadList::IndexOf(const TclDownLoadItem* item) const {
-  for (size_t i = 0; i < items_.size(); ++i)
-    if (items_[i].get() == item) return static_cast<int>(i);
-  return -1;
-}
-
-// --- TclMultiDownLoader ---
-
-TclMultiDownLoader::TclMultiDownLoader() : ownerQueue_(platform::CallQueue::Current()) {}
-
-TclMultiDownLoader::~TclMultiDownLoader() {
-  destroying_ = true;
-  waiting_.clear();
-  downLoadList_.Clear();
-}
-
-void TclMultiDownLoader::SetTryCount(int value) {
-  if (value > 0) tryCount_ = value;
-}
-void TclMultiDownLoader::SetTimeOut(int value) {
-  if (value > 0) timeOut_ = value;
-}
-void TclMultiDownLoader::SetReconnectAfter(int value) {
-  if (value > 0) reconnectAfter_ = value;
-}
-void TclMultiDownLoader::SetBatchSize(int value) {
-  if (value > 0) batchSize_ = value;
-}
-void TclMultiDownLoader::SetPreviewCharCount(int value) {
-  if (value >= 0) previewCharCount_ = value;
-}
-void TclMultiDownLoader::SetDefaultChar(unsigned char value) {
-  if (value >= 32) defaultChar_ = value;
-}
-void TclMultiDownLoader::SetMinResourceSize(int64_t value) {
-  if (value >= 0) minResourceSize_ = value;
-}
-void TclMultiDownLoader::SetMaxResourceSize(int64_t value) {
-  if (value >= 0) maxResourceSize_ = value;
-}
-void TclMultiDownLoader::SetMaxStartedItems(int value) {
-  if (value >= 0) maxStartedItems_ = value;
-}
-
-void TclMultiDownLoader::SetLocalFolder(const std::string& value) {
-  if (value == localFolder_) return;
-  localFolder_ = value;
-  for (int i = 0; i < downLoadList_.Count(); ++i) {
-    auto* item = downLoadList_.Items(i);
-    item->SetLocalFile(WithSlash(value) + FileNamePart(item->LocalFile()));
-  }
-}
-
-std::string TclMultiDownLoader::ProxyBypassLine() const {
-  std::string line;
-  for (size_t i = 0; i < ProxyBypass.size(); ++i) {
-    if (i) line += " ";
-    line += ProxyBypass[i];
-  }
-  size_t b = 0, e = line.size();
-  while (b < e && static_cast<unsigned char>(line[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(line[e - 1]) <= ' ') --e;
-  return line.substr(b, e - b);
-}
-
-void TclMultiDownLoader::Start(TclDownLoadItem* item, bool isAsync) {
-  if (!ownerQueue_->IsBaseThread()) {
-    // Items always run on the owner thread, so their events land there.
-    std::vector<std::shared_ptr<platform::ManualResetEvent>> idle;
-    ownerQueue_->Call([&] {
-      if (item) {
-        StartItem(item, true);
-        idle.push_back(item->idle_);
-      } else {
-        for (int i = 0; i < downLoadList_.Count(); ++i) {
-          StartItem(downLoadList_.Items(i), true);
-          idle.push_back(downLoadList_.Items(i)->idle_);
-        }
-      }
-    });
-    if (!isAsync)
-      for (auto& e : idle) e->Wait();
-    return;
-  }
-  if (item) {
-    StartItem(item, isAsync);
-  } else {
-    for (int i = 0; i < downLoadList_.Count(); ++i) StartItem(downLoadList_.Items(i), isAsync);
-  }
-}
-
-void TclMultiDownLoader::StartItem(TclDownLoadItem* item, bool isAsync) {
-  if (item->IsRunning() || std::find(waiting_.begin(), waiting_.end(), item) != waiting_.end())
-    throw EclInternetError("Operation is in progress", kErrorOperationInProgress);
-  if (isAsync && maxStartedItems_ > 0 && startedCount_ >= maxStartedItems_) {
-    waiting_.push_back(item);
-    return;
-  }
-  ++startedCount_;
-  auto idle = item->idle_;
-  item->Start();
-  if (!isAsync) {
-    // Worker callbacks must keep running here while we wait.
-    while (!idle->IsSet())
-      platform::PumpUntil([&] { return idle->IsSet(); }, std::chrono::hours(1));
-  }
-}
-
-void TclMultiDownLoader::Stop(TclDownLoadItem* item) {
-  if (!ownerQueue_->IsBaseThread()) {
-    ownerQueue_->Call([&] { Stop(item); });
-    return;
-  }
-  if (item) {
-    StopItem(item);
-  } else {
-    for (int i = 0; i < downLoadList_.Count(); ++i) StopItem(downLoadList_.Items(i));
-  }
-}
-
-void TclMultiDownLoader::StopItem(TclDownLoadItem* item) {
-  RemoveFromQueue(item);
-  item->Stop();
-}
-
-void TclMultiDownLoader::RemoveFromQueue(TclDownLoadItem* item) {
-  waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), item), waiting_.end());
-}
-
-void TclMultiDownLoader::ChangeBusy(int delta) {
-  int old = busyCount_;
-  busyCount_ = std::max(0, busyCount_ + delta);
-  if ((old == 0) != (busyCount_ == 0) && !Silent() && OnIsBusyChanged) OnIsBusyChanged(this);
-}
-
-void TclMultiDownLoader::InternalDone(TclDownLoadItem* item) {
-  if (startedCount_ > 0) --startedCount_;
-  if (!waiting_.empty() && !Silent()) {
-    auto* next = waiting_.front();
-    waiting_.pop_front();
-    ++startedCount_;
-    next->Start();
-  }
-  ChangeBusy(-1);
-  if (!Silent() && OnProcessCompleted) OnProcessCompleted(this, item);
 }

@@ -14,6 +14,7 @@
 #include "download/clStreams.h"
 #include "platform/CallQueue.h"
 #include "platform/Events.h"
+#include "platform/Files.h"
 
 class TclMultiDownLoader;
 class TclDownLoadList;
@@ -108,8 +109,7 @@ class TclDownLoadItem {
   void DoError(TclCustomThreader* sender, const std::string& error, int code);
   void DoGetResourceInfo(TclDownLoadThreader* sender, const TclResourceInfo* info);
   void DoUrlParsing(TclDownLoadThreader* sender, wininet::URL_COMPONENTS& components);
-  void DoDataItemProceed(TclDownLoadThreader* sender, int64_t position, const char* data,
-                         int size);
+  void DoDataItemProceed(TclDownLoadThreader* sender, int64_t position, const char* data, int size);
   void DoTerminate(TclCustomThreader* sender);
 
   TclDownLoadList* collection_;
@@ -208,7 +208,7 @@ class TclMultiDownLoader {
   TclHttpProxySettings HttpProxySettings;
   TclFtpProxySettings FtpProxySettings;
   std::vector<std::string> ProxyBypass;
-  std::string InternetAgent = "Mozilla/4.0 (compatible; Vantorel Download Engine 1.0)";
+  std::string InternetAgent = net::kDownloadUserAgent;
   bool PassiveFTPMode = false;
   bool DoNotGetResourceInfo = false;
   bool UseInternetErrorDialog = false;
@@ -284,3 +284,10 @@ class TclMultiDownLoader {
   bool destroying_ = false;
   TclDownLoadList downLoadList_{this};
 };
+
+namespace dlpath {
+// A folder as the start of a path; an empty folder stays empty (a bare name).
+inline std::string WithSlash(const std::string& folder) {
+  return folder.empty() ? folder : platform::IncludeTrailingSlash(folder);
+}
+}  // namespace dlpath

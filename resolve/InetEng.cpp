@@ -1,7 +1,6 @@
 #include "resolve/InetEng.h"
 
 #include <curl/curl.h>
-#include <strings.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -12,27 +11,16 @@
 
 namespace resolve {
 
-const char* const kFetchUserAgent =
-    "Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1; Trident/4.0; MRSPUTNIK 2, 1, 0, 8 SW; "
-    ".NET CLR 1.1.4322; .NET CLR 2.0.50727; .NET CLR 3.0.04506.648; .NET CLR 3.5.21022)";
-
 namespace {
 
 std::mutex g_mutex;
 std::function<TFetchProxy()> g_proxySource;
 TFetchTimeouts g_timeouts;
 
-void GlobalInit() {
-  // curl_global_init is not thread-safe in this libcurl; run it exactly once.
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 struct TTransfer {
   std::ostream* sink = nullptr;
   bool responseStarted = false;  // the head of the final response has arrived
-  long status = 0;
-  bool location = false;
+  net::TResponseHead head;
   long long bodyBytes = 0;
   long long maxBodyBytes = 0;
   bool tooLarge = false;
@@ -47,19 +35,11 @@ bool IsBlankOrControl(unsigned char c) {
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<TTransfer*>(user);
   const size_t n = size * count;
-  std::string line(data, n);
-  if (line.rfind("HTTP/", 0) == 0) {
-    size_t sp = line.find(' ');
-    t->status = sp == std::string::npos ? 0 : std::strtol(line.c_str() + sp + 1, nullptr, 10);
-    t->location = false;
-  } else if (line.size() > 9 && strncasecmp(line.c_str(), "location:", 9) == 0) {
-    t->location = true;
-  } else if (line == "\r\n" || line == "\n") {
-    // Interim answers and redirects that will be followed do not open the URL yet.
-    bool interim = t->status >= 100 && t->status < 200;
-    bool redirect = t->status >= 300 && t->status < 400 && t->location;
-    if (!interim && !redirect) t->responseStarted = true;
-  }
+  if (!t->head.Feed(data, n)) return n;
+  // Interim answers and redirects that will be followed do not open the URL yet.
+  const int status = t->head.Status;
+  bool redirect = status >= 300 && status < 400 && t->head.Header("Location");
+  if (!t->head.IsInterim() && !redirect) t->responseStarted = true;
   return n;
 }
 
@@ -132,10 +112,6 @@ TFetchTimeouts FetchTimeouts() {
   return g_timeouts;
 }
 
-std::string ProxyText(const TFetchProxy& proxy) {
-  return proxy.ProxyAdress + ":" + std::to_string(proxy.ProxyPort);
-}
-
 }  // namespace resolve
 
 bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
@@ -143,7 +119,7 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
   // An explicit proxy without a host cannot be reached; libcurl would read an
   // empty proxy text as "no proxy" and go direct instead.
   if (proxy.IsProxy && proxy.ProxyAdress.empty()) return false;
-  resolve::GlobalInit();
+  net::InitCurl();
   CURL* curl = curl_easy_init();
   if (!curl) return false;
   if (failure) failure->clear();

@@ -3,15 +3,12 @@
 #include <ostream>
 #include <string>
 
-// Proxy choice of one page fetch. With IsProxy off the platform's configured
-// proxy applies (the standard http_proxy/no_proxy environment).
-struct TFetchProxy {
-  bool IsProxy = false;
-  std::string ProxyAdress;  // host
-  int ProxyPort = 0;
-  std::string ProxyUser;
-  std::string ProxyPassword;
-};
+#include "download/clNetBase.h"
+
+// Proxy choice of one page fetch: the network layer's proxy record. With IsProxy
+// off the platform's configured proxy applies (the standard http_proxy/no_proxy
+// environment).
+using TFetchProxy = net::TProxyRecord;
 
 // Limits of one fetch: a connection that cannot be made within ConnectSec, or a
 // server that sends nothing for StallSec, ends the call. A fetch that has not ended
@@ -61,9 +58,9 @@ TFetchTimeouts FetchTimeouts();
 std::string FetchAddress(const std::string& link);
 
 // "host:port" as handed to the HTTP layer, also when the port is 0.
-std::string ProxyText(const TFetchProxy& proxy);
+using net::ProxyText;
 
 // The browser identity every page fetch sends.
-extern const char* const kFetchUserAgent;
+inline const char* const& kFetchUserAgent = net::kPageUserAgent;
 
 }  // namespace resolve
