@@ -25,6 +25,7 @@
 #include "app/GuiCallQueue.h"
 #include "app/JobGridWidget.h"
 #include "download/clMultiDownLoader.h"
+#include "jobs/JobRunner.h"
 #include "log/LogWriter.h"
 #include "platform/UserFolders.h"
 #include "resolve/InetEng.h"
@@ -110,8 +111,9 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
 TfmMain::~TfmMain() {
   // FormDestroy. In the program the process ends before this runs; windows made
   // by tests free their jobs and stop logging into their folder here.
-  // Downloads go first: the manager stops them silently, before any job is freed.
-  clDownLoader.reset();
+  // Downloads go first: the runner stops them silently, before any job is freed.
+  clDownLoader.runner_ = nullptr;
+  runner_.reset();
   if (logWriter_ && MainLogWriter() == logWriter_.get()) SetMainLogWriter(nullptr);
   if (jobList_) {
     for (int i = 0; i < jobList_->Count(); ++i) delete (*jobList_)[i];

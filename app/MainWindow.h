@@ -21,6 +21,7 @@ class TclMultiDownLoader;
 class TclResourceInfo;
 class TclResourceStateItem;
 class TJobGridWidget;
+class TJobRunner;
 class TLogWriter;
 class TfmFileNames;
 class TfmOptions;
@@ -120,18 +121,23 @@ class TfmMain : public QMainWindow {
   void SetOpenFilesPicker(TOpenFilesPicker picker) { openFilesPicker_ = std::move(picker); }
 
   // ---- Run control (MainWindowRun.cpp) ----
-  // The download manager: created with the window, on the GUI thread, so its
-  // events arrive there. Public so tests can shorten its timing.
-  std::unique_ptr<TclMultiDownLoader> clDownLoader;
-  // On only while a run is going on; each tick checks whether anything still runs.
+  // The run itself is the job runner's (jobs/JobRunner.h); these forward to it.
+  // Its download manager, reached like an owning pointer: created with the
+  // window, on the GUI thread, so its events arrive there. Tests shorten its timing.
+  struct TDownLoaderAccess {
+    TclMultiDownLoader* get() const;
+    TclMultiDownLoader* operator->() const { return get(); }
+    TJobRunner* runner_ = nullptr;
+  };
+  TDownLoaderAccess clDownLoader;
+  // On only while a run is going on; each tick asks whether anything still runs.
   QTimer* Timer1 = nullptr;
   // Speed and time left, the status totals and the notices of ended jobs.
   app::TJobActivity* Activity = nullptr;
   app::TJobNotifier* Notifier = nullptr;
 
-  // Prepares every job by its mode, starts the downloads and the start sweep.
+  // Start with the folder field's folder.
   void StartRun();
-  void StartDownloads();
   // Stops one job's download or conversion; other states are left alone.
   void StopJob(TEncItem* job);
   void Timer1Timer();
@@ -244,13 +250,11 @@ class TfmMain : public QMainWindow {
   std::vector<std::pair<std::string, bool>> pendingJobs_;
 
   // ---- Run control ----
-  // Creates and configures clDownLoader and Timer1 and binds the intake's hooks.
+  // Creates the runner and Timer1, binds the manager's events to the handlers
+  // above and the intake's hooks to the runner.
   void CreateRunControl();
   void CreateJobActivity();
-  // JobList index of the job whose download is item, or -1.
-  int DownloadJobIndex(const TclDownLoadItem* item) const;
-  // Jobs lose their reference to an item that will never run or report.
-  void ForgetDownloadItems(const std::vector<TEncItem*>& jobs);
+  std::unique_ptr<TJobRunner> runner_;
 
   // ---- Job menu ----
   // Builds the job menu's entries (called at the end of BuildControls).

@@ -200,28 +200,6 @@ std::string OutputPathFor(const TEncItem& job, const TCnvtSettings& settings) {
   return platform::IncludeTrailingSlash(OutputFolder) + MakeOutputName(OutName, title, ext);
 }
 
-// The first free path in UniquePath's order (path, base0.ext, base1.ext, ...),
-// created empty and exclusively at once, so two conversions never pick the
-// same file. Anything already there (a folder too) is passed over.
-std::string ReserveOutputFile(const std::string& path) {
-  const std::string ext = platform::ExtractFileExt(path);
-  const std::string folder = platform::ExtractFilePath(path);
-  std::string base = platform::ExtractFileName(path);
-  base.resize(base.size() - ext.size());
-  std::string candidate = path;
-  for (unsigned long long n = 0;; ++n) {
-    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      return candidate;
-    }
-    if (errno != EEXIST)
-      throw std::system_error(errno, std::generic_category(),
-                              "Cannot create output file " + candidate);
-    candidate = folder + base + std::to_string(n) + ext;
-  }
-}
-
 // A reserved output that no encoder filled is not left behind.
 void DropEmptyOutput(const std::string& path) {
   if (!path.empty() && platform::FileSize(path) == 0) platform::DeleteFile(path);
@@ -368,6 +346,25 @@ void StartSweep(std::vector<TSweepEntry> entries) {
 }
 
 }  // namespace
+
+std::string ReserveOutputFile(const std::string& path) {
+  const std::string ext = platform::ExtractFileExt(path);
+  const std::string folder = platform::ExtractFilePath(path);
+  std::string base = platform::ExtractFileName(path);
+  base.resize(base.size() - ext.size());
+  std::string candidate = path;
+  for (unsigned long long n = 0;; ++n) {
+    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return candidate;
+    }
+    if (errno != EEXIST)
+      throw std::system_error(errno, std::generic_category(),
+                              "Cannot create output file " + candidate);
+    candidate = folder + base + std::to_string(n) + ext;
+  }
+}
 
 void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue) {
   std::lock_guard lock(g_queueMutex);

@@ -22,6 +22,12 @@ class TConvertThread;
 // no report reaches the job afterwards; the worker itself is freed in the
 // background once its thread has ended.
 
+// The first free path in UniquePath's order (path, base0.ext, base1.ext, ...),
+// created empty and exclusively at once, so no two outputs of any kind (a
+// download, a conversion) ever pick the same file. Anything already there (a
+// folder too) is passed over. Throws std::system_error when nothing can be created.
+std::string ReserveOutputFile(const std::string& path);
+
 // Where conversion workers report (the GUI thread's queue). Set once, on the
 // GUI thread, before the first conversion starts. Until then the queue of the
 // thread that starts a conversion (or a sweep) is used.

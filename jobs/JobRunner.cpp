@@ -1,0 +1,262 @@
+#include "jobs/JobRunner.h"
+
+#include <stdexcept>
+
+#include "download/clHttpUtils.h"
+#include "download/clMultiDownLoader.h"
+#include "download/clNetBase.h"
+#include "jobs/Conversion.h"
+#include "jobs/Resolve.h"
+#include "log/LogWriter.h"
+#include "platform/CallQueue.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "settings/OutputName.h"
+#include "settings/Settings.h"
+
+namespace {
+
+// Jobs lose their reference to an item that will never run or report.
+void ForgetDownloadItems(const std::vector<TEncItem*>& jobs) {
+  for (TEncItem* job : jobs)
+    if (job) job->DownloadItem = nullptr;
+}
+
+// A finished job is not run again by the next Start.
+void ShowSkip(TEncItem& job) {
+  job.Mode = jmSkip;
+  const int row = JobRow(job);
+  if (row >= 0) job.Grid->SetCellText(colMode, row, ModeCaption(jmSkip));
+}
+
+}  // namespace
+
+std::string DownloadFailure(TclDownLoadItem& item) {
+  // The manager reports every end alike, so the item itself is asked.
+  const std::string lastError = item.Errors().empty() ? std::string() : item.Errors().back().Error;
+  const TclProcessStatus status = item.Status();
+  // A refused resource ends terminated without any stop from us.
+  if (status == psFailed || status == psTerminated)
+    return lastError.empty() ? "The download did not complete" : lastError;
+  const int64_t size = item.ResourceState()->ResourceSize();
+  const TclResourceInfo* info = item.ResourceInfo();
+  // A link that leads to a web page (a login, an error) must not be converted.
+  if (info && platform::AsciiLower(info->ContentType).rfind("text/html", 0) == 0)
+    return "The server sent a web page (text/html) instead of a media file";
+  // A compressed resource is unpacked into the file, so its size differs.
+  if (size > 0 && !(info && info->Compressed) && !item.LocalFile().empty()) {
+    const int64_t written = platform::FileSize(item.LocalFile());
+    if (written != size)
+      return lastError.empty() ? "The downloaded file holds " + std::to_string(written) + " of " +
+                                     std::to_string(size) + " bytes"
+                               : lastError;
+  }
+  return {};
+}
+
+TJobRunner::TJobRunner(std::function<TJobList*()> jobs)
+    : jobs_(std::move(jobs)), downLoader_(std::make_unique<TclMultiDownLoader>()) {
+  downLoader_->SetTryCount(25);
+  downLoader_->SetTimeOut(999999);
+  downLoader_->SetMaxStartedItems(3);
+  downLoader_->InternetAgent = net::kDownloadUserAgent;
+  downLoader_->OnDataItemProceed = [this](TclMultiDownLoader*, TclDownLoadItem* item,
+                                          TclResourceInfo*, TclResourceStateItem* state,
+                                          const char*, int) { DownloadProgress(item, state); };
+  downLoader_->OnProcessCompleted = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
+    DownloadCompleted(item);
+  };
+  // Conversion workers report to the owner thread too.
+  SetConversionReportQueue(platform::CallQueue::Current());
+}
+
+TJobRunner::~TJobRunner() = default;
+
+bool TJobRunner::DownloadsBusy() const {
+  return downLoader_->IsBusy();
+}
+
+void TJobRunner::StopDownload(TclDownLoadItem* item) {
+  downLoader_->Stop(item);
+}
+
+void TJobRunner::StartRun() {
+  if (downLoader_->IsBusy()) return;
+  TJobList* list = jobs_ ? jobs_() : nullptr;
+  if (!list) return;
+  TJobList& jobs = *list;
+
+  // Every item is about to be freed; no job may keep pointing at one.
+  std::vector<TEncItem*> everyJob;
+  for (int i = 0; i < jobs.Count(); ++i) everyJob.push_back(jobs[i]);
+  ForgetDownloadItems(everyJob);
+  downLoader_->DownLoadList()->Clear();
+
+  std::vector<TEncItem*> prepared;
+  std::vector<uint64_t> toConvert;  // taken here, on the owner thread, for the sweep
+  try {
+    ApplyProxyRecord(net::ProxyOf(cvOptions), downLoader_->HttpProxySettings);
+    for (int i = 0; i < jobs.Count(); ++i) {
+      TEncItem* job = jobs[i];
+      if (!job) continue;
+      switch (job->Mode) {
+        case jmDownloadOnly:
+        case jmDownloadConvert: {
+          job->StopRequested = false;
+          if (job->QualityIndex < 0 ||
+              static_cast<size_t>(job->QualityIndex) >= job->Qualities.size())
+            throw std::out_of_range("No quality is chosen for \"" + job->Title + "\"");
+          const std::string& ext = job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
+          const std::string name = MakeOutputName(OutName, job->Title, ext);
+          // Reserved like a conversion's output: two jobs of one name never
+          // share a file, nor does a download share one with a conversion.
+          job->MediaFile = ReserveOutputFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+          TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
+          item->SetURL(job->StreamUrl);
+          item->SetLocalFile(job->MediaFile);
+          SetJobState(*job, jsDownloading);
+          job->DownloadItem = item;
+          prepared.push_back(job);
+          break;
+        }
+        case jmConvertOnly:
+          job->StopRequested = false;
+          // A video preset needs a video to work on.
+          if (!job->Settings.VCodec.empty() && !job->IsVideo) {
+            SetJobState(*job, jsStopped);
+          } else {
+            SetJobState(*job, jsEncoding);
+            toConvert.push_back(job->Ref());
+          }
+          break;
+        default:
+          break;
+      }
+    }
+  } catch (const std::exception& e) {
+    // The run does not start. Prepared jobs keep their state but lose their
+    // items, which would never run; the next Start prepares them again.
+    LogError(e);
+    ForgetDownloadItems(prepared);
+    downLoader_->DownLoadList()->Clear();
+    return;
+  }
+  try {
+    if (OnRunStarting) OnRunStarting();
+    if (downLoader_->DownLoadList()->Count() > 0) downLoader_->Start(nullptr, true);
+    StartConversionSweep(std::move(toConvert));
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+int TJobRunner::DownloadJobIndex(const TclDownLoadItem* item) const {
+  TJobList* jobs = jobs_ ? jobs_() : nullptr;
+  if (!item || !jobs) return -1;
+  for (int i = 0; i < jobs->Count(); ++i) {
+    const TEncItem* job = (*jobs)[i];
+    if (job && job->DownloadItem == item) return i;
+  }
+  return -1;
+}
+
+void TJobRunner::DownloadProgress(TclDownLoadItem* item, TclResourceStateItem* stateItem) {
+  try {
+    const int index = DownloadJobIndex(item);
+    if (index < 0) return;
+    TEncItem* job = (*jobs_())[index];
+    const TclResourceStateList* state = stateItem ? stateItem->ResourceState() : nullptr;
+    if (!state || state->ResourceSize() <= 0)
+      throw std::runtime_error("The size of \"" + job->Title +
+                               "\" is not known; no percentage can be shown");
+    job->Progress = static_cast<double>(state->BytesProceed()) /
+                    static_cast<double>(state->ResourceSize()) * 100;
+    // Entry index is the job's row.
+    if (job->Grid) job->Grid->SetProgress(index, job->Progress);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
+  int index = -1;
+  try {
+    index = DownloadJobIndex(item);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+  // A removed job's download still reports; nothing is left to update.
+  if (index < 0) return;
+  TEncItem* job = (*jobs_())[index];
+  try {
+    SetJobState(*job, jsEncoding);
+    job->DeleteSource = cvOptions.DeleteVideo;
+    std::string failure;
+    if (job->StopRequested) {
+      SetJobState(*job, jsStopped);
+      ShowSkip(*job);
+    } else if (!(failure = DownloadFailure(*item)).empty()) {
+      // Neither success nor a conversion of a partial file; the mode stays so
+      // that the next Start tries again.
+      SetJobState(*job, jsDownloadFailed);
+      AppendNote(*job, failure, "Error");
+      LogText("Error: " + failure);
+    } else if (job->Mode == jmDownloadConvert) {
+      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*job);
+      // Through a sweep: its information pass runs the encoder, which would hold
+      // up this thread for as long as that takes.
+      StartConversionSweep({job->Ref()});
+    } else {
+      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*job);
+      SetJobState(*job, jsDone);
+      ShowSkip(*job);
+    }
+  } catch (const std::exception& e) {
+    LogError(e);
+    AppendNote(*job, e, "Error");
+  }
+  job->DownloadItem = nullptr;
+}
+
+void TJobRunner::StopJob(TEncItem* job) {
+  if (!job) return;
+  if (job->State == jsDownloading && job->DownloadItem) {
+    job->StopRequested = true;
+    TclDownLoadItem* item = job->DownloadItem;
+    downLoader_->Stop(item);
+    SetJobState(*job, jsStopped);
+    // A queued item leaves the queue and never reports; the job keeps its mode.
+    if (!item->IsRunning()) job->DownloadItem = nullptr;
+  } else if (job->State == jsEncoding) {
+    try {
+      StopJobConversion(*job);
+      SetJobState(*job, jsStopped);
+    } catch (...) {
+    }
+  }
+}
+
+void TJobRunner::StopRows(IJobGrid& grid, bool selectedOnly) {
+  try {
+    for (int row = 0; row < grid.RowCount(); ++row) {
+      if (selectedOnly && !grid.IsRowSelected(row)) continue;
+      if (TEncItem* job = RowJob(grid, row)) StopJob(job);
+    }
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+bool TJobRunner::AnythingRunning() const {
+  TJobList* jobs = jobs_ ? jobs_() : nullptr;
+  if (!jobs) return false;
+  for (int i = 0; i < jobs->Count(); ++i) {
+    try {
+      const TEncItem* job = (*jobs)[i];
+      if (job && (job->State == jsDownloading || job->State == jsEncoding)) return true;
+    } catch (const std::exception&) {
+      // An entry that cannot be read does not count.
+    }
+  }
+  return false;
+}
