@@ -1,6 +1,7 @@
 #include "jobs/JobRunner.h"
 
 #include <stdexcept>
+#include <system_error>
 
 #include "download/clHttpUtils.h"
 #include "download/clMultiDownLoader.h"
@@ -27,6 +28,17 @@ void ShowSkip(TEncItem& job) {
   job.Mode = jmSkip;
   const int row = JobRow(job);
   if (row >= 0) job.Grid->SetCellText(colMode, row, ModeCaption(jmSkip));
+}
+
+// Reserved like a conversion's output: two jobs of one name never share a
+// file, nor does a download share one with a conversion. The log keeps the
+// wording downloads have always used.
+std::string ReserveDownloadFile(const std::string& path) {
+  try {
+    return ReserveOutputFile(path);
+  } catch (const std::system_error& e) {
+    throw std::runtime_error("Cannot create file \"" + path + "\". " + e.code().message());
+  }
 }
 
 }  // namespace
@@ -108,9 +120,7 @@ void TJobRunner::StartRun() {
             throw std::out_of_range("No quality is chosen for \"" + job->Title + "\"");
           const std::string& ext = job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
           const std::string name = MakeOutputName(OutName, job->Title, ext);
-          // Reserved like a conversion's output: two jobs of one name never
-          // share a file, nor does a download share one with a conversion.
-          job->MediaFile = ReserveOutputFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+          job->MediaFile = ReserveDownloadFile(platform::IncludeTrailingSlash(OutputFolder) + name);
           TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
           item->SetURL(job->StreamUrl);
           item->SetLocalFile(job->MediaFile);
