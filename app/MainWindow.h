@@ -127,6 +127,7 @@ class TfmMain : public QMainWindow {
   struct TDownLoaderAccess {
     TclMultiDownLoader* get() const;
     TclMultiDownLoader* operator->() const { return get(); }
+    TclMultiDownLoader& operator*() const { return *get(); }
     TJobRunner* runner_ = nullptr;
   };
   TDownLoaderAccess clDownLoader;
