@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <filesystem>
-#include <list>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,6 +18,7 @@
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Files.h"
+#include "platform/ThreadSet.h"
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
 
@@ -116,69 +116,11 @@ class TJobConversion : public IJobConverter {
   std::unique_ptr<TConvertThread> worker_;
 };
 
-// Start sweeps that have not been joined yet. Joined at process end at the
+// Start sweeps that have not been joined yet; joined at process end at the
 // latest, so no sweep outlives the statics it uses.
-class TSweepRegistry {
- public:
-  ~TSweepRegistry() {
-    std::list<Sweep> all;
-    {
-      std::lock_guard lock(mutex_);
-      all.swap(sweeps_);
-    }
-    for (auto& s : all)
-      if (s.thread.joinable()) s.thread.join();
-  }
-
-  void Start(std::function<void()> body) {
-    std::lock_guard lock(mutex_);
-    JoinEndedLocked();
-    sweeps_.emplace_back();
-    Sweep& sweep = sweeps_.back();
-    sweep.thread = std::thread([this, &sweep, body = std::move(body)] {
-      body();
-      std::lock_guard lock(mutex_);
-      sweep.done = true;
-    });
-  }
-
-  bool AllDone() {
-    std::lock_guard lock(mutex_);
-    for (auto& s : sweeps_)
-      if (!s.done) return false;
-    return true;
-  }
-
-  void JoinEnded() {
-    std::lock_guard lock(mutex_);
-    JoinEndedLocked();
-  }
-
- private:
-  struct Sweep {
-    std::thread thread;
-    bool done = false;
-  };
-
-  // A sweep marked done only has its final unlock left: joining is immediate.
-  void JoinEndedLocked() {
-    for (auto it = sweeps_.begin(); it != sweeps_.end();) {
-      if (it->done) {
-        it->thread.join();
-        it = sweeps_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::list<Sweep> sweeps_;
-};
-
-TSweepRegistry& Sweeps() {
+platform::TThreadSet& Sweeps() {
   Park();  // built first, so it is torn down after the sweeps are joined
-  static TSweepRegistry sweeps;
+  static platform::TThreadSet sweeps;
   return sweeps;
 }
 
@@ -332,7 +274,7 @@ void SweepOne(const TSweepEntry& entry, const std::shared_ptr<platform::CallQueu
 
 void StartSweep(std::vector<TSweepEntry> entries) {
   auto queue = ReportQueue();
-  Sweeps().Start([entries = std::move(entries), queue] {
+  Sweeps().Launch([entries = std::move(entries), queue] {
     for (const TSweepEntry& entry : entries) {
       try {
         SweepOne(entry, queue);
@@ -437,7 +379,7 @@ TConvertThread* JobConversionWorker(const TEncItem& job) {
 
 bool WaitForConversionSweeps(std::chrono::milliseconds timeout) {
   bool done = platform::PumpUntil([] { return Sweeps().AllDone(); }, timeout);
-  Sweeps().JoinEnded();
+  Sweeps().ReapEnded();
   return done;
 }
 

@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
-#include <list>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "convert/ConvertThread.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Text.h"
+#include "platform/ThreadSet.h"
 #include "resolve/InetEng.h"
 #include "resolve/Resolution.h"
 #include "resolve/youparse.h"
@@ -199,53 +197,12 @@ int32_t ReadRunningTime(const std::string& file) {
   }
 }
 
-namespace {
-
-// Reads that have not been joined yet; joined at process end at the latest.
-class TTimeReads {
- public:
-  ~TTimeReads() {
-    std::list<TRead> all;
-    {
-      std::lock_guard lock(mutex_);
-      all.swap(reads_);
-    }
-    for (TRead& r : all) r.thread.join();
-  }
-  void Start(std::function<void()> body) {
-    std::lock_guard lock(mutex_);
-    for (auto it = reads_.begin(); it != reads_.end();) {
-      if (it->done) {
-        it->thread.join();
-        it = reads_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    TRead& read = reads_.emplace_back();
-    read.thread = std::thread([this, &read, body = std::move(body)] {
-      body();
-      std::lock_guard lock(mutex_);
-      read.done = true;
-    });
-  }
-
- private:
-  struct TRead {
-    std::thread thread;
-    bool done = false;
-  };
-  std::mutex mutex_;
-  std::list<TRead> reads_;
-};
-
-}  // namespace
-
 void ShowRunningTimeOf(TEncItem& job) {
-  static TTimeReads reads;
+  // Reads not joined yet; joined at process end at the latest.
+  static platform::TThreadSet reads;
   const uint64_t ref = job.Ref();
   std::shared_ptr<platform::CallQueue> queue = platform::CallQueue::Current();
-  reads.Start([ref, file = job.MediaFile, queue] {
+  reads.Launch([ref, file = job.MediaFile, queue] {
     const int32_t seconds = ReadRunningTime(file);
     if (seconds <= 0) return;
     try {
