@@ -22,7 +22,7 @@ awk '/^itag = 22$/ { print; print "rate = 4096"; next } { print }' \
 exec {sim_out}< <(exec "$build/bin/sitesim" "$work/catalogue.ini" 2>"$work/sitesim.log")
 pids+=($!)
 read -r -t 30 -u "$sim_out" address
-exec {x_out}< <(exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log")
+exec {x_out}< <(exec Xvfb -displayfd 1 -noreset -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log")
 pids+=($!)
 read -r -t 30 -u "$x_out" display_no
 export DISPLAY=":$display_no"

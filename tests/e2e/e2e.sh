@@ -109,10 +109,13 @@ if ! read -r -t 30 -u "$sim_out" address || [[ "$address" != *:* ]]; then
 fi
 
 # ---- X server (a free display of its own), session bus, accessibility bus ----
-exec {x_out}< <(exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log")
+exec {x_out}< <(exec Xvfb -displayfd 1 -noreset -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log")
 pids+=($!)
 read -r -t 30 -u "$x_out" display_no || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$display_no"
+# Accepting clients, not only listening.
+x_up() { xdpyinfo >/dev/null 2>&1; }
+wait_for 10 "the X server to accept clients" x_up
 exec {bus_out}< <(exec dbus-daemon --session --nofork --nopidfile --print-address=1 \
   2>"$work/dbus.log")
 pids+=($!)
