@@ -29,16 +29,16 @@ bool IsBlank(char c) {
 std::optional<TRangeAsk> ParseRangeHeader(const std::string& value) {
   std::string v = platform::TrimBlanks(value);
   if (platform::AsciiLower(v).rfind("bytes=", 0) != 0) return std::nullopt;
-  std::string spec = v.substr(6);
-  if (spec.find(',') != std::string::npos) return std::nullopt;
+  std::string bounds = v.substr(6);
+  if (bounds.find(',') != std::string::npos) return std::nullopt;
   size_t pos = 0;
-  auto first = Digits(spec, pos);
-  if (!first || pos >= spec.size() || spec[pos] != '-') return std::nullopt;
+  auto first = Digits(bounds, pos);
+  if (!first || pos >= bounds.size() || bounds[pos] != '-') return std::nullopt;
   ++pos;
   TRangeAsk ask{*first, std::nullopt};
-  if (pos < spec.size()) {
-    auto last = Digits(spec, pos);
-    if (!last || pos != spec.size() || *last < *first) return std::nullopt;
+  if (pos < bounds.size()) {
+    auto last = Digits(bounds, pos);
+    if (!last || pos != bounds.size() || *last < *first) return std::nullopt;
     ask.last = last;
   }
   return ask;
