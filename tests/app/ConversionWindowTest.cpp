@@ -19,6 +19,7 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "settings/Settings.h"
+#include "tests/app/WindowTest.h"
 #include "tests/convert/ConvertTestSupport.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
@@ -32,7 +33,7 @@ struct TSeen {
   bool operator==(const TSeen&) const = default;
 };
 
-class ConversionWindowTest : public ::testing::Test {
+class ConversionWindowTest : public TWindowTest {
  protected:
   // One clip for the suite: long enough (in play time, not bytes) for several
   // progress reports, cheap to make: 1 frame per second, a mono 44100 Hz tone.
@@ -52,10 +53,7 @@ class ConversionWindowTest : public ::testing::Test {
 
   void SetUp() override {
     if (!clipDir_ || platform::FileSize(clip_) <= 0) GTEST_SKIP() << "ffmpeg made no clip";
-    platform::SetExeFolderOverride(dir.path());
-    for (const char* name : {"presets.ini", "cvtcore"})
-      std::filesystem::copy_file(testsupport::BinDir() + name, dir / name);
-    std::filesystem::create_directory(out());
+    OpenWindow({"presets.ini", "cvtcore"});
     sitesim::TVideo v;
     v.Id = "clip";
     v.Title = "Tone clip";
@@ -64,24 +62,9 @@ class ConversionWindowTest : public ::testing::Test {
     s.File = clip_;
     v.Streams.push_back(s);
     sim.AddVideo(v);
-    sim.Start();
-    window = std::make_unique<TfmMain>();
-    window->FormCreate();  // reads the options: ours come after
-    cvOptions.IsProxy = true;
-    cvOptions.ProxyAdress = sim.ProxyHost();
-    cvOptions.ProxyPort = sim.Port();
-    window->edFolder->setText(QString::fromStdString(out()));
-    SetMessageBoxHook([](const QString&, const QString&) { return int(QMessageBox::Ok); });
-  }
-  void TearDown() override {
-    SetMessageBoxHook(nullptr);
-    window.reset();
-    cvOptions = TcvOptions{};
-    platform::SetExeFolderOverride("");
   }
 
-  std::string out() const { return dir / "out"; }
-  std::string Cell(int col) { return window->Grid().CellText(col, 0); }
+  std::string Cell(int col) { return TWindowTest::Cell(col, 0); }
   TEncItem* Job() { return window->Jobs()[0]; }
 
   // Picks in the panel as the user would, then pastes the link and starts.
@@ -116,9 +99,6 @@ class ConversionWindowTest : public ::testing::Test {
 
   static testsupport::TempDir* clipDir_;
   static std::string clip_;
-  testsupport::TempDir dir;
-  sitesim::TSiteSim sim;
-  std::unique_ptr<TfmMain> window;
   std::vector<TSeen> seen;
   std::vector<std::string> encoderSpeeds;  // Speed cells seen while encoding
 };

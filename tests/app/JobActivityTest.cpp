@@ -21,6 +21,7 @@
 #include "app/MessageBox.h"
 #include "platform/ExeFolder.h"
 #include "settings/Settings.h"
+#include "tests/app/WindowTest.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
 
@@ -49,32 +50,8 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class JobActivityTest : public ::testing::Test {
+class JobActivityTest : public TWindowTest {
  protected:
-  void SetUp() override {
-    platform::SetExeFolderOverride(dir.path());
-    std::filesystem::copy_file(testsupport::BinDir() + "/presets.ini", dir / "presets.ini");
-    std::filesystem::create_directory(out());
-    cvOptions = TcvOptions{};
-    sim.Start();
-    window = std::make_unique<TfmMain>();
-    window->SetEndProcess([] {});
-    window->FormCreate();
-    window->edFolder->setText(QString::fromStdString(out()));
-    cvOptions.IsProxy = true;
-    cvOptions.ProxyAdress = sim.ProxyHost();
-    cvOptions.ProxyPort = sim.Port();
-    SetMessageBoxHook([](const QString&, const QString&) { return int(QMessageBox::Ok); });
-  }
-  void TearDown() override {
-    SetMessageBoxHook(nullptr);
-    window.reset();
-    cvOptions = TcvOptions{};
-    platform::SetExeFolderOverride("");
-  }
-
-  std::string out() const { return dir / "out"; }
-  std::string Cell(int col, int row) { return window->Grid().CellText(col, row); }
   void AddVideo(const std::string& id, int64_t size, int64_t rate) {
     sitesim::TVideo v;
     v.Id = id;
@@ -85,21 +62,7 @@ class JobActivityTest : public ::testing::Test {
     v.Streams.push_back(s);
     sim.AddVideo(v);
   }
-  void AddDownloadOnly(const std::string& id) {
-    QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl(id)));
-    window->btnPaste->click();
-    const int row = window->Jobs().Count() - 1;
-    window->Grid().SelectRow(row);
-    ASSERT_TRUE(window->PreparePopupMenu2());
-    window->DownloadOnly1->trigger();
-  }
-  bool WaitState(int row, const std::string& state, int ms = 30000) {
-    return QTest::qWaitFor([&] { return Cell(colState, row) == state; }, ms);
-  }
-
-  testsupport::TempDir dir;
-  sitesim::TSiteSim sim;
-  std::unique_ptr<TfmMain> window;
+  void AddDownloadOnly(const std::string& id) { PasteDownloadOnly(id); }
 };
 
 }  // namespace

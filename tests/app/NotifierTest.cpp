@@ -19,6 +19,7 @@
 #include "platform/ExeFolder.h"
 #include "platform/Process.h"
 #include "settings/Settings.h"
+#include "tests/app/WindowTest.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
 
@@ -38,7 +39,7 @@ class TFakeNotifications : public QDBusVirtualObject {
   std::vector<std::string> notices;
 };
 
-class NotifierTest : public ::testing::Test {
+class NotifierTest : public TWindowTest {
  protected:
   void SetUp() override {
     service = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "fake-notifications");
@@ -46,31 +47,16 @@ class NotifierTest : public ::testing::Test {
     ASSERT_TRUE(service.registerVirtualObject("/org/freedesktop/Notifications", &fake));
     ASSERT_TRUE(service.registerService("org.freedesktop.Notifications"));
 
-    platform::SetExeFolderOverride(dir.path());
-    std::filesystem::copy_file(testsupport::BinDir() + "/presets.ini", dir / "presets.ini");
-    std::filesystem::create_directory(dir / "out");
-    sim.Start();
-    window = std::make_unique<TfmMain>();
-    window->SetEndProcess([] {});
-    window->FormCreate();
+    TWindowTest::SetUp();
     // A refused stream fails at once instead of after the program's many tries.
     window->clDownLoader->SetTryCount(2);
     window->clDownLoader->SetReconnectAfter(10);
-    window->edFolder->setText(QString::fromStdString(dir / "out"));
-    cvOptions = TcvOptions{};
-    cvOptions.IsProxy = true;
-    cvOptions.ProxyAdress = sim.ProxyHost();
-    cvOptions.ProxyPort = sim.Port();
-    SetMessageBoxHook([](const QString&, const QString&) { return int(QMessageBox::Ok); });
   }
   void TearDown() override {
-    SetMessageBoxHook(nullptr);
-    window.reset();
+    TWindowTest::TearDown();
     service.unregisterService("org.freedesktop.Notifications");
     service.unregisterObject("/org/freedesktop/Notifications");
     QDBusConnection::disconnectFromBus("fake-notifications");
-    cvOptions = TcvOptions{};
-    platform::SetExeFolderOverride("");
   }
 
   void AddDownloadOnly(const std::string& id, bool missing = false) {
@@ -82,18 +68,11 @@ class NotifierTest : public ::testing::Test {
     if (missing) s.Fault.Status = 404;
     v.Streams.push_back(s);
     sim.AddVideo(v);
-    QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl(id)));
-    window->btnPaste->click();
-    window->Grid().SelectRow(window->Jobs().Count() - 1);
-    ASSERT_TRUE(window->PreparePopupMenu2());
-    window->DownloadOnly1->trigger();
+    PasteDownloadOnly(id);
   }
 
-  testsupport::TempDir dir;
-  sitesim::TSiteSim sim;
   TFakeNotifications fake;
   QDBusConnection service{QString()};
-  std::unique_ptr<TfmMain> window;
 };
 
 }  // namespace

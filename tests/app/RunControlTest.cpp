@@ -21,6 +21,7 @@
 #include "platform/Files.h"
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
+#include "tests/app/WindowTest.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
 
@@ -54,21 +55,10 @@ struct TSnapshot {
 
 // A created window with an output folder, whose page requests and downloads go
 // through the simulator as proxy; message boxes are recorded instead of shown.
-class RunControlTest : public ::testing::Test {
+class RunControlTest : public TWindowTest {
  protected:
   void SetUp() override {
-    platform::SetExeFolderOverride(dir.path());
-    std::filesystem::copy_file(testsupport::BinDir() + "/presets.ini", dir / "presets.ini");
-    std::filesystem::create_directory(out());
-    cvOptions = TcvOptions{};
-    sim.Start();
-    window = std::make_unique<TfmMain>();
-    window->SetEndProcess([this] { ++ended; });
-    window->FormCreate();
-    window->edFolder->setText(QString::fromStdString(out()));
-    cvOptions.IsProxy = true;
-    cvOptions.ProxyAdress = sim.ProxyHost();
-    cvOptions.ProxyPort = sim.Port();
+    TWindowTest::SetUp();
     SetMessageBoxHook([this](const QString& text, const QString& caption) {
       boxes.push_back(text.toStdString() + "|" + caption.toStdString());
       return int(QMessageBox::Ok);
@@ -95,18 +85,8 @@ class RunControlTest : public ::testing::Test {
       lastReport.start();
     };
   }
-  void TearDown() override {
-    SetMessageBoxHook(nullptr);
-    window.reset();
-    cvOptions = TcvOptions{};
-    OutName = TOutName{};
-    platform::SetExeFolderOverride("");
-  }
-
-  std::string out() const { return dir / "out"; }
   IJobGrid& Grid() { return window->Grid(); }
   TJobList& Jobs() { return window->Jobs(); }
-  std::string Cell(int col, int row) { return Grid().CellText(col, row); }
   bool ConvertFailed(int row) {
     return Cell(colState, row).rfind("Can't convert file to ", 0) == 0;
   }
@@ -131,9 +111,6 @@ class RunControlTest : public ::testing::Test {
     window->btnDownload->click();
   }
   bool Idle() { return window->btnDownload->isEnabled(); }
-  bool WaitState(int row, const std::string& state, int ms = 20000) {
-    return QTest::qWaitFor([&] { return Cell(colState, row) == state; }, ms);
-  }
   bool WaitIdle(int ms = 20000) {
     return QTest::qWaitFor([&] { return Idle(); }, ms);
   }
@@ -148,13 +125,9 @@ class RunControlTest : public ::testing::Test {
     return out() + "/" + MakeOutputName(OutName, job->Title, ext);
   }
 
-  testsupport::TempDir dir;
-  sitesim::TSiteSim sim;
-  std::unique_ptr<TfmMain> window;
   std::vector<std::string> boxes;
   std::vector<TSnapshot> snapshots;
   int completed = 0;
-  int ended = 0;
   QElapsedTimer lastReport;
 };
 
@@ -344,7 +317,8 @@ TEST_F(RunControlTest, FailedDownloadIsReportedAndTriedAgainAtTheNextStart) {
   const std::string log = ReadAll(dir / "Log.txt");
   const std::string entry = ": Error: HTTP resource access error occured, code = 404\r\n";
   size_t entries = 0;
-  for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1)) ++entries;
+  for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1))
+    ++entries;
   EXPECT_EQ(entries, 2u) << log;
   EXPECT_EQ(log.find("Missing stream: Error"), std::string::npos) << log;
 
