@@ -70,7 +70,7 @@ touch "$stamp"
 # ---- the user's side ----
 home="$work/home"
 mkdir -p "$home" "$work/user" "$work/tools"
-cp "$build/bin/sitesim" "$src/tests/e2e/a11y.py" "$src/tests/e2e/xclose.py" \
+cp "$build/bin/sitesim" "$src/tests/e2e/a11y.py" "$src/tests/e2e/xclose.py" "$src/tests/e2e/desktop.sh" \
   "$src/scripts/demo/ini.sh" "$src/tests/package/installed_run.sh" "$work/tools/"
 chmod -R a+rX "$work/tools"
 chown "$uid" "$home" "$work/user"

@@ -54,26 +54,12 @@ ffmpeg -nostdin -v error -y -f lavfi -i "testsrc=size=320x240:rate=25:duration=3
   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -b:a 96k -shortest "$work/tone.mp4"
 printf '[video deb-tone]\ntitle = Package Check Tone\nlength = 3\n\n[stream]\nitag = 18\nquality = medium\ncontent_type = video/mp4\nfile = %s\n' \
   "$work/tone.mp4" >"$work/catalogue.ini"
-exec {sim_out}< <(exec "$tools/sitesim" "$work/catalogue.ini" 2>"$work/sitesim.log")
-pids+=($!)
-if ! read -r -t 30 -u "$sim_out" address || [[ "$address" != *:* ]]; then
-  fail "the simulator did not start: $(cat "$work/sitesim.log")"
-fi
+# shellcheck source=tests/e2e/desktop.sh
+. "$tools/desktop.sh"
+start_sitesim "$tools/sitesim" "$work/catalogue.ini"
 
 # ---- display and buses ----
-exec {x_out}< <(exec Xvfb -displayfd 1 -noreset -screen 0 1280x1024x24 -nolisten tcp 2>"$work/xvfb.log")
-pids+=($!)
-read -r -t 30 -u "$x_out" display_no || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$display_no"
-# Accepting clients, not only listening.
-x_up() { xdpyinfo >/dev/null 2>&1; }
-wait_for 10 "the X server to accept clients" x_up
-exec {bus_out}< <(exec dbus-daemon --session --nofork --nopidfile --print-address=1 2>"$work/dbus.log")
-pids+=($!)
-read -r -t 30 -u "$bus_out" DBUS_SESSION_BUS_ADDRESS || fail "no session bus: $(cat "$work/dbus.log")"
-export DBUS_SESSION_BUS_ADDRESS
-"$launcher" --launch-immediately >"$work/at-spi.log" 2>&1 &
-pids+=($!)
+start_desktop
 step "display $DISPLAY, simulator at $address"
 
 # ---- the user's settings before the first start: the simulator as proxy ----
