@@ -25,6 +25,7 @@
 #include "app/GuiCallQueue.h"
 #include "app/JobGridWidget.h"
 #include "download/clMultiDownLoader.h"
+#include "download/clNetBase.h"
 #include "jobs/JobRunner.h"
 #include "log/LogWriter.h"
 #include "platform/UserFolders.h"
@@ -353,10 +354,7 @@ void TfmMain::LoadSettings() {
   }
   // Page fetches read the proxy options at every request, so an OK in the
   // options dialog applies to the next fetch.
-  resolve::SetFetchProxySource([] {
-    return TFetchProxy{cvOptions.IsProxy, cvOptions.ProxyAdress, cvOptions.ProxyPort,
-                       cvOptions.ProxyUser, cvOptions.ProxyPassword};
-  });
+  resolve::SetFetchProxySource([] { return net::ProxyOf(cvOptions); });
 }
 
 void TfmMain::SaveSettings() {
