@@ -51,6 +51,26 @@ class IJobConverter {
   virtual void RequestStop() = 0;
 };
 
+// One segment of a download as a later run continues it: the span
+// [Pos, Pos + Size) of the resource and the bytes of it already in the file.
+struct TSegmentState {
+  int64_t Pos = 0;
+  int64_t Size = 0;
+  int64_t Done = 0;
+};
+
+// What a stopped or interrupted download leaves for the next Start: the
+// resource as the server described it and how far each segment got. Empty
+// when there is nothing to continue.
+struct TDownloadResume {
+  int64_t ResourceSize = 0;
+  std::string ETag;
+  std::string LastModified;
+  std::vector<TSegmentState> Segments;
+  bool Empty() const { return ResourceSize <= 0 || Segments.empty(); }
+  void Clear() { *this = TDownloadResume(); }
+};
+
 // One job: a link to download (and maybe convert) or a local file to convert.
 // Main thread only, apart from the start sweep reading State.
 class TEncItem {
@@ -81,6 +101,7 @@ class TEncItem {
   TclDownLoadItem* DownloadItem = nullptr;  // owned by the download manager
   bool IsVideo = false;
   TCnvtSettings Settings;  // all zero and empty until the panel is applied
+  TDownloadResume Resume;  // of MediaFile; kept while the job's download is unfinished
 
   // Chooses the quality at index (or none for a negative index) and shows its
   // name in the row. An index past the list throws std::out_of_range and
