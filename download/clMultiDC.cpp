@@ -132,7 +132,9 @@ void TclDownLoadThreader::Execute() {
           return;
         }
         lastAttemptError_ = e.ErrorCode();
-        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_) throw;
+        if (EndOnExpiredAddress && IsExpiredAddressStatus(e.ErrorCode()))
+          expiredStatus_ = e.ErrorCode();
+        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_ || AddressExpired()) throw;
         stopEvent_.Wait(std::chrono::milliseconds(ReconnectAfter));
         --attemptsLeft;
         if (Terminated()) {
@@ -146,8 +148,9 @@ void TclDownLoadThreader::Execute() {
       SetStatus(psTerminated);
       return;
     }
-    // The item replans a range that was ignored; it is no error of the resource.
-    if (!rangeIgnored_) RecordError(e.what(), "", e.ErrorCode());
+    // The item replans a range that was ignored, and asks for a new address
+    // for one that expired; neither is an error of the resource.
+    if (!rangeIgnored_ && !AddressExpired()) RecordError(e.what(), "", e.ErrorCode());
     SetStatus(psFailed);
   } catch (const platform::CallQueueClosed&) {
     throw;  // the owner is gone: end quietly

@@ -19,6 +19,12 @@ constexpr int kErrorOperationInProgress = -1;
 constexpr int kErrorRangeIgnored = -2;     // a ranged request got the whole resource
 constexpr int kErrorResourceChanged = -3;  // the server now serves another version
 
+// HTTP answers that mean the address itself is no longer honoured (a signed
+// stream address past its expiry), not that the attempt failed.
+inline bool IsExpiredAddressStatus(int status) {
+  return status == 403 || status == 410;
+}
+
 // A worker thread that owns itself: created (suspended) and configured on the owner
 // thread, started with Resume(), it keeps itself alive until its body and its
 // termination notice are done. Callbacks reach the owner thread through the
@@ -110,6 +116,11 @@ class TclDownLoadThreader : public TclCustomThreader {
   bool AllowCompression = true;
   std::vector<std::string> RequestHeaders;
   std::shared_ptr<std::mutex> DataLock;  // the item's write lock
+  // A 403 or 410 ends the worker at once (no further attempts) with
+  // AddressExpired set, for an owner that can get a new address.
+  bool EndOnExpiredAddress = false;
+  // Which address of the item the worker was started with (the item's count).
+  int AddressGeneration = 0;
   // A shared connection (kept connection); otherwise the worker makes its own.
   std::shared_ptr<TclInternetConnection> Connection;
   // Start position and span; remainingLength -1 = unknown.
@@ -139,6 +150,10 @@ class TclDownLoadThreader : public TclCustomThreader {
   bool RangeIgnored() const { return rangeIgnored_; }
   // The server's version of the resource differs from the probed one.
   bool ResourceChanged() const { return resourceChanged_; }
+  // Ended on a 403 or 410 with EndOnExpiredAddress set (that status, else 0); no
+  // error was recorded.
+  bool AddressExpired() const { return expiredStatus_ != 0; }
+  int ExpiredStatus() const { return expiredStatus_; }
 
  protected:
   TclDownLoadThreader(const std::string& url, bool isGetResourceInfo,
@@ -175,6 +190,7 @@ class TclDownLoadThreader : public TclCustomThreader {
   bool errorRecorded_ = false;
   bool rangeIgnored_ = false;
   bool resourceChanged_ = false;
+  int expiredStatus_ = 0;
   int statusCode_ = 0;
   std::vector<std::string> responseHeaders_;
   std::unique_ptr<TclResourceInfo> ownInfo_;

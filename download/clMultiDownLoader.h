@@ -68,13 +68,24 @@ class TclDownLoadItem {
   const TclErrorList& Errors() const { return errors_; }
   const std::vector<std::string>& ResponseHeaders() const { return responseHeaders_; }
   const std::vector<std::string>& PreviewLines() const { return previewLines_; }
-  bool IsRunning() const { return !workers_.empty(); }
+  // Also while the item waits for a new address (no worker runs then).
+  bool IsRunning() const { return !workers_.empty() || awaitingAddress_; }
   // The data stream while the item runs (null otherwise); a caller may supply one
   // instead of LocalFile.
   TclStream* DataStream() const { return dataStream_.get(); }
   void SetDataStream(std::shared_ptr<TclStream> stream);
   TclMultiDownLoader* Control() const;
   int Index() const;
+
+  // Answers to the manager's OnAddressExpired, on the owner thread, at any time
+  // later: go on at a new address (probed first; the segments continue when it
+  // serves the same resource, else the file starts again from zero), or end the
+  // item failed with the text. Ignored when the item does not wait for one.
+  void ContinueWithAddress(const std::string& url);
+  void FailAddressRefresh(const std::string& error);
+  bool AwaitingAddress() const { return awaitingAddress_; }
+  // New addresses taken in this run.
+  int AddressRefreshes() const { return refreshes_; }
 
  private:
   friend class TclMultiDownLoader;
@@ -112,6 +123,18 @@ class TclDownLoadItem {
   void DoDataItemProceed(TclDownLoadThreader* sender, int64_t position, const char* data, int size);
   void DoTerminate(TclCustomThreader* sender);
 
+  // Address refresh: a worker that met 403/410 ends at once and its segment
+  // waits; one OnAddressExpired per episode, whatever the number of segments.
+  void ResetAddressRefresh();
+  bool TakeRefreshTermination(const THolder& holder);
+  void BeginAddressEpisode(int status);
+  void RefreshProbed(const TclDownLoadThreader& probe);
+  void ResumeWaitingSegments();
+  void RestartWithRefreshedResource();
+  void EndRefreshFailed(const std::string& error, int code);
+  void EndAddressWait();
+  void FinishWhenIdle();
+
   TclDownLoadList* collection_;
   std::string url_, localFile_, userName_, password_;
   int port_ = 0;
@@ -141,6 +164,12 @@ class TclDownLoadItem {
   std::shared_ptr<std::mutex> dataLock_ = std::make_shared<std::mutex>();
   std::vector<std::string> previewLines_;
   std::shared_ptr<TclInternetConnection> connection_;  // kept connection
+  bool awaitingAddress_ = false;                       // OnAddressExpired raised, no answer yet
+  bool restartPending_ = false;  // another resource: old workers end, then from zero
+  bool bytesSinceRefresh_ = false;
+  int addressGeneration_ = 0, refreshes_ = 0, failedRefreshes_ = 0;
+  std::shared_ptr<TclDownLoadThreader> refreshProbe_;  // probe of the new address
+  std::unique_ptr<TclResourceInfo> refreshInfo_;       // what it found
   // Set while the item is idle; a synchronous start waits on it.
   std::shared_ptr<platform::ManualResetEvent> idle_ =
       std::make_shared<platform::ManualResetEvent>(true);
@@ -249,6 +278,13 @@ class TclMultiDownLoader {
       OnFileExists;
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnChanged;
   std::function<void(TclMultiDownLoader* Sender)> OnIsBusyChanged;
+  // The item's address was refused (HTTP 403 or 410): its workers wait, without
+  // using up their attempts, until the handler answers with the item's
+  // ContinueWithAddress or FailAddressRefresh (later, from the owner thread).
+  // Raised once for all segments that meet it. Two answers in a row after which
+  // no byte arrived before the next refusal end the item failed. Without a
+  // handler a refusal is an ordinary failed attempt.
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnAddressExpired;
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item,
                      wininet::URL_COMPONENTS& URLComponents)>
       OnUrlParsing;
