@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
@@ -274,11 +275,66 @@ TEST_F(SiteSim, ProxyAuthenticationAndDelay) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 200ms);
 }
 
+// The first stream address in a watch page, unescaped as a client would.
+std::string FirstStreamUrl(const std::string& page) {
+  size_t from = page.find("url=") + 4, to = page.find("\\u0026", from);
+  std::string out;
+  for (size_t i = from; i < to; ++i) {
+    out +=
+        page[i] == '%' ? static_cast<char>(std::stoi(page.substr(i + 1, 2), nullptr, 16)) : page[i];
+    if (page[i] == '%') i += 2;
+  }
+  return out;
+}
+
+TEST_F(SiteSim, SignedAddressesExpireAndRefusedStreams) {
+  sim.SetStreamExpiry("abc", 1s);
+  const std::string url = Stream(1);
+  EXPECT_NE(url.find("&sig="), std::string::npos);
+  EXPECT_EQ(Get(url).body, "0123456789");
+  EXPECT_EQ(Get(url.substr(0, url.find("&expires="))).status, 403);
+  std::string forged = url;
+  forged.back() = forged.back() == '0' ? '1' : '0';
+  EXPECT_EQ(Get(forged).status, 403);
+
+  // The address stops working once its time is up; a page served then signs afresh.
+  auto until = std::chrono::steady_clock::now() + 10s;
+  while (Get(url).status == 200 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Get(url).status, 403);
+  const std::string fresh = FirstStreamUrl(Get(sim.WatchUrl("abc")).body);
+  EXPECT_NE(fresh, url);
+  EXPECT_EQ(Get(fresh).body, sitesim::GeneratedBytes(5, 0, 100000));
+
+  sim.SetStreamsForbidden("abc", true);
+  EXPECT_EQ(Get(Stream(1)).status, 403);
+  sim.SetStreamsForbidden("abc", false);
+  sim.SetStreamExpiry("abc", 0ms);
+  EXPECT_EQ(Get(Stream(1)).status, 200);
+}
+
+TEST_F(SiteSim, ThrottleByConnectionOrder) {
+  sim.SetConnectionRate("abc", 0, 2, 20000);
+  Get(Stream(0), {}, "HEAD");  // takes no place
+  std::vector<std::chrono::steady_clock::duration> took;
+  for (int i = 0; i < 3; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Get(Stream(0), "Range: bytes=0-9999\r\n").body.size(), 10000u);
+    took.push_back(std::chrono::steady_clock::now() - t0);
+  }
+  EXPECT_GE(took[1], 400ms);  // 10000 bytes at 20000 B/s
+  std::vector<int> gets;
+  for (const auto& r : sim.Requests())
+    if (r.Method == "GET") gets.push_back(r.Connection);
+  EXPECT_EQ(sim.ConnectionOrder("abc", 0), gets);
+}
+
 TEST(SiteSimCatalogue, ParsesVideosStreamsAndFaults) {
   auto cat = sitesim::ParseCatalogue(
       "; comment\n[server]\nsite_host = www.youtube.com\nproxy_user = u\n"
-      "[video abc]\ntitle = A\\x2Bb\nlength = 61\npage_delay_ms = 5\n"
+      "[video abc]\ntitle = A\\x2Bb\nlength = 61\npage_delay_ms = 5\nstream_expiry_ms = 3000\n"
       "[stream]\nitag = 22\nsize = 1048576\nseed = 9\nclose_after = 100\ntimes = 1\n"
+      "connection_rate = 2:100000\n"
       "[stream]\nitag = 5\ndata = xyz\ngzip = yes\nno_last_modified = 1\n");
   EXPECT_TRUE(cat.Options.RequireProxyAuth);
   ASSERT_EQ(cat.Videos.size(), 1u);
@@ -286,6 +342,8 @@ TEST(SiteSimCatalogue, ParsesVideosStreamsAndFaults) {
   EXPECT_EQ(v.Title, "A+b");
   EXPECT_EQ(v.LengthSeconds, 61);
   EXPECT_EQ(v.PageFault.DelayMs, 5);
+  EXPECT_EQ(v.StreamExpiry, std::chrono::milliseconds(3000));
+  EXPECT_EQ(v.Streams[0].ConnectionRates.at(2), 100000);
   ASSERT_EQ(v.Streams.size(), 2u);
   EXPECT_EQ(v.Streams[0].Size, 1048576);
   EXPECT_EQ(v.Streams[0].Fault.CloseAfterBytes, 100);

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -154,6 +155,10 @@ TCatalogue ParseCatalogue(const std::string& text) {
           v.LengthSeconds = std::stoi(value);
         else if (key == "page_file")
           v.Page = ReadFile(value);
+        else if (key == "stream_expiry_ms")
+          v.StreamExpiry = std::chrono::milliseconds(std::stoll(value));
+        else if (key == "streams_forbidden")
+          v.StreamsForbidden = value == "1" || Lower(value) == "true" || Lower(value) == "yes";
         else if (key.rfind("page_", 0) == 0 && SetFaultKey(v.PageFault, key.substr(5), value)) {
         } else
           fail("unknown key " + key);
@@ -177,6 +182,8 @@ TCatalogue ParseCatalogue(const std::string& text) {
           s.ContentType = value;
         else if (key == "last_modified")
           s.LastModified = value;
+        else if (key == "connection_rate" && value.find(':') != std::string::npos)
+          s.ConnectionRates[std::stoi(value)] = std::stoll(value.substr(value.find(':') + 1));
         else if (!SetFaultKey(s.Fault, key, value))
           fail("unknown key " + key);
       } else {

@@ -50,6 +50,10 @@ struct TStream {
   std::string ContentType = "video/mp4";
   std::string LastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
   TFault Fault;
+  // Throttles by connection order: the n-th connection (1 = first) to send a GET
+  // for this stream gets its bodies at this many bytes per second (0 = none),
+  // whatever Fault says, so every client meets the same slow connection.
+  std::map<int, int64_t> ConnectionRates;
 };
 
 struct TVideo {
@@ -59,6 +63,11 @@ struct TVideo {
   std::vector<TStream> Streams;
   std::string Page;  // non-empty: served verbatim as the watch page
   TFault PageFault;
+  // Stream addresses are signed with the time the page (or StreamUrl) gave them
+  // and refused with 403 this long afterwards, or when the signature is missing
+  // or wrong; 0 = unsigned addresses that never expire.
+  std::chrono::milliseconds StreamExpiry{0};
+  bool StreamsForbidden = false;  // every stream request gets 403 (refused for good)
 };
 
 struct TOptions {
@@ -125,6 +134,15 @@ class TSiteSim {
   // Changes a stream's per-connection throttle, also for bodies being sent now.
   void SetStreamRate(const std::string& videoId, size_t stream, int64_t bytesPerSec);
   void SetPageFault(const std::string& videoId, const TFault& fault);
+  // TVideo::StreamExpiry and StreamsForbidden of a video already served.
+  void SetStreamExpiry(const std::string& videoId, std::chrono::milliseconds ttl);
+  void SetStreamsForbidden(const std::string& videoId, bool forbidden);
+  // TStream::ConnectionRates[order] = bytesPerSec; the order count starts again
+  // (bodies being sent keep their pace).
+  void SetConnectionRate(const std::string& videoId, size_t stream, int order, int64_t bytesPerSec);
+  // Serial numbers (TRequest::Connection) of the connections that sent a GET for
+  // the stream, in the order they did since the count last started.
+  std::vector<int> ConnectionOrder(const std::string& videoId, size_t stream) const;
   void SetProxyAuth(bool required, const std::string& user = {}, const std::string& password = {});
   // A plain file at http://<host><path> (path as sent, without the query, which
   // is ignored), served through the proxy for that host and to direct requests
@@ -135,6 +153,7 @@ class TSiteSim {
   // Addresses as the product sees them (through the site's name).
   std::string WatchUrl(const std::string& videoId) const;
   std::string InfoUrl(const std::string& videoId) const;
+  // A stream address valid from now (signed now when the video's addresses expire).
   std::string StreamUrl(const std::string& videoId, size_t stream) const;
   // The same resources addressed at this server directly (no proxy needed).
   std::string DirectUrl(const std::string& url) const;
