@@ -78,6 +78,9 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs)
   downLoader_->OnProcessCompleted = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
     DownloadCompleted(item);
   };
+  downLoader_->OnAddressExpired = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
+    RefreshDownloadAddress(item);
+  };
   // Conversion workers report to the owner thread too.
   SetConversionReportQueue(platform::CallQueue::Current());
 }
@@ -269,4 +272,60 @@ bool TJobRunner::AnythingRunning() const {
     }
   }
   return false;
+}
+
+void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
+  try {
+    const int index = DownloadJobIndex(item);
+    if (index < 0) {
+      item->FailAddressRefresh("The server refused the stream address");
+      return;
+    }
+    const TEncItem& job = *(*jobs_())[index];
+    // Only a watch page can give a new address; a direct link is what it is.
+    if (!IsSiteLink(job.Source) || job.QualityIndex < 0 ||
+        static_cast<size_t>(job.QualityIndex) >= job.Qualities.size()) {
+      item->FailAddressRefresh("The server refused the address of \"" + job.Title +
+                               "\", and there is no watch page to get a new one from");
+      return;
+    }
+    std::weak_ptr<int> alive = alive_;
+    const uint64_t ref = job.Ref();
+    const int refreshes = item->AddressRefreshes();
+    RefreshAddressOf(job.Source, job.Qualities[static_cast<size_t>(job.QualityIndex)].Name,
+                     [this, alive, ref, item, refreshes](const TRefreshedAddress& result) {
+                       if (alive.expired()) return;
+                       TakeRefreshedAddress(ref, item, refreshes, result);
+                     });
+  } catch (const std::exception& e) {
+    LogError(e);
+    item->FailAddressRefresh(e.what());
+  }
+}
+
+void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int refreshes,
+                                      const TRefreshedAddress& result) {
+  TEncItem* job = TEncItem::FromRef(ref);
+  // A job that was stopped or removed meanwhile, or whose item no longer waits
+  // for this answer, drops it.
+  if (!job || job->DownloadItem != item || job->StopRequested || !item->AwaitingAddress() ||
+      item->AddressRefreshes() != refreshes)
+    return;
+  if (!result.Ok) {
+    item->FailAddressRefresh(result.Error);
+    return;
+  }
+  try {
+    job->Qualities = result.Qualities;
+    job->SetQuality(result.QualityIndex);
+    job->StreamUrl = result.StreamUrl;
+    const std::string note = "The stream address expired; the watch page at " +
+                             AddressHost(job->Source) + " gave a new one at " +
+                             AddressHost(result.StreamUrl);
+    AppendNote(*job, note, "Warning");
+    LogText("Warning: " + note);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+  item->ContinueWithAddress(result.StreamUrl);
 }

@@ -1,12 +1,14 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "jobs/EncItem.h"
 
 class TclMultiDownLoader;
 class TclResourceStateItem;
+struct TRefreshedAddress;
 
 // Runs the jobs: owns the download manager, prepares a run from every job's
 // mode (output names and files, download items, states), follows the
@@ -61,12 +63,22 @@ class TJobRunner {
   // True while any job downloads or converts (the running indicator's test).
   bool AnythingRunning() const;
 
+  // The manager's refused-address report: the job's watch page is fetched
+  // again off this thread, and the address of the job's quality there goes to
+  // the item (and becomes the job's StreamUrl) back on this thread.
+  void RefreshDownloadAddress(TclDownLoadItem* item);
+
  private:
   // JobList index of the job whose download is item, or -1.
   int DownloadJobIndex(const TclDownLoadItem* item) const;
 
+  void TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int refreshes,
+                            const TRefreshedAddress& result);
+
   std::function<TJobList*()> jobs_;
   std::unique_ptr<TclMultiDownLoader> downLoader_;
+  // Page fetches that answer after the runner is gone find this expired.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 // Why a completed download gave no usable file; empty when it gave one.

@@ -219,3 +219,69 @@ void ShowRunningTimeOf(TEncItem& job) {
     }
   });
 }
+
+TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality) {
+  TRefreshedAddress r;
+  std::string cutOff;
+  const std::string text = InetGetText(source, &cutOff);
+  if (text.empty()) {
+    r.Error = "The watch page at " + AddressHost(source) +
+              " could not be fetched for a new address" +
+              (cutOff.empty() ? std::string() : " (" + cutOff + ")");
+    return r;
+  }
+  TPageResolution page = ResolveWatchPage(text);
+  for (size_t i = 0; i < page.Qualities.size(); ++i) {
+    if (page.Qualities[i].Name != quality || page.Qualities[i].Link.Url.empty()) continue;
+    r.Ok = true;
+    r.QualityIndex = static_cast<int>(i);
+    r.StreamUrl = page.Qualities[i].Link.Url;
+    break;
+  }
+  if (!r.Ok) r.Error = "The watch page no longer offers the quality \"" + quality + "\"";
+  r.Qualities = std::move(page.Qualities);
+  return r;
+}
+
+namespace {
+// Page fetches of address refreshes not joined yet; joined at process end at the latest.
+platform::TThreadSet& RefreshFetches() {
+  static platform::TThreadSet fetches;
+  return fetches;
+}
+}  // namespace
+
+void RefreshAddressOf(const std::string& source, const std::string& quality,
+                      std::function<void(const TRefreshedAddress&)> done) {
+  platform::TThreadSet& fetches = RefreshFetches();
+  std::shared_ptr<platform::CallQueue> queue = platform::CallQueue::Current();
+  fetches.Launch([source, quality, done = std::move(done), queue] {
+    auto result = std::make_shared<TRefreshedAddress>(FetchRefreshedAddress(source, quality));
+    auto call = std::make_shared<platform::CallQueue::Posted>();
+    call->fn = [done, result] { done(*result); };
+    try {
+      // Posted, not waited for: the owner may be busy joining threads.
+      queue->Post(call);
+    } catch (const std::exception&) {
+      // The owner's thread is gone: nobody is left to take it.
+    }
+  });
+}
+
+bool WaitForAddressRefreshes(std::chrono::milliseconds timeout) {
+  const bool ended = platform::PumpUntil([] { return RefreshFetches().AllDone(); }, timeout);
+  platform::CallQueue::Current()->Drain();  // the answers they posted
+  return ended;
+}
+
+std::string AddressHost(const std::string& url) {
+  const size_t scheme = url.find("://");
+  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t end = url.find_first_of("/?#", start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  if (!authority.empty() && authority[0] == '[')
+    return authority.substr(0, authority.find(']') + 1);
+  return authority.substr(0, authority.find(':'));
+}
