@@ -131,10 +131,10 @@ void TclDownLoadThreader::Execute() {
           SetStatus(psTerminated);
           return;
         }
+        // A refused address is not tried again: a new one is the owner's to give.
+        if (AddressExpired()) throw;
         lastAttemptError_ = e.ErrorCode();
-        if (EndOnExpiredAddress && IsExpiredAddressStatus(e.ErrorCode()))
-          expiredStatus_ = e.ErrorCode();
-        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_ || AddressExpired()) throw;
+        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_) throw;
         stopEvent_.Wait(std::chrono::milliseconds(ReconnectAfter));
         --attemptsLeft;
         if (Terminated()) {
@@ -463,6 +463,8 @@ void TclDownLoadThreader::CheckStatus(TclHttpOpenRequestAction& request) {
   statusCode_ = static_cast<int>(status);
   if (ownInfo_) ownInfo_->StatusCode = statusCode_;
   if (status >= 400) {
+    if (EndOnExpiredAddress && IsExpiredAddressStatus(static_cast<int>(status)))
+      expiredStatus_ = static_cast<int>(status);
     char text[96];
     std::snprintf(text, sizeof text, "HTTP resource access error occured, code = %d",
                   static_cast<int>(status));

@@ -173,7 +173,6 @@ void TclDownLoadItem::UpdateStatus() {
 }
 
 void TclDownLoadItem::Start() {
-  ResetAddressRefresh();
   probing_ = true;
   dataPhase_ = false;
   completing_ = false;
@@ -193,6 +192,7 @@ void TclDownLoadItem::Start() {
   resourceState_.Reset();
   rangeIgnored_ = fallbackDone_ = resourceChanged_ = refused_ = stopping_ = false;
   probeParser_.reset();
+  ResetAddressRefresh();
   idle_->Reset();
   Control()->ChangeBusy(+1);
   auto* segment = resourceState_.Count() > 0 ? resourceState_.Items(0) : nullptr;

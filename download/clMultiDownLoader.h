@@ -70,13 +70,6 @@ class TclDownLoadItem {
   const std::vector<std::string>& PreviewLines() const { return previewLines_; }
   // Also while the item waits for a new address (no worker runs then).
   bool IsRunning() const { return !workers_.empty() || awaitingAddress_; }
-  // The data stream while the item runs (null otherwise); a caller may supply one
-  // instead of LocalFile.
-  TclStream* DataStream() const { return dataStream_.get(); }
-  void SetDataStream(std::shared_ptr<TclStream> stream);
-  TclMultiDownLoader* Control() const;
-  int Index() const;
-
   // Answers to the manager's OnAddressExpired, on the owner thread, at any time
   // later: go on at a new address (probed first; the segments continue when it
   // serves the same resource, else the file starts again from zero), or end the
@@ -86,6 +79,12 @@ class TclDownLoadItem {
   bool AwaitingAddress() const { return awaitingAddress_; }
   // New addresses taken in this run.
   int AddressRefreshes() const { return refreshes_; }
+  // The data stream while the item runs (null otherwise); a caller may supply one
+  // instead of LocalFile.
+  TclStream* DataStream() const { return dataStream_.get(); }
+  void SetDataStream(std::shared_ptr<TclStream> stream);
+  TclMultiDownLoader* Control() const;
+  int Index() const;
 
  private:
   friend class TclMultiDownLoader;

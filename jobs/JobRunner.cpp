@@ -72,14 +72,14 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs)
   downLoader_->SetTimeOut(999999);
   downLoader_->SetMaxStartedItems(3);
   downLoader_->InternetAgent = net::kDownloadUserAgent;
+  downLoader_->OnAddressExpired = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
+    RefreshDownloadAddress(item);
+  };
   downLoader_->OnDataItemProceed = [this](TclMultiDownLoader*, TclDownLoadItem* item,
                                           TclResourceInfo*, TclResourceStateItem* state,
                                           const char*, int) { DownloadProgress(item, state); };
   downLoader_->OnProcessCompleted = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
     DownloadCompleted(item);
-  };
-  downLoader_->OnAddressExpired = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
-    RefreshDownloadAddress(item);
   };
   // Conversion workers report to the owner thread too.
   SetConversionReportQueue(platform::CallQueue::Current());

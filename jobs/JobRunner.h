@@ -1,14 +1,13 @@
 #pragma once
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "jobs/EncItem.h"
 
+struct TRefreshedAddress;
 class TclMultiDownLoader;
 class TclResourceStateItem;
-struct TRefreshedAddress;
 
 // Runs the jobs: owns the download manager, prepares a run from every job's
 // mode (output names and files, download items, states), follows the
@@ -69,16 +68,17 @@ class TJobRunner {
   void RefreshDownloadAddress(TclDownLoadItem* item);
 
  private:
+  // A new address (or why there is none) for the job's item, back on the owner thread.
+  void TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int refreshes,
+                            const TRefreshedAddress& result);
+  // Page fetches that answer after the runner is gone find this expired.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+
   // JobList index of the job whose download is item, or -1.
   int DownloadJobIndex(const TclDownLoadItem* item) const;
 
-  void TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int refreshes,
-                            const TRefreshedAddress& result);
-
   std::function<TJobList*()> jobs_;
   std::unique_ptr<TclMultiDownLoader> downLoader_;
-  // Page fetches that answer after the runner is gone find this expired.
-  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 // Why a completed download gave no usable file; empty when it gave one.
