@@ -14,6 +14,33 @@
 // which. Blocks the calling (main) thread for the fetch; never throws.
 bool ResolveJob(TEncItem* job);
 
+// A new address for a job's quality, read from a fresh fetch of its watch page.
+struct TRefreshedAddress {
+  bool Ok = false;
+  std::string StreamUrl;   // the quality's address on the page
+  TQualityList Qualities;  // the page's whole list
+  int QualityIndex = -1;   // the quality's line in it
+  std::string Error;       // why there is no address (a note's text)
+};
+
+// Any thread: fetches the watch page at source and looks up the quality of that
+// name. Touches no job; blocks for the fetch (the fetcher's limits bound it).
+TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality);
+
+// Calling thread: FetchRefreshedAddress on a thread of its own; done runs later
+// on the calling thread (its call queue) with the result. Nothing runs when that
+// thread's queue is gone.
+void RefreshAddressOf(const std::string& source, const std::string& quality,
+                      std::function<void(const TRefreshedAddress&)> done);
+
+// Calling thread: runs its queue until every fetch of RefreshAddressOf has ended
+// and the answers they left for this thread have run. False when time ran out.
+bool WaitForAddressRefreshes(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// The host of an address, without user, port, path or query: what a note may
+// show of a signed address.
+std::string AddressHost(const std::string& url);
+
 // The video id of a link: what follows the first "<SiteRoot>watch?v=" up to the
 // next "&" or the end. Without that prefix the cut still happens, at the place
 // the prefix would have ended, and gives an id of no meaning.
@@ -54,30 +81,3 @@ int32_t ReadRunningTime(const std::string& file);
 // own and, when one is found, shows it in DurationSec and the Time cell, on the
 // calling thread again (its call queue). A job removed meanwhile is left alone.
 void ShowRunningTimeOf(TEncItem& job);
-
-// A new address for a job's quality, read from a fresh fetch of its watch page.
-struct TRefreshedAddress {
-  bool Ok = false;
-  std::string StreamUrl;   // the quality's address on the page
-  TQualityList Qualities;  // the page's whole list
-  int QualityIndex = -1;   // the quality's line in it
-  std::string Error;       // why there is no address (a note's text)
-};
-
-// Any thread: fetches the watch page at source and looks up the quality of that
-// name. Touches no job; blocks for the fetch (the fetcher's limits bound it).
-TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality);
-
-// Calling thread: FetchRefreshedAddress on a thread of its own; done runs later
-// on the calling thread (its call queue) with the result. Nothing runs when that
-// thread's queue is gone.
-void RefreshAddressOf(const std::string& source, const std::string& quality,
-                      std::function<void(const TRefreshedAddress&)> done);
-
-// Calling thread: runs its queue until every fetch of RefreshAddressOf has ended
-// and the answers they left for this thread have run. False when time ran out.
-bool WaitForAddressRefreshes(std::chrono::milliseconds timeout = std::chrono::seconds(60));
-
-// The host of an address, without user, port, path or query: what a note may
-// show of a signed address.
-std::string AddressHost(const std::string& url);
