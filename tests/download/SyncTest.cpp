@@ -34,6 +34,18 @@ TEST(ThreadSynchronizer, RunsAtOnceOnTheBaseThreadAndWaitsForItFromAWorker) {
   EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
+TEST(ThreadSynchronizer, OnTheOwnerAPostRunsAtFlushAndBeforeALaterCall) {
+  TclThreadSynchronizer sync(platform::CallQueue::Current());
+  std::vector<int> ran;
+  sync.Post([&] { ran.push_back(1); });
+  EXPECT_TRUE(ran.empty());
+  sync.Synchronize([&] { ran.push_back(2); });
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  sync.Post([&] { ran.push_back(3); });
+  sync.Flush();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+}
+
 TEST(ThreadSynchronizer, ExceptionOfTheCallIsRaisedInTheWorkerWithItsType) {
   TclThreadSynchronizer sync(platform::CallQueue::Current());
   std::atomic<bool> done{false};

@@ -81,7 +81,7 @@ class ConversionTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    EXPECT_TRUE(threads_->WaitForSweeps());
+    if (threads_) EXPECT_TRUE(threads_->WaitForSweeps());
     while (list_.Count() > 0) RemoveJobAt(list_, grid_, list_.Count() - 1);
     // Every worker is freed once its thread has ended.
     EXPECT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
@@ -313,6 +313,22 @@ TEST_F(ConversionTest, StopEndsEncoderAndNoLaterReportChangesTheJob) {
   EXPECT_EQ(grid_.writes, writes);
   EXPECT_EQ(Cell(job, colState), "Stopped");
   EXPECT_EQ(job->Notes, "");
+}
+
+TEST_F(ConversionTest, EndOfTheThreadSetEndsItsConversionsAndTheirJobsHearNoMore) {
+  TEncItem* job = AddJob("live", EndlessInput(), false, Mp3());
+  StartConversionSweep(*threads_, {job->Ref()});
+  pid_t encoder = -1, ffmpeg = -1;
+  WaitUntilEncoding(job, encoder, ffmpeg);
+  const int writes = grid_.writes;
+
+  threads_.reset();                            // what the runner's destructor does
+  EXPECT_EQ(PendingRetiredConversions(), 0u);  // freed and joined before it returned
+  EXPECT_EQ(JobConversionWorker(*job), nullptr);
+  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); }));
+  platform::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(grid_.writes, writes);
+  EXPECT_EQ(job->State, jsEncoding);
 }
 
 TEST_F(ConversionTest, RemovedJobEndsEncoderAndGetsNoReport) {
