@@ -8,6 +8,7 @@
 // --- TclDownLoadList ---
 
 TclDownLoadItem* TclDownLoadList::Add() {
+  VANTOREL_ASSERT_OWNER(owner_->OwnerQueue());
   items_.push_back(std::make_unique<TclDownLoadItem>(this));
   auto* item = items_.back().get();
   const auto& folder = owner_->LocalFolder();
@@ -16,6 +17,7 @@ TclDownLoadItem* TclDownLoadList::Add() {
 }
 
 void TclDownLoadList::Clear() {
+  VANTOREL_ASSERT_OWNER(owner_->OwnerQueue());
   while (!items_.empty()) {
     // Destroy outside the vector: a running item waits and runs callbacks meanwhile.
     auto item = std::move(items_.back());
@@ -25,6 +27,7 @@ void TclDownLoadList::Clear() {
 }
 
 void TclDownLoadList::Delete(int index) {
+  VANTOREL_ASSERT_OWNER(owner_->OwnerQueue());
   if (index < 0 || index >= Count()) return;
   auto item = std::move(items_[static_cast<size_t>(index)]);
   items_.erase(items_.begin() + index);

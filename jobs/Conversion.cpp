@@ -59,7 +59,7 @@ void Retire(TState& st, std::unique_ptr<TConvertThread> worker) {
       held.reset();
       --g_retiring;
     });
-  } catch (const std::system_error&) {
+  } catch (...) {
     // No thread: the worker went with the refused body, here; its encoder is
     // already dead, so the join was short.
     --g_retiring;

@@ -10,7 +10,6 @@
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Text.h"
-#include "platform/ThreadSet.h"
 #include "resolve/InetEng.h"
 #include "resolve/Resolution.h"
 #include "resolve/youparse.h"
