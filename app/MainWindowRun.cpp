@@ -22,7 +22,8 @@ const int kTimer1Interval = 1000;
 }  // namespace
 
 void TfmMain::CreateRunControl() {
-  runner_ = std::make_unique<TJobRunner>([this] { return jobList_.get(); });
+  runner_ = std::make_unique<TJobRunner>([this] { return jobList_.get(); },
+                                         platform::CallQueue::Current());
   clDownLoader.runner_ = runner_.get();
   TclMultiDownLoader& manager = runner_->DownLoader();
   manager.OnDataItemProceed = [this](TclMultiDownLoader* sender, TclDownLoadItem* item,

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   std::string folder = argv[1];
   if (folder.back() != '/') folder += '/';
 
-  TclMultiDownLoader loader;
+  TclMultiDownLoader loader{platform::CallQueue::Current()};
   loader.SetTryCount(25);
   loader.SetTimeOut(999999);
   loader.SetMaxStartedItems(3);

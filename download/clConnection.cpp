@@ -10,8 +10,9 @@ EclInternetError EclInternetError::CreateByLastError() {
   return EclInternetError(GetInternetErrorText(code), code);
 }
 
-std::shared_ptr<TclInternetConnection> TclInternetConnection::Create() {
-  return std::shared_ptr<TclInternetConnection>(new TclInternetConnection());
+std::shared_ptr<TclInternetConnection> TclInternetConnection::Create(
+    std::shared_ptr<platform::CallQueue> owner) {
+  return std::shared_ptr<TclInternetConnection>(new TclInternetConnection(std::move(owner)));
 }
 
 TclInternetConnection::~TclInternetConnection() {

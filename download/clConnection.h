@@ -41,8 +41,9 @@ class TclInternetConnection : public std::enable_shared_from_this<TclInternetCon
   using TActionEvent =
       std::function<void(TclInternetConnection* sender, TclInternetAction* action)>;
 
-  // Events are delivered on the thread that creates the connection.
-  static std::shared_ptr<TclInternetConnection> Create();
+  // Events are delivered on the owner queue's base thread (a worker that makes a
+  // connection for itself passes its own thread's queue: its events run inline).
+  static std::shared_ptr<TclInternetConnection> Create(std::shared_ptr<platform::CallQueue> owner);
   ~TclInternetConnection();
   TclInternetConnection(const TclInternetConnection&) = delete;
   TclInternetConnection& operator=(const TclInternetConnection&) = delete;
@@ -68,7 +69,8 @@ class TclInternetConnection : public std::enable_shared_from_this<TclInternetCon
 
  private:
   friend class TclInternetAction;
-  TclInternetConnection() = default;
+  explicit TclInternetConnection(std::shared_ptr<platform::CallQueue> owner)
+      : synchronizer_(std::move(owner)) {}
 
   void Run(TclInternetAction& action, int timeOut);  // throws EclTimeoutInternetError
   void Add(TclInternetAction* action);

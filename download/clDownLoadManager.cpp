@@ -8,6 +8,7 @@
 // --- TclDownLoadList ---
 
 TclDownLoadItem* TclDownLoadList::Add() {
+  VANTOREL_ASSERT_OWNER(owner_->OwnerQueue());
   items_.push_back(std::make_unique<TclDownLoadItem>(this));
   auto* item = items_.back().get();
   const auto& folder = owner_->LocalFolder();
@@ -16,6 +17,7 @@ TclDownLoadItem* TclDownLoadList::Add() {
 }
 
 void TclDownLoadList::Clear() {
+  VANTOREL_ASSERT_OWNER(owner_->OwnerQueue());
   while (!items_.empty()) {
     // Destroy outside the vector: a running item waits and runs callbacks meanwhile.
     auto item = std::move(items_.back());
@@ -25,6 +27,7 @@ void TclDownLoadList::Clear() {
 }
 
 void TclDownLoadList::Delete(int index) {
+  VANTOREL_ASSERT_OWNER(owner_->OwnerQueue());
   if (index < 0 || index >= Count()) return;
   auto item = std::move(items_[static_cast<size_t>(index)]);
   items_.erase(items_.begin() + index);
@@ -39,43 +42,55 @@ int TclDownLoadList::IndexOf(const TclDownLoadItem* item) const {
 
 // --- TclMultiDownLoader ---
 
-TclMultiDownLoader::TclMultiDownLoader() : ownerQueue_(platform::CallQueue::Current()) {}
+TclMultiDownLoader::TclMultiDownLoader(std::shared_ptr<platform::CallQueue> owner)
+    : ownerQueue_(std::move(owner)) {}
 
 TclMultiDownLoader::~TclMultiDownLoader() {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   destroying_ = true;
   waiting_.clear();
   downLoadList_.Clear();
 }
 
 void TclMultiDownLoader::SetTryCount(int value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value > 0) tryCount_ = value;
 }
 void TclMultiDownLoader::SetTimeOut(int value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value > 0) timeOut_ = value;
 }
 void TclMultiDownLoader::SetReconnectAfter(int value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value > 0) reconnectAfter_ = value;
 }
 void TclMultiDownLoader::SetBatchSize(int value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value > 0) batchSize_ = value;
 }
 void TclMultiDownLoader::SetPreviewCharCount(int value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value >= 0) previewCharCount_ = value;
 }
 void TclMultiDownLoader::SetDefaultChar(unsigned char value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value >= 32) defaultChar_ = value;
 }
 void TclMultiDownLoader::SetMinResourceSize(int64_t value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value >= 0) minResourceSize_ = value;
 }
 void TclMultiDownLoader::SetMaxResourceSize(int64_t value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value >= 0) maxResourceSize_ = value;
 }
 void TclMultiDownLoader::SetMaxStartedItems(int value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value >= 0) maxStartedItems_ = value;
 }
 
 void TclMultiDownLoader::SetLocalFolder(const std::string& value) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (value == localFolder_) return;
   localFolder_ = value;
   for (int i = 0; i < downLoadList_.Count(); ++i) {
@@ -120,6 +135,7 @@ void TclMultiDownLoader::Start(TclDownLoadItem* item, bool isAsync) {
 }
 
 void TclMultiDownLoader::StartItem(TclDownLoadItem* item, bool isAsync) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (item->IsRunning() || std::find(waiting_.begin(), waiting_.end(), item) != waiting_.end())
     throw EclInternetError("Operation is in progress", kErrorOperationInProgress);
   if (isAsync && maxStartedItems_ > 0 && startedCount_ >= maxStartedItems_) {
@@ -149,6 +165,7 @@ void TclMultiDownLoader::Stop(TclDownLoadItem* item) {
 }
 
 void TclMultiDownLoader::StopItem(TclDownLoadItem* item) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   RemoveFromQueue(item);
   item->Stop();
 }
@@ -164,6 +181,7 @@ void TclMultiDownLoader::ChangeBusy(int delta) {
 }
 
 void TclMultiDownLoader::InternalDone(TclDownLoadItem* item) {
+  VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (startedCount_ > 0) --startedCount_;
   if (!waiting_.empty() && !Silent()) {
     auto* next = waiting_.front();

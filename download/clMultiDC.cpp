@@ -57,14 +57,19 @@ struct TclDownLoadThreader::TAttempt {
 };
 
 std::shared_ptr<TclDownLoadThreader> TclDownLoadThreader::Create(
-    const std::string& url, bool isGetResourceInfo, std::shared_ptr<TclStream> dataStream) {
+    const std::string& url, bool isGetResourceInfo, std::shared_ptr<TclStream> dataStream,
+    std::shared_ptr<platform::CallQueue> owner) {
   return std::shared_ptr<TclDownLoadThreader>(
-      new TclDownLoadThreader(url, isGetResourceInfo, std::move(dataStream)));
+      new TclDownLoadThreader(url, isGetResourceInfo, std::move(dataStream), std::move(owner)));
 }
 
 TclDownLoadThreader::TclDownLoadThreader(const std::string& url, bool isGetResourceInfo,
-                                         std::shared_ptr<TclStream> dataStream)
-    : url_(url), isGetResourceInfo_(isGetResourceInfo), dataStream_(std::move(dataStream)) {}
+                                         std::shared_ptr<TclStream> dataStream,
+                                         std::shared_ptr<platform::CallQueue> owner)
+    : TclCustomThreader(std::move(owner)),
+      url_(url),
+      isGetResourceInfo_(isGetResourceInfo),
+      dataStream_(std::move(dataStream)) {}
 
 void TclDownLoadThreader::SetRange(int64_t startPosition, int64_t remainingLength) {
   startPosition_ = spanStart_ = startPosition;
@@ -164,7 +169,8 @@ void TclDownLoadThreader::DoAttempt() {
   TAttempt a;
   a.connection = Connection;
   if (!a.connection) {
-    if (!ownConnection_) ownConnection_ = TclInternetConnection::Create();
+    if (!ownConnection_)
+      ownConnection_ = TclInternetConnection::Create(platform::CallQueue::Current());
     a.connection = ownConnection_;
   }
   SetCancelTarget(a.connection);

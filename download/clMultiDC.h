@@ -26,12 +26,14 @@ inline bool IsExpiredAddressStatus(int status) {
 }
 
 // A worker thread that owns itself: created (suspended) and configured on the owner
-// thread, started with Resume(), it keeps itself alive until its body and its
-// termination notice are done. Callbacks reach the owner thread through the
-// synchronizer created with the worker, and the worker waits for each.
+// thread (the base thread of the owner queue it is given), started with Resume(),
+// it keeps itself alive until its body and its termination notice are done.
+// Callbacks reach the owner thread through the worker's synchronizer, and the
+// worker waits for each. Its thread lives in the process's set of download
+// workers, which stops and joins the ones still running at process exit.
 class TclCustomThreader : public std::enable_shared_from_this<TclCustomThreader> {
  public:
-  TclCustomThreader();
+  explicit TclCustomThreader(std::shared_ptr<platform::CallQueue> owner);
   virtual ~TclCustomThreader();
   TclCustomThreader(const TclCustomThreader&) = delete;
   TclCustomThreader& operator=(const TclCustomThreader&) = delete;
@@ -77,7 +79,6 @@ class TclCustomThreader : public std::enable_shared_from_this<TclCustomThreader>
   platform::AutoResetEvent stopEvent_;
 
  private:
-  friend class TclThreaderRegistry;
   void Run();
 
   TclThreadSynchronizer synchronizer_;
@@ -97,7 +98,8 @@ class TclDownLoadThreader : public TclCustomThreader {
   // Owner thread. stream is null for a probe. Use Create: the worker must be
   // owned by a shared_ptr.
   static std::shared_ptr<TclDownLoadThreader> Create(const std::string& url, bool isGetResourceInfo,
-                                                     std::shared_ptr<TclStream> dataStream);
+                                                     std::shared_ptr<TclStream> dataStream,
+                                                     std::shared_ptr<platform::CallQueue> owner);
 
   // Settings, set on the owner thread before Resume.
   int TryCount = 5;
@@ -157,7 +159,8 @@ class TclDownLoadThreader : public TclCustomThreader {
 
  protected:
   TclDownLoadThreader(const std::string& url, bool isGetResourceInfo,
-                      std::shared_ptr<TclStream> dataStream);
+                      std::shared_ptr<TclStream> dataStream,
+                      std::shared_ptr<platform::CallQueue> owner);
   void Execute() override;
 
  private:

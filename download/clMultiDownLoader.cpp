@@ -59,6 +59,7 @@ int TclDownLoadItem::Index() const {
 }
 
 void TclDownLoadItem::Changed(bool resetRun) {
+  if (auto* c = Control()) VANTOREL_ASSERT_OWNER(c->OwnerQueue());
   if (resetRun && !IsRunning()) {
     resourceInfo_.reset();
     DeleteSegments();
@@ -173,6 +174,7 @@ void TclDownLoadItem::UpdateStatus() {
 }
 
 void TclDownLoadItem::Start() {
+  VANTOREL_ASSERT_OWNER(Control()->OwnerQueue());
   probing_ = true;
   dataPhase_ = false;
   completing_ = false;
@@ -203,6 +205,7 @@ void TclDownLoadItem::Start() {
 }
 
 void TclDownLoadItem::Stop() {
+  if (auto* c = Control()) VANTOREL_ASSERT_OWNER(c->OwnerQueue());
   // Also keeps back the workers this run would still start: the data phase after
   // the probe, a restart of a failed segment, the one-segment fallback.
   stopping_ = true;
@@ -245,7 +248,7 @@ std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceSt
   std::string url = url_;
   if (useHttpRequest_ && httpRequest_ && !httpRequest_->RequestText.empty())
     url += "?" + httpRequest_->RequestText;
-  auto worker = TclDownLoadThreader::Create(url, probe, stream);
+  auto worker = TclDownLoadThreader::Create(url, probe, stream, control->OwnerQueue());
   workers_.push_back({worker, segment});
 
   worker->OnStatusChanged = [this](TclCustomThreader* s, TclProcessStatus st) {
@@ -284,7 +287,7 @@ std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceSt
     if (control->Connection) {
       worker->Connection = control->Connection;
     } else {
-      if (!connection_) connection_ = TclInternetConnection::Create();
+      if (!connection_) connection_ = TclInternetConnection::Create(control->OwnerQueue());
       worker->Connection = connection_;
     }
   }

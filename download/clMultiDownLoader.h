@@ -199,11 +199,12 @@ class TclDownLoadList {
 };
 
 // Runs several download items at once, queues the rest (first in, first out), and
-// delivers every event on its owner thread: the thread that created it, which must
-// keep draining its platform::CallQueue.
+// delivers every event on its owner thread: the base thread of the owner queue it
+// is given, which must keep draining it. Everything but Start and Stop (which
+// hand over to the owner thread) is called there.
 class TclMultiDownLoader {
  public:
-  TclMultiDownLoader();
+  explicit TclMultiDownLoader(std::shared_ptr<platform::CallQueue> owner);
   ~TclMultiDownLoader();
   TclMultiDownLoader(const TclMultiDownLoader&) = delete;
   TclMultiDownLoader& operator=(const TclMultiDownLoader&) = delete;
@@ -245,6 +246,7 @@ class TclMultiDownLoader {
   int Tag = 0;  // the owner's
 
   TclDownLoadList* DownLoadList() { return &downLoadList_; }
+  const std::shared_ptr<platform::CallQueue>& OwnerQueue() const { return ownerQueue_; }
 
   // item null = every item in index order; an item that raises stops the loop.
   // Raises EclInternetError "Operation is in progress" (-1) for a running item.

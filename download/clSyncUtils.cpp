@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-TclThreadSynchronizer::TclThreadSynchronizer()
-    : baseThreadId_(std::this_thread::get_id()),
-      queue_(TclSynchronizerManager::Instance().Register()) {}
+TclThreadSynchronizer::TclThreadSynchronizer(std::shared_ptr<platform::CallQueue> owner)
+    : baseThreadId_(owner->BaseThread()), queue_(std::move(owner)) {
+  TclSynchronizerManager::Instance().Register(queue_);
+}
 
 TclThreadSynchronizer::~TclThreadSynchronizer() {
   try {
@@ -16,11 +17,11 @@ TclThreadSynchronizer::~TclThreadSynchronizer() {
 
 void TclThreadSynchronizer::Synchronize(const std::function<void()>& method) {
   if (!method) return;
+  Flush();  // calls reach the owner in the order they were made
   if (std::this_thread::get_id() == baseThreadId_) {
     method();
     return;
   }
-  Flush();
   std::lock_guard lock(lock_);
   // The base thread catches and keeps the exception, and is done with it before the
   // call completes; the worker then holds the only reference and raises it.
@@ -56,18 +57,16 @@ TclSynchronizerManager& TclSynchronizerManager::Instance() {
   return *instance;
 }
 
-std::shared_ptr<platform::CallQueue> TclSynchronizerManager::Register() {
-  auto queue = platform::CallQueue::Current();
+void TclSynchronizerManager::Register(const std::shared_ptr<platform::CallQueue>& queue) {
   std::lock_guard lock(lock_);
   // Keyed by the queue, not the thread id: ids of ended threads are reused.
   auto it = std::find_if(list_.begin(), list_.end(),
                          [&](const TclSyncInfo& info) { return info.queue == queue; });
   if (it == list_.end()) {
-    list_.push_back(TclSyncInfo{std::this_thread::get_id(), queue, 0});
+    list_.push_back(TclSyncInfo{queue->BaseThread(), queue, 0});
     it = list_.end() - 1;
   }
   ++it->refCount;
-  return queue;
 }
 
 void TclSynchronizerManager::Unregister(const platform::CallQueue* queue) {

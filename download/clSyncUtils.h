@@ -7,28 +7,31 @@
 
 #include "platform/CallQueue.h"
 
-// Runs a worker's callback on the thread that created the synchronizer (its base
-// thread) and blocks the worker until it has run; an exception thrown by the callback
-// is thrown again in the worker. Delivery goes through the base thread's
-// platform::CallQueue, which that thread must keep draining.
+// Runs a worker's callback on its owner thread (the base thread of the owner
+// queue it is given) and blocks the worker until it has run; an exception thrown
+// by the callback is thrown again in the worker. The owner thread must keep
+// draining that platform::CallQueue.
 class TclThreadSynchronizer {
  public:
-  // Binds to the calling thread and registers that thread with the manager.
-  TclThreadSynchronizer();
+  // Registers the owner queue with the manager.
+  explicit TclThreadSynchronizer(std::shared_ptr<platform::CallQueue> owner);
   ~TclThreadSynchronizer();
   TclThreadSynchronizer(const TclThreadSynchronizer&) = delete;
   TclThreadSynchronizer& operator=(const TclThreadSynchronizer&) = delete;
 
-  // Any thread. From the base thread the method runs at once. Waits for a posted
-  // call first.
+  // Any thread. On the owner thread the method runs at once, inside the caller.
+  // Waits for a posted call first.
   void Synchronize(const std::function<void()>& method);
-  // Queues the method on the base thread and returns at once; one posted call at a
-  // time: the next Post, Synchronize or Flush waits for it and raises its exception.
-  // Whatever the method reads must stay unchanged until then.
+  // Queues the method on the owner thread and returns at once, from the owner
+  // thread too (it then runs at that thread's next drain). One posted call at a
+  // time: the next Post, Synchronize or Flush waits for it and raises its
+  // exception. Whatever the method reads must stay alive and unchanged until then.
   void Post(std::function<void()> method);
+  // Waits for the posted call; on the owner thread by draining its queue.
   void Flush();
 
   std::thread::id BaseThreadId() const { return baseThreadId_; }
+  const std::shared_ptr<platform::CallQueue>& Owner() const { return queue_; }
 
  private:
   std::thread::id baseThreadId_;
@@ -44,8 +47,8 @@ class TclSynchronizerManager {
  public:
   static TclSynchronizerManager& Instance();
 
-  // Registers the calling thread's queue (or counts one more user) and returns it.
-  std::shared_ptr<platform::CallQueue> Register();
+  // Registers the queue (or counts one more user of it).
+  void Register(const std::shared_ptr<platform::CallQueue>& queue);
   // Any thread: counts one user less; the last one removes the registration at once,
   // so registrations of worker threads that never drain are not left behind.
   void Unregister(const platform::CallQueue* queue);

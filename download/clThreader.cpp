@@ -1,5 +1,5 @@
-// The worker thread base: TclCustomThreader and the registry that keeps the
-// threads of self-owning workers.
+// The worker thread base: TclCustomThreader and the set that keeps the threads
+// of self-owning workers.
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,103 +13,47 @@
 #include "download/clMultiDC.h"
 #include "platform/CallQueue.h"
 #include "platform/Text.h"
+#include "platform/ThreadSet.h"
 
 using namespace wininet;
 
-// Keeps the std::thread of every self-owning worker, so that ended threads are
-// joined and the ones still running at process exit are stopped and joined before
-// the transport's statics go away.
-class TclThreaderRegistry {
- public:
-  static TclThreaderRegistry& Instance() {
-    // Built after the synchronizer manager (and the transport's statics), so it is
-    // torn down before them.
-    TclSynchronizerManager::Instance();
-    static TclThreaderRegistry registry;
-    return registry;
-  }
+namespace {
 
-  void Launch(std::shared_ptr<TclCustomThreader> worker) {
-    std::lock_guard lock(mutex_);
-    Reap();
-    if (launchHook_) launchHook_();
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    entries_.push_back(Entry{worker, {}, finished});
-    try {
-      entries_.back().thread = std::thread([worker = std::move(worker), finished]() mutable {
-        worker->Run();
-        worker.reset();  // may be the last reference: the worker goes here
-        finished->store(true);
-      });
-    } catch (...) {
-      entries_.pop_back();  // no thread: nothing to join, nothing live
-      throw;
-    }
-  }
+// The threads of every self-owning worker. Built after the synchronizer manager
+// (and the transport's statics), so at process exit it is torn down before them:
+// the workers still running are terminated and joined first.
+platform::TThreadSet& Workers() {
+  TclSynchronizerManager::Instance();
+  static platform::TThreadSet workers;
+  return workers;
+}
 
-  void SetHook(std::function<void()> hook) {
-    std::lock_guard lock(mutex_);
-    launchHook_ = std::move(hook);
-  }
+}  // namespace
 
-  int Live() {
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (auto& e : entries_)
-      if (!e.finished->load()) ++n;
-    return n;
-  }
-
-  ~TclThreaderRegistry() {
-    std::vector<Entry> entries;
-    {
-      std::lock_guard lock(mutex_);
-      entries.swap(entries_);
-    }
-    for (auto& e : entries)
-      if (auto w = e.worker.lock()) w->Terminate();
-    for (auto& e : entries)
-      if (e.thread.joinable()) e.thread.join();
-  }
-
- private:
-  struct Entry {
-    std::weak_ptr<TclCustomThreader> worker;
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> finished;
-  };
-
-  void Reap() {
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      if (it->finished->load()) {
-        it->thread.join();
-        it = entries_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::vector<Entry> entries_;
-  std::function<void()> launchHook_;
-};
-
-TclCustomThreader::TclCustomThreader() = default;
+TclCustomThreader::TclCustomThreader(std::shared_ptr<platform::CallQueue> owner)
+    : synchronizer_(std::move(owner)) {}
 TclCustomThreader::~TclCustomThreader() = default;
 
 int TclCustomThreader::LiveCount() {
-  return TclThreaderRegistry::Instance().Live();
+  return Workers().Live();
 }
 
 void TclCustomThreader::SetLaunchHook(std::function<void()> hook) {
-  TclThreaderRegistry::Instance().SetHook(std::move(hook));
+  Workers().SetLaunchHook(std::move(hook));
 }
 
 void TclCustomThreader::Resume() {
+  VANTOREL_ASSERT_OWNER(synchronizer_.Owner());
   if (resumed_) return;
   resumed_ = true;
-  TclThreaderRegistry::Instance().Launch(shared_from_this());
+  std::weak_ptr<TclCustomThreader> weak = weak_from_this();
+  // The thread holds the worker until its body is done: it may be the last
+  // owner, and the worker then goes on its own thread. A thread that cannot
+  // start leaves nothing behind; the caller records the failure.
+  Workers().Launch([self = shared_from_this()] { self->Run(); },
+                   [weak] {
+                     if (auto w = weak.lock()) w->Terminate();
+                   });
 }
 
 void TclCustomThreader::Terminate() {

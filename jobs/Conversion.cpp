@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <filesystem>
@@ -22,119 +23,81 @@
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
 
-namespace {
+class TJobConversion;
 
-// Workers let go by their job. A worker cannot be freed inside its own report
-// (its thread waits for that report), and joining it on the GUI thread could
-// wait for an encoder to die; so a thread of its own frees each one once its
-// thread has ended, which then takes no time.
-class TWorkerPark {
- public:
-  ~TWorkerPark() {
-    {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
-    }
-    changed_.notify_all();
-    if (reaper_.joinable()) reaper_.join();
-    parked_.clear();  // process end: whatever still runs is killed and joined
-  }
-
-  void Park(std::unique_ptr<TConvertThread> worker) {
-    std::lock_guard lock(mutex_);
-    parked_.push_back(std::move(worker));
-    if (!reaper_.joinable()) reaper_ = std::thread([this] { Reap(); });
-    changed_.notify_all();
-  }
-
-  size_t Count() {
-    std::lock_guard lock(mutex_);
-    return parked_.size();
-  }
-
- private:
-  void Reap() {
-    std::unique_lock lock(mutex_);
-    while (!quit_) {
-      std::vector<std::unique_ptr<TConvertThread>> ended;
-      for (auto it = parked_.begin(); it != parked_.end();) {
-        if ((*it)->Finished()) {
-          ended.push_back(std::move(*it));
-          it = parked_.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      if (!ended.empty()) {
-        lock.unlock();
-        ended.clear();  // joins threads that have already ended
-        lock.lock();
-        continue;
-      }
-      // A killed worker ends within milliseconds; poll only while some wait.
-      if (parked_.empty())
-        changed_.wait(lock, [this] { return quit_ || !parked_.empty(); });
-      else
-        changed_.wait_for(lock, std::chrono::milliseconds(20));
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::unique_ptr<TConvertThread>> parked_;
-  std::thread reaper_;
-  bool quit_ = false;
+struct TConversionThreads::TState {
+  std::shared_ptr<platform::CallQueue> owner;
+  bool stopping = false;  // the set is being torn down: nothing more starts
+  // Jobs a sweep has reserved an output for and is building a worker for.
+  std::set<uint64_t> starting;
+  // The conversions whose worker came from here and still runs.
+  std::set<TJobConversion*> running;
+  platform::TThreadSet sweeps;  // and the owner's other short tasks
+  // A worker cannot be freed inside its own report (its thread waits for that
+  // report), and joining it on the owner thread could wait for an encoder to
+  // die; so each one let go is freed on a thread of its own, where its
+  // destructor joins its (soon) ended thread.
+  platform::TThreadSet retired;
 };
 
-TWorkerPark& Park() {
-  static TWorkerPark park;
-  return park;
-}
+namespace {
+
+using TState = TConversionThreads::TState;
+
+std::atomic<size_t> g_retiring{0};
 
 // Lets a worker go: no report of it runs any more, its encoder is killed now,
-// and it is freed once its thread has ended.
-void Retire(std::unique_ptr<TConvertThread> worker) {
+// and it is freed on a thread of the set once its thread has ended.
+void Retire(TState& st, std::unique_ptr<TConvertThread> worker) {
   if (!worker) return;
   worker->Detach();
   worker->Abort();
-  Park().Park(std::move(worker));
+  ++g_retiring;
+  std::shared_ptr<TConvertThread> held(std::move(worker));
+  try {
+    st.retired.Launch([held = std::move(held)]() mutable {
+      held.reset();
+      --g_retiring;
+    });
+  } catch (...) {
+    // No thread: the worker went with the refused body, here; its encoder is
+    // already dead, so the join was short.
+    --g_retiring;
+  }
 }
+
+}  // namespace
 
 // The converter a job owns while its conversion runs.
 class TJobConversion : public IJobConverter {
  public:
-  explicit TJobConversion(std::unique_ptr<TConvertThread> worker) : worker_(std::move(worker)) {}
-  ~TJobConversion() override { Retire(std::move(worker_)); }
+  TJobConversion(TState& st, std::unique_ptr<TConvertThread> worker)
+      : state_(&st), worker_(std::move(worker)) {
+    st.running.insert(this);
+  }
+  ~TJobConversion() override { LetGo(); }
 
   void RequestStop() override {
+    if (!worker_) return;
     worker_->Detach();
     worker_->Abort();
   }
   TConvertThread* Worker() const { return worker_.get(); }
 
+  // The worker goes to its set's retired threads; the job keeps an empty converter.
+  void LetGo() {
+    if (!state_) return;
+    state_->running.erase(this);
+    Retire(*state_, std::move(worker_));
+    state_ = nullptr;
+  }
+
  private:
+  TState* state_;
   std::unique_ptr<TConvertThread> worker_;
 };
 
-// Start sweeps that have not been joined yet; joined at process end at the
-// latest, so no sweep outlives the statics it uses.
-platform::TThreadSet& Sweeps() {
-  Park();  // built first, so it is torn down after the sweeps are joined
-  static platform::TThreadSet sweeps;
-  return sweeps;
-}
-
-std::mutex g_queueMutex;
-std::shared_ptr<platform::CallQueue> g_reportQueue;
-
-std::shared_ptr<platform::CallQueue> ReportQueue() {
-  std::lock_guard lock(g_queueMutex);
-  return g_reportQueue ? g_reportQueue : platform::CallQueue::Current();
-}
-
-// Jobs a sweep has reserved an output for and is building a worker for.
-// Report queue's thread only.
-std::set<uint64_t> g_starting;
+namespace {
 
 std::string OutputPathFor(const TEncItem& job, const TCnvtSettings& settings) {
   const std::string ext = "." + settings.OutExt;
@@ -162,9 +125,9 @@ void FailStart(TEncItem& job, const std::string& message) {
   LogText(job.Notes);
 }
 
-bool WantsConversion(const TEncItem* job) {
-  return job && job->State == jsEncoding && !job->StopRequested && !job->Converter &&
-         !g_starting.count(job->Ref());
+bool WantsConversion(const TState& st, const TEncItem* job) {
+  return !st.stopping && job && job->State == jsEncoding && !job->StopRequested &&
+         !job->Converter && !st.starting.count(job->Ref());
 }
 
 // From here on the bar shows the conversion, not the finished download.
@@ -174,8 +137,8 @@ void ShowConversionPending(TEncItem& job) {
   if (row >= 0) job.Grid->SetProgress(row, 0);
 }
 
-// Hands the worker to the job and starts it. Report queue's thread.
-void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
+// Hands the worker to the job and starts it. Owner thread.
+void Install(TConversionThreads& threads, TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   job.OutputFile = worker->OutFile;
   const uint64_t ref = job.Ref();
   // Reports look the job up again and accept only its current worker.
@@ -183,25 +146,27 @@ void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
     TEncItem* j = TEncItem::FromRef(ref);
     return j && JobConversionWorker(*j) == w ? j : nullptr;
   };
-  worker->SetOnProgress([current](TConvertThread* w, int32_t percent) {
-    if (TEncItem* j = current(w)) ConversionProgress(*j, *w, percent);
+  // The set outlives every report: its destructor detaches the workers first.
+  TConversionThreads* set = &threads;
+  worker->SetOnProgress([current, set](TConvertThread* w, int32_t percent) {
+    if (TEncItem* j = current(w)) ConversionProgress(*set, *j, *w, percent);
   });
-  worker->SetOnDone([current](TConvertThread* w) {
-    if (TEncItem* j = current(w)) ConversionDone(*j, *w);
+  worker->SetOnDone([current, set](TConvertThread* w) {
+    if (TEncItem* j = current(w)) ConversionDone(*set, *j, *w);
   });
   worker->Tags = OutputTagsFor(job);
   // Started before the job takes it: a worker that cannot start stays with
   // the caller. Its reports cannot run before this returns (same thread).
   worker->Start();
   const std::string note = worker->InformationPassNote;
-  job.Converter = std::make_unique<TJobConversion>(std::move(worker));
+  job.Converter = std::make_unique<TJobConversion>(threads.State(), std::move(worker));
   if (!note.empty()) {
     AppendNote(job, note, "Warning");
     LogText("Warning: " + note);
   }
 }
 
-// What the sweep needs of a job, read on the report queue's thread.
+// What the sweep needs of a job, read on the owner thread.
 struct TStartPlan {
   bool go = false;
   std::string mediaFile;
@@ -215,10 +180,11 @@ struct TSweepEntry {
   std::optional<TCnvtSettings> settings;
 };
 
-TStartPlan PrepareSweepStart(const TSweepEntry& entry) {
+TStartPlan PrepareSweepStart(TState& st, const TSweepEntry& entry) {
+  VANTOREL_ASSERT_OWNER(st.owner);
   TStartPlan plan;
   TEncItem* job = TEncItem::FromRef(entry.ref);
-  if (!WantsConversion(job)) return plan;
+  if (!WantsConversion(st, job)) return plan;
   plan.settings = entry.settings ? *entry.settings : job->Settings;
   try {
     plan.outputFile = ReserveOutputFile(OutputPathFor(*job, plan.settings));
@@ -228,15 +194,17 @@ TStartPlan PrepareSweepStart(const TSweepEntry& entry) {
   }
   plan.mediaFile = job->MediaFile;
   plan.go = true;
-  g_starting.insert(entry.ref);
+  st.starting.insert(entry.ref);
   return plan;
 }
 
-void FinishSweepStart(uint64_t ref, const TStartPlan& plan, std::unique_ptr<TConvertThread>& worker,
-                      const std::string& error) {
-  g_starting.erase(ref);
+void FinishSweepStart(TConversionThreads& threads, uint64_t ref, const TStartPlan& plan,
+                      std::unique_ptr<TConvertThread>& worker, const std::string& error) {
+  TState& st = threads.State();
+  VANTOREL_ASSERT_OWNER(st.owner);
+  st.starting.erase(ref);
   TEncItem* job = TEncItem::FromRef(ref);
-  if (!WantsConversion(job)) {
+  if (!WantsConversion(st, job)) {
     // Removed, stopped or started elsewhere meanwhile: the worker never runs.
     DropEmptyOutput(plan.outputFile);
     return;
@@ -244,7 +212,7 @@ void FinishSweepStart(uint64_t ref, const TStartPlan& plan, std::unique_ptr<TCon
   std::string why = error;
   if (worker) {
     try {
-      Install(*job, std::move(worker));
+      Install(threads, *job, std::move(worker));
       return;
     } catch (const std::exception& e) {
       why = e.what();
@@ -254,10 +222,11 @@ void FinishSweepStart(uint64_t ref, const TStartPlan& plan, std::unique_ptr<TCon
   FailStart(*job, why);
 }
 
-void SweepOne(const TSweepEntry& entry, const std::shared_ptr<platform::CallQueue>& queue) {
+void SweepOne(TConversionThreads& threads, const TSweepEntry& entry,
+              const std::shared_ptr<platform::CallQueue>& queue) {
   const uint64_t ref = entry.ref;
   TStartPlan plan;
-  queue->Call([&] { plan = PrepareSweepStart(entry); });
+  queue->Call([&] { plan = PrepareSweepStart(threads.State(), entry); });
   if (!plan.go) return;
   // The information pass may take seconds: it runs here, not on the GUI thread.
   std::unique_ptr<TConvertThread> worker;
@@ -268,16 +237,17 @@ void SweepOne(const TSweepEntry& entry, const std::shared_ptr<platform::CallQueu
   } catch (const std::exception& e) {
     error = e.what();
   }
-  queue->Call([&] { FinishSweepStart(ref, plan, worker, error); });
+  queue->Call([&] { FinishSweepStart(threads, ref, plan, worker, error); });
   // A worker still here was not wanted; it never started, so freeing it is quick.
 }
 
-void StartSweep(std::vector<TSweepEntry> entries) {
-  auto queue = ReportQueue();
-  Sweeps().Launch([entries = std::move(entries), queue] {
+// The set outlives its sweeps: its destructor waits for them.
+void StartSweep(TConversionThreads& threads, std::vector<TSweepEntry> entries) {
+  auto queue = threads.Owner();
+  threads.State().sweeps.Launch([&threads, entries = std::move(entries), queue] {
     for (const TSweepEntry& entry : entries) {
       try {
-        SweepOne(entry, queue);
+        SweepOne(threads, entry, queue);
       } catch (const platform::CallQueueClosed&) {
         return;  // the program is closing
       } catch (const std::exception& e) {
@@ -308,45 +278,48 @@ std::string ReserveOutputFile(const std::string& path) {
   }
 }
 
-void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue) {
-  std::lock_guard lock(g_queueMutex);
-  g_reportQueue = std::move(queue);
-}
-
-void StartConversion(TEncItem* job, const TCnvtSettings& settings) {
-  if (!WantsConversion(job)) return;
+void StartConversion(TConversionThreads& threads, TEncItem* job, const TCnvtSettings& settings) {
+  TState& st = threads.State();
+  VANTOREL_ASSERT_OWNER(st.owner);
+  if (!WantsConversion(st, job)) return;
   ShowConversionPending(*job);
   // The information pass may take up to its limit: never on this thread.
   if (TConvertThread::NeedsInformationPass(settings)) {
-    StartSweep({TSweepEntry{job->Ref(), settings}});
+    StartSweep(threads, {TSweepEntry{job->Ref(), settings}});
     return;
   }
   std::string output;
   try {
     output = ReserveOutputFile(OutputPathFor(*job, settings));
     auto worker =
-        std::make_unique<TConvertThread>(job->MediaFile, false, settings, output, ReportQueue());
-    Install(*job, std::move(worker));
+        std::make_unique<TConvertThread>(job->MediaFile, false, settings, output, st.owner);
+    Install(threads, *job, std::move(worker));
   } catch (const std::exception& e) {
     DropEmptyOutput(output);
     FailStart(*job, e.what());
   }
 }
 
-void StartConversionSweep(std::vector<uint64_t> jobRefs) {
+void StartConversionSweep(TConversionThreads& threads, std::vector<uint64_t> jobRefs) {
+  TState& st = threads.State();
+  VANTOREL_ASSERT_OWNER(st.owner);
   for (uint64_t ref : jobRefs)
-    if (TEncItem* job = TEncItem::FromRef(ref); WantsConversion(job)) ShowConversionPending(*job);
+    if (TEncItem* job = TEncItem::FromRef(ref); WantsConversion(st, job))
+      ShowConversionPending(*job);
   std::vector<TSweepEntry> entries;
   for (uint64_t ref : jobRefs) entries.push_back(TSweepEntry{ref, std::nullopt});
-  StartSweep(std::move(entries));
+  StartSweep(threads, std::move(entries));
 }
 
-void ConversionProgress(TEncItem& job, TConvertThread& /*worker*/, int32_t percent) {
+void ConversionProgress(TConversionThreads& threads, TEncItem& job, TConvertThread& /*worker*/,
+                        int32_t percent) {
+  VANTOREL_ASSERT_OWNER(threads.Owner());
   int row = JobRow(job);
   if (row >= 0) job.Grid->SetProgress(row, static_cast<double>(percent));
 }
 
-void ConversionDone(TEncItem& job, TConvertThread& worker) {
+void ConversionDone(TConversionThreads& threads, TEncItem& job, TConvertThread& worker) {
+  VANTOREL_ASSERT_OWNER(threads.Owner());
   if (worker.ErrorFlag) {
     SetJobState(job, jsConvertFailed);
     if (worker.OutFile == job.OutputFile) DropEmptyOutput(worker.OutFile);
@@ -377,12 +350,42 @@ TConvertThread* JobConversionWorker(const TEncItem& job) {
   return holder ? holder->Worker() : nullptr;
 }
 
-bool WaitForConversionSweeps(std::chrono::milliseconds timeout) {
-  bool done = platform::PumpUntil([] { return Sweeps().AllDone(); }, timeout);
-  Sweeps().ReapEnded();
+TConversionThreads::TConversionThreads(std::shared_ptr<platform::CallQueue> owner)
+    : state_(std::make_unique<TState>()) {
+  state_->owner = std::move(owner);
+}
+
+TConversionThreads::~TConversionThreads() {
+  TState& st = *state_;
+  VANTOREL_ASSERT_OWNER(st.owner);
+  st.stopping = true;
+  // A sweep may be waiting for this thread: its queue runs until they all end
+  // (each one now starts nothing more).
+  if (st.owner->IsBaseThread())
+    platform::PumpUntil(
+        *st.owner, [&] { return st.sweeps.AllDone(); }, std::chrono::hours(1));
+  st.sweeps.StopAndJoin();
+  // Conversions still running end here; their jobs keep an empty converter.
+  while (!st.running.empty()) (*st.running.begin())->LetGo();
+  st.retired.StopAndJoin();
+}
+
+const std::shared_ptr<platform::CallQueue>& TConversionThreads::Owner() const {
+  return state_->owner;
+}
+
+void TConversionThreads::Launch(std::function<void()> task) {
+  state_->sweeps.Launch(std::move(task));
+}
+
+bool TConversionThreads::WaitForSweeps(std::chrono::milliseconds timeout) {
+  VANTOREL_ASSERT_OWNER(state_->owner);
+  bool done = platform::PumpUntil(
+      *state_->owner, [this] { return state_->sweeps.AllDone(); }, timeout);
+  state_->sweeps.ReapEnded();
   return done;
 }
 
 size_t PendingRetiredConversions() {
-  return Park().Count();
+  return g_retiring.load();
 }

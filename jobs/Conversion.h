@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,8 +20,41 @@ class TConvertThread;
 //
 // The job owns its running conversion (TEncItem::Converter). Stopping the job
 // (StopJobConversion) or freeing it (RemoveJobAt) ends the encoder at once and
-// no report reaches the job afterwards; the worker itself is freed in the
-// background once its thread has ended.
+// no report reaches the job afterwards; the worker itself is freed on a thread
+// of its conversion threads' set once its thread has ended.
+
+// The threads behind one owner's conversions (the job runner's): its start
+// sweeps and the threads that free the workers its jobs let go, with the owner
+// queue the workers report to. Created, used and destroyed on the owner thread.
+// The destructor stops what it started: running sweeps start nothing more and
+// are waited for (the owner's queue runs meanwhile), running conversions are
+// ended and their workers freed and joined. Jobs keep their state; no report
+// reaches them afterwards.
+class TConversionThreads {
+ public:
+  explicit TConversionThreads(std::shared_ptr<platform::CallQueue> owner);
+  ~TConversionThreads();
+  TConversionThreads(const TConversionThreads&) = delete;
+  TConversionThreads& operator=(const TConversionThreads&) = delete;
+
+  const std::shared_ptr<platform::CallQueue>& Owner() const;
+
+  // Runs a short task of the owner's (a running-time read) on a thread of the
+  // set, where sweeps run too: waited for like them. The task must not use the
+  // set's jobs but through the owner queue. Throws std::system_error when no
+  // thread can be created.
+  void Launch(std::function<void()> task);
+
+  // Waits, running the owner's queue, until every sweep (and task) started so
+  // far has ended. True when they all did.
+  bool WaitForSweeps(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+  struct TState;  // Conversion.cpp's
+  TState& State() { return *state_; }
+
+ private:
+  std::unique_ptr<TState> state_;
+};
 
 // The first free path in UniquePath's order (path, base0.ext, base1.ext, ...),
 // created empty and exclusively at once, so no two outputs of any kind (a
@@ -28,13 +62,8 @@ class TConvertThread;
 // folder too) is passed over. Throws std::system_error when nothing can be created.
 std::string ReserveOutputFile(const std::string& path);
 
-// Where conversion workers report (the GUI thread's queue). Set once, on the
-// GUI thread, before the first conversion starts. Until then the queue of the
-// thread that starts a conversion (or a sweep) is used.
-void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue);
-
 // Starts the conversion of one job that is in jsEncoding, with a copy of its
-// settings. Main thread. Settings that need no information pass start it here
+// settings. Owner thread. Settings that need no information pass start it here
 // in one go; settings that leave audio values open hand it to a one-job sweep
 // with these settings, so the information pass never holds this thread. Does
 // nothing for a job that already converts, is being started by a sweep or has
@@ -43,32 +72,30 @@ void SetConversionReportQueue(std::shared_ptr<platform::CallQueue> queue);
 // and the notes are logged; it does not raise for that. An information pass
 // that ran out of time adds a "Warning" note and a log entry. The Progress cell
 // goes to 0 when the conversion is started.
-void StartConversion(TEncItem* job, const TCnvtSettings& settings);
+void StartConversion(TConversionThreads& threads, TEncItem* job, const TCnvtSettings& settings);
 
-// The start sweep: starts, on a thread of its own, the conversions of the
-// given jobs. The program starts all its conversions this way: Start with the
+// The start sweep: starts, on a thread of the set, the conversions of the
+// given jobs. The runner starts all its conversions this way: StartRun with the
 // jobs it put into jsEncoding (references taken before the downloads start),
 // and the download completion handler with the one job whose download has just
 // finished. Removed or stopped jobs, jobs that left jsEncoding and jobs that
 // already convert are skipped, and a job never gets a second conversion.
-// Called on the main thread, where the Progress cells of the jobs it will start
-// go to 0 at once. Returns at once. Jobs are only read and written on the report queue's
+// Called on the owner thread, where the Progress cells of the jobs it will start
+// go to 0 at once. Returns at once. Jobs are only read and written on the owner
 // thread; the information pass runs on the sweep.
-void StartConversionSweep(std::vector<uint64_t> jobRefs);
+void StartConversionSweep(TConversionThreads& threads, std::vector<uint64_t> jobRefs);
 
-// The worker's percent report: the Progress cell of the job's row. Main thread.
-void ConversionProgress(TEncItem& job, TConvertThread& worker, int32_t percent);
+// The worker's percent report: the Progress cell of the job's row. Owner thread.
+void ConversionProgress(TConversionThreads& threads, TEncItem& job, TConvertThread& worker,
+                        int32_t percent);
 
 // The worker's end report: the job's final state, the deletion of the source
-// after a verified success, the notes and the log entry. Main thread.
-void ConversionDone(TEncItem& job, TConvertThread& worker);
+// after a verified success, the notes and the log entry. Owner thread.
+void ConversionDone(TConversionThreads& threads, TEncItem& job, TConvertThread& worker);
 
 // The job's running worker, or null.
 TConvertThread* JobConversionWorker(const TEncItem& job);
 
-// Waits, running the calling thread's queue (it must be the report queue's
-// thread), until every sweep started so far has ended. True when they all did.
-bool WaitForConversionSweeps(std::chrono::milliseconds timeout = std::chrono::seconds(60));
-
-// Workers that were let go but whose thread has not ended yet (tests).
+// Workers that were let go but whose thread has not ended yet, in every set of
+// the process (tests).
 size_t PendingRetiredConversions();

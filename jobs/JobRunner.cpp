@@ -66,8 +66,11 @@ std::string DownloadFailure(TclDownLoadItem& item) {
   return {};
 }
 
-TJobRunner::TJobRunner(std::function<TJobList*()> jobs)
-    : jobs_(std::move(jobs)), downLoader_(std::make_unique<TclMultiDownLoader>()) {
+TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform::CallQueue> owner)
+    : jobs_(std::move(jobs)),
+      owner_(std::move(owner)),
+      conversions_(std::make_unique<TConversionThreads>(owner_)),
+      downLoader_(std::make_unique<TclMultiDownLoader>(owner_)) {
   downLoader_->SetTryCount(25);
   downLoader_->SetTimeOut(999999);
   downLoader_->SetMaxStartedItems(3);
@@ -81,21 +84,24 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs)
   downLoader_->OnProcessCompleted = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
     DownloadCompleted(item);
   };
-  // Conversion workers report to the owner thread too.
-  SetConversionReportQueue(platform::CallQueue::Current());
 }
 
-TJobRunner::~TJobRunner() = default;
+TJobRunner::~TJobRunner() {
+  VANTOREL_ASSERT_OWNER(owner_);
+}
 
 bool TJobRunner::DownloadsBusy() const {
+  VANTOREL_ASSERT_OWNER(owner_);
   return downLoader_->IsBusy();
 }
 
 void TJobRunner::StopDownload(TclDownLoadItem* item) {
+  VANTOREL_ASSERT_OWNER(owner_);
   downLoader_->Stop(item);
 }
 
 void TJobRunner::StartRun() {
+  VANTOREL_ASSERT_OWNER(owner_);
   if (downLoader_->IsBusy()) return;
   TJobList* list = jobs_ ? jobs_() : nullptr;
   if (!list) return;
@@ -157,7 +163,7 @@ void TJobRunner::StartRun() {
   try {
     if (OnRunStarting) OnRunStarting();
     if (downLoader_->DownLoadList()->Count() > 0) downLoader_->Start(nullptr, true);
-    StartConversionSweep(std::move(toConvert));
+    StartConversionSweep(*conversions_, std::move(toConvert));
   } catch (const std::exception& e) {
     LogError(e);
   }
@@ -174,6 +180,7 @@ int TJobRunner::DownloadJobIndex(const TclDownLoadItem* item) const {
 }
 
 void TJobRunner::DownloadProgress(TclDownLoadItem* item, TclResourceStateItem* stateItem) {
+  VANTOREL_ASSERT_OWNER(owner_);
   try {
     const int index = DownloadJobIndex(item);
     if (index < 0) return;
@@ -192,6 +199,7 @@ void TJobRunner::DownloadProgress(TclDownLoadItem* item, TclResourceStateItem* s
 }
 
 void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
+  VANTOREL_ASSERT_OWNER(owner_);
   int index = -1;
   try {
     index = DownloadJobIndex(item);
@@ -215,12 +223,12 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
       AppendNote(*job, failure, "Error");
       LogText("Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*job);
+      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*conversions_, *job);
       // Through a sweep: its information pass runs the encoder, which would hold
       // up this thread for as long as that takes.
-      StartConversionSweep({job->Ref()});
+      StartConversionSweep(*conversions_, {job->Ref()});
     } else {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*job);
+      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*conversions_, *job);
       SetJobState(*job, jsDone);
       ShowSkip(*job);
     }
@@ -232,6 +240,7 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
 }
 
 void TJobRunner::StopJob(TEncItem* job) {
+  VANTOREL_ASSERT_OWNER(owner_);
   if (!job) return;
   if (job->State == jsDownloading && job->DownloadItem) {
     job->StopRequested = true;
@@ -250,6 +259,7 @@ void TJobRunner::StopJob(TEncItem* job) {
 }
 
 void TJobRunner::StopRows(IJobGrid& grid, bool selectedOnly) {
+  VANTOREL_ASSERT_OWNER(owner_);
   try {
     for (int row = 0; row < grid.RowCount(); ++row) {
       if (selectedOnly && !grid.IsRowSelected(row)) continue;
@@ -261,6 +271,7 @@ void TJobRunner::StopRows(IJobGrid& grid, bool selectedOnly) {
 }
 
 bool TJobRunner::AnythingRunning() const {
+  VANTOREL_ASSERT_OWNER(owner_);
   TJobList* jobs = jobs_ ? jobs_() : nullptr;
   if (!jobs) return false;
   for (int i = 0; i < jobs->Count(); ++i) {

@@ -8,6 +8,10 @@
 struct TRefreshedAddress;
 class TclMultiDownLoader;
 class TclResourceStateItem;
+class TConversionThreads;
+namespace platform {
+class CallQueue;
+}
 
 // Runs the jobs: owns the download manager, prepares a run from every job's
 // mode (output names and files, download items, states), follows the
@@ -16,15 +20,17 @@ class TclResourceStateItem;
 // through IJobGrid (the jobs' rows) and decides every job state of a run; the
 // window only shows and asks.
 //
-// Created on its owner thread (the GUI thread in the program), which must keep
-// draining its platform::CallQueue: the download manager and the conversion
-// workers report there, and every member is called there.
+// It belongs to its owner thread, the base thread of the owner queue it is
+// given (the GUI thread in the program), which must keep draining that
+// platform::CallQueue: the download manager and the conversion workers report
+// there, and every member is called there (checked in debug builds).
 class TJobRunner {
  public:
   // jobs gives the job list (entry i is row i of the table); it may return
   // null until the list exists.
-  explicit TJobRunner(std::function<TJobList*()> jobs);
-  // Stops every download silently; no job is touched afterwards.
+  TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform::CallQueue> owner);
+  // Stops every download silently, then its start sweeps and conversions (see
+  // TConversionThreads); no job is touched afterwards.
   ~TJobRunner();
   TJobRunner(const TJobRunner&) = delete;
   TJobRunner& operator=(const TJobRunner&) = delete;
@@ -78,6 +84,9 @@ class TJobRunner {
   int DownloadJobIndex(const TclDownLoadItem* item) const;
 
   std::function<TJobList*()> jobs_;
+  std::shared_ptr<platform::CallQueue> owner_;
+  // Declared before the manager, so downloads are stopped first.
+  std::unique_ptr<TConversionThreads> conversions_;
   std::unique_ptr<TclMultiDownLoader> downLoader_;
 };
 

@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "convert/ConvertThread.h"
+#include "jobs/Conversion.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Text.h"
-#include "platform/ThreadSet.h"
 #include "resolve/InetEng.h"
 #include "resolve/Resolution.h"
 #include "resolve/youparse.h"
@@ -197,12 +197,11 @@ int32_t ReadRunningTime(const std::string& file) {
   }
 }
 
-void ShowRunningTimeOf(TEncItem& job) {
-  // Reads not joined yet; joined at process end at the latest.
-  static platform::TThreadSet reads;
+void ShowRunningTimeOf(TConversionThreads& threads, TEncItem& job) {
+  VANTOREL_ASSERT_OWNER(threads.Owner());
   const uint64_t ref = job.Ref();
-  std::shared_ptr<platform::CallQueue> queue = platform::CallQueue::Current();
-  reads.Launch([ref, file = job.MediaFile, queue] {
+  std::shared_ptr<platform::CallQueue> queue = threads.Owner();
+  threads.Launch([ref, file = job.MediaFile, queue] {
     const int32_t seconds = ReadRunningTime(file);
     if (seconds <= 0) return;
     try {
@@ -215,7 +214,7 @@ void ShowRunningTimeOf(TEncItem& job) {
         if (row >= 0) job->Grid->SetCellText(colTime, row, SecondsToHMS(seconds));
       });
     } catch (const std::exception&) {
-      // The window's thread is gone: nobody is left to show it.
+      // The owner's thread is gone: nobody is left to show it.
     }
   });
 }

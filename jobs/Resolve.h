@@ -7,6 +7,8 @@
 
 #include "jobs/EncItem.h"
 
+class TConversionThreads;
+
 // Fetches the watch page at job->Source and fills the job's Title, Qualities,
 // QualityIndex (shown in its row), StreamUrl and DurationSec. False when the
 // page gave no usable stream; what went wrong is in Notes, and non-empty Notes
@@ -77,7 +79,8 @@ std::vector<std::string> LinkListLines(const std::string& text);
 // 0 when it cannot be read. Runs the encoder: call it off the GUI thread.
 int32_t ReadRunningTime(const std::string& file);
 
-// Calling (GUI) thread: reads the running time of job.MediaFile on a thread of its
-// own and, when one is found, shows it in DurationSec and the Time cell, on the
-// calling thread again (its call queue). A job removed meanwhile is left alone.
-void ShowRunningTimeOf(TEncItem& job);
+// Owner thread of threads: reads the running time of job.MediaFile on a thread
+// of the set and, when one is found, shows it in DurationSec and the Time cell,
+// on the owner thread again (its call queue). A job removed meanwhile is left
+// alone.
+void ShowRunningTimeOf(TConversionThreads& threads, TEncItem& job);

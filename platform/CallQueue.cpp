@@ -1,5 +1,8 @@
 #include "platform/CallQueue.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <utility>
 
 namespace platform {
@@ -25,7 +28,9 @@ std::shared_ptr<CallQueue> CallQueue::Current() {
 
 CallQueue::CallQueue() : base_(std::this_thread::get_id()) {}
 
-CallQueue::~CallQueue() { Shutdown(); }
+CallQueue::~CallQueue() {
+  Shutdown();
+}
 
 void CallQueue::Call(const std::function<void()>& fn) {
   if (IsBaseThread()) {
@@ -49,16 +54,6 @@ void CallQueue::Call(const std::function<void()>& fn) {
 }
 
 void CallQueue::Post(const std::shared_ptr<Posted>& call) {
-  if (IsBaseThread()) {
-    call->error = nullptr;
-    try {
-      call->fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    call->done = true;
-    return;
-  }
   auto item = std::make_shared<Item>();
   item->posted = call;
   std::function<void()> waker;
@@ -78,7 +73,19 @@ void CallQueue::Wait(const std::shared_ptr<Posted>& call) {
   std::exception_ptr error;
   {
     std::unique_lock lock(mutex_);
-    call->finished.wait(lock, [&] { return call->done; });
+    if (IsBaseThread()) {
+      // Nobody else drains this queue: run it here until the call has run.
+      while (!call->done) {
+        lock.unlock();
+        const size_t ran = Drain();
+        lock.lock();
+        if (ran > 0 || call->done) continue;
+        if (closed_) throw CallQueueClosed();  // not queued here: it can never run
+        arrived_.wait(lock, [&] { return call->done || !queue_.empty() || closed_; });
+      }
+    } else {
+      call->finished.wait(lock, [&] { return call->done; });
+    }
     error = std::exchange(call->error, nullptr);
   }
   if (error) std::rethrow_exception(error);
@@ -168,17 +175,31 @@ size_t CallQueue::Pending() const {
   return queue_.size();
 }
 
+void FailOwnerCheck(const CallQueue& queue, const char* fn) {
+  std::ostringstream ids;
+  ids << "on thread " << std::this_thread::get_id() << ", owner thread " << queue.BaseThread();
+  std::fprintf(stderr, "Owner-thread check failed: %s called off its owner thread (%s)\n", fn,
+               ids.str().c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
 bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-  auto queue = CallQueue::Current();
+  return PumpUntil(*CallQueue::Current(), pred, timeout);
+}
+
+bool PumpUntil(CallQueue& queue, const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    queue->Drain();
+    queue.Drain();
     if (pred()) return true;
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return pred();
     // Wake at least every 10 ms: pred() may change without a call arriving.
-    auto step = std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::milliseconds(10));
-    queue->WaitAndDrain(std::chrono::duration_cast<std::chrono::milliseconds>(step));
+    auto step = std::min<std::chrono::steady_clock::duration>(deadline - now,
+                                                              std::chrono::milliseconds(10));
+    queue.WaitAndDrain(std::chrono::duration_cast<std::chrono::milliseconds>(step));
   }
 }
 

@@ -34,9 +34,9 @@ class CallQueue {
   std::thread::id BaseThread() const { return base_; }
   bool IsBaseThread() const { return std::this_thread::get_id() == base_; }
 
-  // Any thread. From the base thread fn runs at once; from another thread it is
-  // queued and the caller blocks until the base thread has run it. An exception
-  // thrown by fn is thrown again in the caller.
+  // Any thread. From the base thread fn runs at once, inside the caller; from
+  // another thread it is queued and the caller blocks until the base thread has run it. An
+  // exception thrown by fn is thrown again in the caller.
   void Call(const std::function<void()>& fn);
 
   // A call that is queued without waiting for it, reusable once it has run.
@@ -46,10 +46,13 @@ class CallQueue {
     bool done = true;
     std::condition_variable finished;
   };
-  // Any thread: queues call->fn and returns at once (from the base thread it runs
-  // at once). The call must not be queued already; Wait for it before reusing it.
+  // Any thread: queues call->fn and returns at once; it runs at the base
+  // thread's next drain, also when posted from the base thread itself (never
+  // inside the poster). The call must not be queued already; Wait for it before
+  // reusing it.
   void Post(const std::shared_ptr<Posted>& call);
-  // Blocks until the posted call has run, then throws its exception once.
+  // Blocks until the posted call has run, then throws its exception once. On the
+  // base thread it drains the queue (other calls too) until then.
   void Wait(const std::shared_ptr<Posted>& call);
 
   // Base thread only: runs every call waiting now (and any queued meanwhile).
@@ -92,5 +95,32 @@ class CallQueue {
 // it instead of sleeping.
 bool PumpUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// The same for a given queue; its base thread only.
+bool PumpUntil(CallQueue& queue, const std::function<bool()>& pred,
+               std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Aborts with a message naming fn when the calling thread is not queue's base
+// thread. Use VANTOREL_ASSERT_OWNER at the entry points of an engine that belongs
+// to one thread.
+[[noreturn]] void FailOwnerCheck(const CallQueue& queue, const char* fn);
+inline void CheckOwner(const CallQueue& queue, const char* fn) {
+  if (!queue.IsBaseThread()) FailOwnerCheck(queue, fn);
+}
 
 }  // namespace platform
+
+// Owner-thread check of an engine's entry point, given its owner queue (a
+// pointer or shared_ptr). On in debug builds and whenever
+// VANTOREL_THREAD_CHECKS is defined (the sanitizer builds); nothing otherwise.
+#if defined(__GNUC__)
+#define VANTOREL_FUNCTION_NAME __PRETTY_FUNCTION__
+#else
+#define VANTOREL_FUNCTION_NAME __func__
+#endif
+#if !defined(NDEBUG) || defined(VANTOREL_THREAD_CHECKS)
+#define VANTOREL_OWNER_CHECKS 1
+#define VANTOREL_ASSERT_OWNER(queue) ::platform::CheckOwner(*(queue), VANTOREL_FUNCTION_NAME)
+#else
+#define VANTOREL_OWNER_CHECKS 0
+#define VANTOREL_ASSERT_OWNER(queue) ((void)sizeof(*(queue)))
+#endif

@@ -36,7 +36,8 @@ bool NoThreadLeftOver(size_t before) {
 
 // The action chain a download worker builds for one request.
 struct Actions {
-  std::shared_ptr<TclInternetConnection> connection = TclInternetConnection::Create();
+  std::shared_ptr<TclInternetConnection> connection =
+      TclInternetConnection::Create(platform::CallQueue::Current());
   std::unique_ptr<TclInternetOpenAction> open;
   std::unique_ptr<TclConnectAction> connect;
   std::unique_ptr<TclHttpOpenRequestAction> request;
@@ -161,7 +162,7 @@ TEST(InternetConnection, CancelFromAnotherThreadEndsAStalledReadAtOnce) {
 TEST(InternetConnection, ACancelledCallThatCompletesAnywayStillFailsAndLeavesNoChain) {
   // A cancel waiting for the next call ends it before its root exists; the open
   // completes, but must not hand out a root that nothing will close.
-  auto connection = TclInternetConnection::Create();
+  auto connection = TclInternetConnection::Create(platform::CallQueue::Current());
   TclInternetOpenAction open(connection, "Agent", wininet::INTERNET_OPEN_TYPE_DIRECT, "", "");
   connection->Cancel();
   EXPECT_FALSE(open.Fire(-1, true));
@@ -190,7 +191,7 @@ class TLateAction : public TclInternetAction {
 };
 
 TEST(InternetConnection, ACallThatOutlivesACancelStillFailsAsCancelled) {
-  auto connection = TclInternetConnection::Create();
+  auto connection = TclInternetConnection::Create(platform::CallQueue::Current());
   TclInternetOpenAction open(connection, "Agent", wininet::INTERNET_OPEN_TYPE_DIRECT, "", "");
   ASSERT_TRUE(open.Fire(2000));
   TLateAction late(connection, open.RootHandle());
@@ -241,7 +242,7 @@ TEST(InternetConnection, CloseEndsTheCallThreadAndFailsLaterCalls) {
 
 TEST(InternetConnection, EventsReachTheCreatingThread) {
   ScriptedServer server([](auto&, auto& c) { c.Send(ScriptedServer::Response(200, "x")); });
-  auto connection = TclInternetConnection::Create();
+  auto connection = TclInternetConnection::Create(platform::CallQueue::Current());
   std::vector<std::string> seen;
   auto owner = std::this_thread::get_id();
   bool allOnOwner = true;
@@ -274,7 +275,7 @@ TEST(InternetConnection, StressManyConnectionsWithRacingCancels) {
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([&, w] {
-      connections[w] = TclInternetConnection::Create();
+      connections[w] = TclInternetConnection::Create(platform::CallQueue::Current());
       ++ready;
       for (int i = 0; i < kRequests; ++i) {
         try {

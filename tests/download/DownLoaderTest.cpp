@@ -60,7 +60,8 @@ class DownLoader : public ::testing::Test {
   // A worker on its own (no item), writing stream 0 into path, one try.
   std::shared_ptr<TclDownLoadThreader> LoneWorker(const std::string& path) {
     auto stream = std::make_shared<TclFileStream>(path, TclFileStream::fmCreate);
-    auto worker = TclDownLoadThreader::Create(sim.StreamUrl("v", 0), false, stream);
+    auto worker =
+        TclDownLoadThreader::Create(sim.StreamUrl("v", 0), false, stream, dl.OwnerQueue());
     worker->HttpProxySettings = dl.HttpProxySettings;
     worker->DataLock = std::make_shared<std::mutex>();
     worker->TryCount = 1;
@@ -103,7 +104,7 @@ class DownLoader : public ::testing::Test {
 
   sitesim::TSiteSim sim;
   testsupport::TempDir dir;
-  TclMultiDownLoader dl;
+  TclMultiDownLoader dl{platform::CallQueue::Current()};
   std::vector<TclDownLoadItem*> completed;
 };
 
@@ -150,7 +151,7 @@ TEST(ResourceInfo, DispositionNameNeverLeavesTheFolder) {
 }
 
 TEST(MultiDownLoader, SettersIgnoreValuesOutOfRange) {
-  TclMultiDownLoader dl;
+  TclMultiDownLoader dl{platform::CallQueue::Current()};
   EXPECT_EQ(dl.TryCount(), 5);
   EXPECT_EQ(dl.MaxStartedItems(), 5);
   dl.SetTryCount(0);
@@ -177,7 +178,7 @@ TEST(MultiDownLoader, SettersIgnoreValuesOutOfRange) {
 }
 
 TEST(MultiDownLoader, ChangeEventSeesTheNewValue) {
-  TclMultiDownLoader dl;
+  TclMultiDownLoader dl{platform::CallQueue::Current()};
   auto* item = dl.DownLoadList()->Add();
   std::vector<std::string> seen;
   dl.OnChanged = [&](TclMultiDownLoader*, TclDownLoadItem* changed) {

@@ -18,7 +18,7 @@ int RefsHere() {
 }  // namespace
 
 TEST(ThreadSynchronizer, RunsAtOnceOnTheBaseThreadAndWaitsForItFromAWorker) {
-  TclThreadSynchronizer sync;
+  TclThreadSynchronizer sync(platform::CallQueue::Current());
   bool ran = false;
   sync.Synchronize([&] { ran = true; });
   EXPECT_TRUE(ran);  // no queue turn needed
@@ -34,8 +34,20 @@ TEST(ThreadSynchronizer, RunsAtOnceOnTheBaseThreadAndWaitsForItFromAWorker) {
   EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
+TEST(ThreadSynchronizer, OnTheOwnerAPostRunsAtFlushAndBeforeALaterCall) {
+  TclThreadSynchronizer sync(platform::CallQueue::Current());
+  std::vector<int> ran;
+  sync.Post([&] { ran.push_back(1); });
+  EXPECT_TRUE(ran.empty());
+  sync.Synchronize([&] { ran.push_back(2); });
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  sync.Post([&] { ran.push_back(3); });
+  sync.Flush();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+}
+
 TEST(ThreadSynchronizer, ExceptionOfTheCallIsRaisedInTheWorkerWithItsType) {
-  TclThreadSynchronizer sync;
+  TclThreadSynchronizer sync(platform::CallQueue::Current());
   std::atomic<bool> done{false};
   int code = 0;
   std::string message;
@@ -56,8 +68,8 @@ TEST(ThreadSynchronizer, ExceptionOfTheCallIsRaisedInTheWorkerWithItsType) {
 
 TEST(ThreadSynchronizer, SynchronizersOfOneThreadShareOneRegistration) {
   size_t before = TclSynchronizerManager::Instance().RegistrationCount();
-  auto first = std::make_unique<TclThreadSynchronizer>();
-  auto second = std::make_unique<TclThreadSynchronizer>();
+  auto first = std::make_unique<TclThreadSynchronizer>(platform::CallQueue::Current());
+  auto second = std::make_unique<TclThreadSynchronizer>(platform::CallQueue::Current());
   EXPECT_EQ(TclSynchronizerManager::Instance().RegistrationCount(), before + 1);
   EXPECT_EQ(RefsHere(), 2);
   first.reset();
@@ -73,7 +85,9 @@ TEST(ThreadSynchronizer, RegistrationsOfEndedWorkerThreadsAreReleased) {
   std::vector<std::unique_ptr<TclThreadSynchronizer>> made(8);
   for (auto& s : made) {
     // Each worker registers and ends without ever draining its queue.
-    std::thread([&] { s = std::make_unique<TclThreadSynchronizer>(); }).join();
+    std::thread([&] {
+      s = std::make_unique<TclThreadSynchronizer>(platform::CallQueue::Current());
+    }).join();
   }
   EXPECT_EQ(TclSynchronizerManager::Instance().RegistrationCount(), before + 8);
   // A call to an ended thread fails instead of hanging.
@@ -85,7 +99,7 @@ TEST(ThreadSynchronizer, RegistrationsOfEndedWorkerThreadsAreReleased) {
 TEST(ThreadSynchronizer, StressManyWorkersManyCalls) {
   constexpr int kWorkers = 16;
   constexpr int kCalls = 400;
-  TclThreadSynchronizer shared;
+  TclThreadSynchronizer shared(platform::CallQueue::Current());
   int counter = 0;  // touched only on this thread
   std::atomic<int> finished{0};
   std::vector<std::thread> workers;
@@ -109,7 +123,7 @@ TEST(ThreadSynchronizer, StressManyWorkersManyCalls) {
   }
   // Synchronizers come and go on this thread while the workers call.
   for (int i = 0; i < 200 && finished < kWorkers; ++i) {
-    TclThreadSynchronizer transient;
+    TclThreadSynchronizer transient(platform::CallQueue::Current());
     transient.Synchronize([] {});
     platform::PumpUntil([] { return true; }, std::chrono::milliseconds(1));
   }

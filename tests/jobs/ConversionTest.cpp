@@ -74,17 +74,18 @@ class ConversionTest : public ::testing::Test {
     savedFolder_ = OutputFolder;
     OutputFolder = out_.path();
     OutName = TOutName{};
-    SetConversionReportQueue(platform::CallQueue::Current());
+    threads_ = std::make_unique<TConversionThreads>(platform::CallQueue::Current());
     log_.SetEnabled(true);
     log_.SetLogFile(src_ / "Log.txt");
     SetMainLogWriter(&log_);
   }
 
   void TearDown() override {
-    EXPECT_TRUE(WaitForConversionSweeps());
+    if (threads_) EXPECT_TRUE(threads_->WaitForSweeps());
     while (list_.Count() > 0) RemoveJobAt(list_, grid_, list_.Count() - 1);
     // Every worker is freed once its thread has ended.
     EXPECT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
+    threads_.reset();
     live_.reset();
     SetMainLogWriter(nullptr);
     OutputFolder = savedFolder_;
@@ -153,12 +154,13 @@ class ConversionTest : public ::testing::Test {
   TJobList list_;
   std::string savedFolder_;
   std::optional<converttest::EndlessWav> live_;
+  std::unique_ptr<TConversionThreads> threads_;
 };
 
 TEST_F(ConversionTest, LocalWavBecomesSongWavMp3WithRisingProgress) {
   std::string in = Sine("song.wav", 60);
   TEncItem* job = AddJob(in, in, false, Mp3());
-  StartConversionSweep({job->Ref()});
+  StartConversionSweep(*threads_, {job->Ref()});
   ASSERT_TRUE(Finish(job));
 
   EXPECT_EQ(Cell(job, colState), "Successfully!") << job->Notes;
@@ -195,7 +197,7 @@ TEST_F(ConversionTest, DownloadedVideoIsDeletedAfterSuccessWhenAsked) {
   std::filesystem::rename(video, media);
   TEncItem* job = AddJob("My clip: 1", media, true, Mp3());
   job->DeleteSource = true;
-  StartConversion(job, job->Settings);  // a single direct start
+  StartConversion(*threads_, job, job->Settings);  // a single direct start
   ASSERT_NE(job->Converter, nullptr);
   ASSERT_TRUE(Finish(job));
 
@@ -221,7 +223,7 @@ TEST_F(ConversionTest, OutputsCarryTheTitleAndTheLinkOfTheirJob) {
     TEncItem* byLink = AddJob(title, local, true, s);
     byLink->Source = link;
     TEncItem* byFile = AddJob(local, local, false, s);
-    StartConversionSweep({byLink->Ref(), byFile->Ref()});
+    StartConversionSweep(*threads_, {byLink->Ref(), byFile->Ref()});
     ASSERT_TRUE(Finish(byLink) && Finish(byFile));
     EXPECT_EQ(Cell(byLink, colState), "Successfully!") << byLink->Notes;
     auto tags = converttest::Tags(byLink->OutputFile);
@@ -238,7 +240,7 @@ TEST_F(ConversionTest, OutputThatCannotBeTaggedStillSucceedsWithAWarning) {
   std::string in = Sine("song.wav", 1);
   TEncItem* job = AddJob("Song", in, true, Mp3());
   ForceOutputTagFailure("disk said no");
-  StartConversionSweep({job->Ref()});
+  StartConversionSweep(*threads_, {job->Ref()});
   const bool finished = Finish(job);
   ForceOutputTagFailure("");
   ASSERT_TRUE(finished);
@@ -255,7 +257,7 @@ TEST_F(ConversionTest, VideoPresetYieldsChosenSize) {
   s.OutExt = "avi";
   s.PresetName = "AVI";
   TEncItem* job = AddJob(in, in, false, s);
-  StartConversionSweep({job->Ref()});
+  StartConversionSweep(*threads_, {job->Ref()});
   ASSERT_TRUE(Finish(job));
   EXPECT_EQ(Cell(job, colState), "Successfully!") << job->Notes;
   EXPECT_EQ(job->OutputFile, out_ / "in.mp4.avi");
@@ -273,7 +275,7 @@ TEST_F(ConversionTest, RejectedBitrateFailsWithCommandAndOutputInLog) {
   TEncItem* job = AddJob(in, in, false, s);
   job->Notes = "Warning: earlier trouble\r";
   job->DeleteSource = true;
-  StartConversionSweep({job->Ref()});
+  StartConversionSweep(*threads_, {job->Ref()});
   ASSERT_TRUE(Finish(job));
 
   EXPECT_EQ(job->State, jsConvertFailed);
@@ -293,7 +295,7 @@ TEST_F(ConversionTest, RejectedBitrateFailsWithCommandAndOutputInLog) {
 
 TEST_F(ConversionTest, StopEndsEncoderAndNoLaterReportChangesTheJob) {
   TEncItem* job = AddJob("live", EndlessInput(), true, Mp3());
-  StartConversionSweep({job->Ref()});
+  StartConversionSweep(*threads_, {job->Ref()});
   pid_t encoder = -1, ffmpeg = -1;
   WaitUntilEncoding(job, encoder, ffmpeg);
 
@@ -313,10 +315,26 @@ TEST_F(ConversionTest, StopEndsEncoderAndNoLaterReportChangesTheJob) {
   EXPECT_EQ(job->Notes, "");
 }
 
+TEST_F(ConversionTest, EndOfTheThreadSetEndsItsConversionsAndTheirJobsHearNoMore) {
+  TEncItem* job = AddJob("live", EndlessInput(), false, Mp3());
+  StartConversionSweep(*threads_, {job->Ref()});
+  pid_t encoder = -1, ffmpeg = -1;
+  WaitUntilEncoding(job, encoder, ffmpeg);
+  const int writes = grid_.writes;
+
+  threads_.reset();                            // what the runner's destructor does
+  EXPECT_EQ(PendingRetiredConversions(), 0u);  // freed and joined before it returned
+  EXPECT_EQ(JobConversionWorker(*job), nullptr);
+  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); }));
+  platform::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(grid_.writes, writes);
+  EXPECT_EQ(job->State, jsEncoding);
+}
+
 TEST_F(ConversionTest, RemovedJobEndsEncoderAndGetsNoReport) {
   AddJob("first", src_ / "first.wav", false, Mp3());
   TEncItem* job = AddJob("live", EndlessInput(), true, Mp3());
-  StartConversionSweep({job->Ref()});
+  StartConversionSweep(*threads_, {job->Ref()});
   pid_t encoder = -1, ffmpeg = -1;
   WaitUntilEncoding(job, encoder, ffmpeg);
 
@@ -333,7 +351,7 @@ TEST_F(ConversionTest, SameTitlesConvertedAtOnceGetDifferentFiles) {
   const std::string in = Sine("in.wav", 1);
   TEncItem* a = AddJob("Same", in, true, Mp3());
   TEncItem* b = AddJob("Same", in, true, Mp3());
-  StartConversionSweep({a->Ref(), b->Ref()});
+  StartConversionSweep(*threads_, {a->Ref(), b->Ref()});
   ASSERT_TRUE(Finish(a));
   ASSERT_TRUE(Finish(b));
   EXPECT_EQ(a->OutputFile, out_ / "Same.mp3");
@@ -359,11 +377,11 @@ TEST_F(ConversionTest, SweepStartsOnlyJobsThatWaitAndEachOnce) {
   SetJobState(*done, jsDone);
   TEncItem* wanted = AddJob("wanted", in, true, Mp3());
 
-  StartConversionSweep(
-      {busy->Ref(), removedRef, stopped->Ref(), done->Ref(), wanted->Ref(), wanted->Ref()});
-  StartConversionSweep({wanted->Ref()});
-  ASSERT_TRUE(WaitForConversionSweeps());
-  StartConversion(wanted, wanted->Settings);  // a late hand-off is refused too
+  StartConversionSweep(*threads_, {busy->Ref(), removedRef, stopped->Ref(), done->Ref(),
+                                   wanted->Ref(), wanted->Ref()});
+  StartConversionSweep(*threads_, {wanted->Ref()});
+  ASSERT_TRUE(threads_->WaitForSweeps());
+  StartConversion(*threads_, wanted, wanted->Settings);  // a late hand-off is refused too
   ASSERT_TRUE(Finish(wanted));
 
   EXPECT_EQ(Cell(wanted, colState), "Successfully!") << wanted->Notes;
@@ -384,8 +402,8 @@ TEST_F(ConversionTest, EncoderThatCannotStartFailsTheJobWithANote) {
   TEncItem* probe = AddJob("probe", in, true, openValues);
   TEncItem* run = AddJob("run", in, true, Mp3());
 
-  StartConversionSweep({probe->Ref()});
-  StartConversion(run, run->Settings);
+  StartConversionSweep(*threads_, {probe->Ref()});
+  StartConversion(*threads_, run, run->Settings);
   ASSERT_TRUE(Finish(probe));
   ASSERT_TRUE(Finish(run));
 
@@ -420,7 +438,7 @@ TEST_F(ConversionTest, InformationPassThatHangsEndsWithDefaultsAndANote) {
   open.ABitrate = 0;
   TEncItem* job = AddJob("hangs", script, true, open);
 
-  StartConversion(job, job->Settings);  // returns at once: the pass runs elsewhere
+  StartConversion(*threads_, job, job->Settings);  // returns at once: the pass runs elsewhere
   pid_t info = 0;
   ASSERT_TRUE(WaitFor([&] { return bool(std::ifstream(src_ / "info.pid") >> info); }));
   // The owner thread still runs calls from other threads while the pass hangs.

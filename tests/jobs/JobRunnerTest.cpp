@@ -33,7 +33,7 @@ class JobRunnerTest : public ::testing::Test {
     cvOptions.ProxyPort = sim.Port();
     OutputFolder = dir.path();
     OutName = TOutName{};
-    runner = std::make_unique<TJobRunner>([this] { return &list; });
+    runner = std::make_unique<TJobRunner>([this] { return &list; }, platform::CallQueue::Current());
     runner->OnRunStarting = [this] { ++starts; };
   }
   void TearDown() override {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -26,6 +28,39 @@ TEST(CallQueue, CallFromBaseThreadRunsAtOnceAndOthersWaitForTheDrain) {
   worker.join();
   EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
+
+TEST(CallQueue, PostOnTheBaseThreadRunsAtTheNextDrainAndWaitThereDrainsUntilItRan) {
+  auto queue = CallQueue::Current();
+  std::vector<int> ran;
+  auto first = std::make_shared<CallQueue::Posted>();
+  first->fn = [&] { ran.push_back(1); };
+  auto second = std::make_shared<CallQueue::Posted>();
+  second->fn = [&] {
+    ran.push_back(2);
+    throw std::runtime_error("second");
+  };
+  queue->Post(first);
+  queue->Post(second);
+  EXPECT_TRUE(ran.empty());  // never inside the poster
+  EXPECT_THROW(queue->Wait(second), std::runtime_error);
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  queue->Wait(first);  // already run: returns at once
+  EXPECT_EQ(queue->Pending(), 0u);
+}
+
+#if VANTOREL_OWNER_CHECKS
+void OwnerOnlyEntryPoint(const std::shared_ptr<CallQueue>& owner) {
+  VANTOREL_ASSERT_OWNER(owner);
+}
+
+TEST(OwnerCheckDeathTest, EntryPointOffItsOwnerThreadAbortsNamingIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  OwnerOnlyEntryPoint(CallQueue::Current());  // on its owner: passes
+  std::shared_ptr<CallQueue> other;
+  std::thread([&] { other = std::make_shared<CallQueue>(); }).join();
+  EXPECT_DEATH(OwnerOnlyEntryPoint(other), "OwnerOnlyEntryPoint.*off its owner thread");
+}
+#endif
 
 TEST(CallQueue, ExceptionIsCarriedBackToTheCaller) {
   auto queue = CallQueue::Current();
