@@ -596,7 +596,7 @@ void TclDownLoadItem::MakePreview() {
 // --- address refresh ---
 
 void TclDownLoadItem::ResetAddressRefresh() {
-  awaitingAddress_ = restartPending_ = bytesSinceRefresh_ = false;
+  awaitingAddress_ = restartPending_ = bytesSinceRefresh_ = finishPosted_ = false;
   addressGeneration_ = refreshes_ = failedRefreshes_ = 0;
   refreshProbe_.reset();
   refreshInfo_.reset();
@@ -752,9 +752,26 @@ void TclDownLoadItem::EndRefreshFailed(const std::string& error, int code) {
 
 // A stop while the item waits for an address: nothing else would ever end it.
 void TclDownLoadItem::EndAddressWait() {
-  if (!awaitingAddress_) return;
-  awaitingAddress_ = false;
-  FinishWhenIdle();
+  if (!awaitingAddress_ || finishPosted_) return;
+  if (!workers_.empty()) {
+    awaitingAddress_ = false;  // the last of them finishes the item
+    return;
+  }
+  // From the owner's queue, not inside Stop: a stop of every item must not see
+  // this one's end start a queued item halfway through.
+  auto call = std::make_shared<platform::CallQueue::Posted>();
+  call->fn = [this, life = std::weak_ptr<int>(life_)] {
+    if (life.expired()) return;
+    finishPosted_ = awaitingAddress_ = false;
+    FinishWhenIdle();
+  };
+  try {
+    Control()->OwnerQueue()->Post(call);
+    finishPosted_ = true;
+  } catch (const platform::CallQueueClosed&) {
+    awaitingAddress_ = false;
+    FinishWhenIdle();
+  }
 }
 
 void TclDownLoadItem::FinishWhenIdle() {

@@ -166,6 +166,8 @@ class TclDownLoadItem {
   bool awaitingAddress_ = false;                       // OnAddressExpired raised, no answer yet
   bool restartPending_ = false;  // another resource: old workers end, then from zero
   bool bytesSinceRefresh_ = false;
+  bool finishPosted_ = false;                             // a stop's end of the wait is queued
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);  // expires with the item
   int addressGeneration_ = 0, refreshes_ = 0, failedRefreshes_ = 0;
   std::shared_ptr<TclDownLoadThreader> refreshProbe_;  // probe of the new address
   std::unique_ptr<TclResourceInfo> refreshInfo_;       // what it found

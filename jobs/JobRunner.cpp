@@ -12,6 +12,7 @@
 #include "platform/CallQueue.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "platform/ThreadSet.h"
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
 
@@ -88,6 +89,9 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
 
 TJobRunner::~TJobRunner() {
   VANTOREL_ASSERT_OWNER(owner_);
+  // Before anything below runs the owner's queue: a page answer must not reach
+  // items that are going.
+  alive_.reset();
 }
 
 bool TJobRunner::DownloadsBusy() const {
@@ -286,6 +290,7 @@ bool TJobRunner::AnythingRunning() const {
 }
 
 void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
+  VANTOREL_ASSERT_OWNER(owner_);
   try {
     const int index = DownloadJobIndex(item);
     if (index < 0) {
@@ -303,11 +308,21 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
     std::weak_ptr<int> alive = alive_;
     const uint64_t ref = job.Ref();
     const int refreshes = item->AddressRefreshes();
-    RefreshAddressOf(job.Source, job.Qualities[static_cast<size_t>(job.QualityIndex)].Name,
-                     [this, alive, ref, item, refreshes](const TRefreshedAddress& result) {
-                       if (alive.expired()) return;
-                       TakeRefreshedAddress(ref, item, refreshes, result);
-                     });
+    const std::string source = job.Source;
+    const std::string quality = job.Qualities[static_cast<size_t>(job.QualityIndex)].Name;
+    if (!pageFetches_) pageFetches_ = std::make_unique<platform::TThreadSet>();
+    pageFetches_->Launch([this, alive, ref, item, refreshes, source, quality, owner = owner_] {
+      auto result = std::make_shared<TRefreshedAddress>(FetchRefreshedAddress(source, quality));
+      auto answer = std::make_shared<platform::CallQueue::Posted>();
+      answer->fn = [this, alive, ref, item, refreshes, result] {
+        if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
+      };
+      try {
+        owner->Post(answer);  // not waited for: the owner may be joining this thread
+      } catch (const std::exception&) {
+        // The owner's thread is gone: nobody is left to take it.
+      }
+    });
   } catch (const std::exception& e) {
     LogError(e);
     item->FailAddressRefresh(e.what());
@@ -339,4 +354,12 @@ void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int r
     LogError(e);
   }
   item->ContinueWithAddress(result.StreamUrl);
+}
+
+bool TJobRunner::WaitForAddressRefreshes(std::chrono::milliseconds timeout) {
+  VANTOREL_ASSERT_OWNER(owner_);
+  const bool ended =
+      !pageFetches_ || platform::PumpUntil([this] { return pageFetches_->AllDone(); }, timeout);
+  owner_->Drain();  // the answers they posted
+  return ended;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -11,7 +12,8 @@ class TclResourceStateItem;
 class TConversionThreads;
 namespace platform {
 class CallQueue;
-}
+class TThreadSet;
+}  // namespace platform
 
 // Runs the jobs: owns the download manager, prepares a run from every job's
 // mode (output names and files, download items, states), follows the
@@ -72,6 +74,9 @@ class TJobRunner {
   // again off this thread, and the address of the job's quality there goes to
   // the item (and becomes the job's StreamUrl) back on this thread.
   void RefreshDownloadAddress(TclDownLoadItem* item);
+  // Runs the owner's queue until every page fetch of a refresh has ended and
+  // its answer has run. False when time ran out.
+  bool WaitForAddressRefreshes(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
  private:
   // A new address (or why there is none) for the job's item, back on the owner thread.
@@ -79,6 +84,8 @@ class TJobRunner {
                             const TRefreshedAddress& result);
   // Page fetches that answer after the runner is gone find this expired.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  // The fetches; joined last, they post to the owner queue and touch nothing here.
+  std::unique_ptr<platform::TThreadSet> pageFetches_;
 
   // JobList index of the job whose download is item, or -1.
   int DownloadJobIndex(const TclDownLoadItem* item) const;

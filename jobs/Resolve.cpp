@@ -242,37 +242,6 @@ TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::st
   return r;
 }
 
-namespace {
-// Page fetches of address refreshes not joined yet; joined at process end at the latest.
-platform::TThreadSet& RefreshFetches() {
-  static platform::TThreadSet fetches;
-  return fetches;
-}
-}  // namespace
-
-void RefreshAddressOf(const std::string& source, const std::string& quality,
-                      std::function<void(const TRefreshedAddress&)> done) {
-  platform::TThreadSet& fetches = RefreshFetches();
-  std::shared_ptr<platform::CallQueue> queue = platform::CallQueue::Current();
-  fetches.Launch([source, quality, done = std::move(done), queue] {
-    auto result = std::make_shared<TRefreshedAddress>(FetchRefreshedAddress(source, quality));
-    auto call = std::make_shared<platform::CallQueue::Posted>();
-    call->fn = [done, result] { done(*result); };
-    try {
-      // Posted, not waited for: the owner may be busy joining threads.
-      queue->Post(call);
-    } catch (const std::exception&) {
-      // The owner's thread is gone: nobody is left to take it.
-    }
-  });
-}
-
-bool WaitForAddressRefreshes(std::chrono::milliseconds timeout) {
-  const bool ended = platform::PumpUntil([] { return RefreshFetches().AllDone(); }, timeout);
-  platform::CallQueue::Current()->Drain();  // the answers they posted
-  return ended;
-}
-
 std::string AddressHost(const std::string& url) {
   const size_t scheme = url.find("://");
   const size_t start = scheme == std::string::npos ? 0 : scheme + 3;

@@ -1,7 +1,5 @@
 #pragma once
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,16 +26,6 @@ struct TRefreshedAddress {
 // Any thread: fetches the watch page at source and looks up the quality of that
 // name. Touches no job; blocks for the fetch (the fetcher's limits bound it).
 TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality);
-
-// Calling thread: FetchRefreshedAddress on a thread of its own; done runs later
-// on the calling thread (its call queue) with the result. Nothing runs when that
-// thread's queue is gone.
-void RefreshAddressOf(const std::string& source, const std::string& quality,
-                      std::function<void(const TRefreshedAddress&)> done);
-
-// Calling thread: runs its queue until every fetch of RefreshAddressOf has ended
-// and the answers they left for this thread have run. False when time ran out.
-bool WaitForAddressRefreshes(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // The host of an address, without user, port, path or query: what a note may
 // show of a signed address.

@@ -10,7 +10,6 @@
 #include <memory>
 
 #include "download/clMultiDownLoader.h"
-#include "jobs/Conversion.h"
 #include "jobs/JobRunner.h"
 #include "jobs/MemoryJobGrid.h"
 #include "jobs/Resolve.h"
@@ -71,7 +70,7 @@ class AddressRefreshTest : public ::testing::Test {
     platform::SetExeFolderOverride(testsupport::BinDir());
     OutputFolder = dir.path();
     OutName = TOutName{};
-    runner = std::make_unique<TJobRunner>([this] { return &list; });
+    runner = std::make_unique<TJobRunner>([this] { return &list; }, platform::CallQueue::Current());
     runner->DownLoader().SetReconnectAfter(100);
     // Every byte the client takes in, per item, to see what was fetched twice.
     TclMultiDownLoader& manager = runner->DownLoader();
@@ -85,8 +84,6 @@ class AddressRefreshTest : public ::testing::Test {
   }
   void TearDown() override {
     runner.reset();
-    EXPECT_TRUE(WaitForConversionSweeps());
-    EXPECT_TRUE(WaitForAddressRefreshes());
     for (int i = 0; i < list.Count(); ++i) delete list[i];
     resolve::SetFetchProxySource(nullptr);
     platform::SetExeFolderOverride("");
@@ -275,12 +272,12 @@ TEST_F(AddressRefreshTest, StopDuringARefreshEndsAtOnceAndDropsTheLatePage) {
   ASSERT_TRUE(WaitFor([&] { return item->AwaitingAddress(); }));
   runner->StopJob(&job);
   EXPECT_EQ(State(job), "Stopped");
-  EXPECT_TRUE(Idle());
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }));
   EXPECT_EQ(job.DownloadItem, nullptr);
   EXPECT_TRUE(WaitFor([] { return TclCustomThreader::LiveCount() == 0; }));
 
   // The page comes in after the stop and changes nothing.
-  ASSERT_TRUE(WaitForAddressRefreshes());
+  ASSERT_TRUE(runner->WaitForAddressRefreshes());
   EXPECT_EQ(State(job), "Stopped");
   EXPECT_EQ(job.StreamUrl, address);
   EXPECT_EQ(Count(job.Notes, kRefreshNote), 0u) << job.Notes;
