@@ -13,6 +13,7 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/ThreadSet.h"
+#include "resolve/InetEng.h"
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
 
@@ -310,19 +311,23 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
     const int refreshes = item->AddressRefreshes();
     const std::string source = job.Source;
     const std::string quality = job.Qualities[static_cast<size_t>(job.QualityIndex)].Name;
+    // Read here: the settings belong to this thread.
+    const TFetchProxy proxy = resolve::CurrentFetchProxy();
     if (!pageFetches_) pageFetches_ = std::make_unique<platform::TThreadSet>();
-    pageFetches_->Launch([this, alive, ref, item, refreshes, source, quality, owner = owner_] {
-      auto result = std::make_shared<TRefreshedAddress>(FetchRefreshedAddress(source, quality));
-      auto answer = std::make_shared<platform::CallQueue::Posted>();
-      answer->fn = [this, alive, ref, item, refreshes, result] {
-        if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
-      };
-      try {
-        owner->Post(answer);  // not waited for: the owner may be joining this thread
-      } catch (const std::exception&) {
-        // The owner's thread is gone: nobody is left to take it.
-      }
-    });
+    pageFetches_->Launch(
+        [this, alive, ref, item, refreshes, source, quality, proxy, owner = owner_] {
+          auto result =
+              std::make_shared<TRefreshedAddress>(FetchRefreshedAddress(source, quality, proxy));
+          auto answer = std::make_shared<platform::CallQueue::Posted>();
+          answer->fn = [this, alive, ref, item, refreshes, result] {
+            if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
+          };
+          try {
+            owner->Post(answer);  // not waited for: the owner may be joining this thread
+          } catch (const std::exception&) {
+            // The owner's thread is gone: nobody is left to take it.
+          }
+        });
   } catch (const std::exception& e) {
     LogError(e);
     item->FailAddressRefresh(e.what());

@@ -219,10 +219,11 @@ void ShowRunningTimeOf(TConversionThreads& threads, TEncItem& job) {
   });
 }
 
-TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality) {
+TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality,
+                                        const TFetchProxy& proxy) {
   TRefreshedAddress r;
   std::string cutOff;
-  const std::string text = InetGetText(source, &cutOff);
+  const std::string text = InetGetText(source, proxy, &cutOff);
   if (text.empty()) {
     r.Error = "The watch page at " + AddressHost(source) +
               " could not be fetched for a new address" +

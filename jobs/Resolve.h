@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "jobs/EncItem.h"
+#include "resolve/InetEng.h"
 
 class TConversionThreads;
 
@@ -23,9 +24,11 @@ struct TRefreshedAddress {
   std::string Error;       // why there is no address (a note's text)
 };
 
-// Any thread: fetches the watch page at source and looks up the quality of that
-// name. Touches no job; blocks for the fetch (the fetcher's limits bound it).
-TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality);
+// Any thread: fetches the watch page at source through proxy and looks up the
+// quality of that name. Touches no job and no setting; blocks for the fetch (the
+// fetcher's limits bound it).
+TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality,
+                                        const TFetchProxy& proxy);
 
 // The host of an address, without user, port, path or query: what a note may
 // show of a signed address.
