@@ -655,6 +655,7 @@ void TclDownLoadItem::BeginAddressEpisode(int status) {
 }
 
 void TclDownLoadItem::ContinueWithAddress(const std::string& url) {
+  VANTOREL_ASSERT_OWNER(Control()->OwnerQueue());
   if (!awaitingAddress_ || stopping_) return;
   awaitingAddress_ = false;
   url_ = url;
@@ -683,6 +684,7 @@ void TclDownLoadItem::ContinueWithAddress(const std::string& url) {
 }
 
 void TclDownLoadItem::FailAddressRefresh(const std::string& error) {
+  VANTOREL_ASSERT_OWNER(Control()->OwnerQueue());
   if (!awaitingAddress_ || stopping_) return;
   EndRefreshFailed(error, 0);
 }
