@@ -21,7 +21,9 @@ class TclMultiDownLoader;
 class TclResourceInfo;
 class TclResourceStateItem;
 class TJobGridWidget;
+class TJobJournal;
 class TJobRunner;
+class TJournal;
 class TLogWriter;
 class TfmFileNames;
 class TfmOptions;
@@ -235,6 +237,16 @@ class TfmMain : public QMainWindow {
 
   std::unique_ptr<TLogWriter> logWriter_;
   std::unique_ptr<TJobList> jobList_;
+
+  // ---- Job journal ----
+  // Opens jobs.db, rebuilds the table from it and keeps it up to date: every
+  // change through the jobs' change listener, running jobs once a second.
+  void OpenJournal();
+  // Hands the last changes over and waits a bounded time for their commit.
+  void FlushJournal();
+  std::unique_ptr<TJournal> journal_;
+  std::unique_ptr<TJobJournal> jobJournal_;
+  QTimer* journalTimer_ = nullptr;
   std::function<void()> endProcess_;
   bool closing_ = false;
 

@@ -157,6 +157,16 @@ void AttachJobToRow(TEncItem& job, IJobGrid& grid, int row);
 // Sets the state and refreshes the row; a job without a row keeps its state.
 void SetJobState(TEncItem& job, TJobState state);
 
+// What happened to a job that its listener (the job journal) must keep.
+enum class TJobChange { Changed, Removed };
+using TJobChangeListener = std::function<void(TEncItem&, TJobChange)>;
+// One listener for the process (main thread); an empty function removes it.
+void SetJobChangeListener(TJobChangeListener listener);
+// Tells the listener. The table operations call it themselves (SetJobState,
+// SetQuality, RemoveJobAt); code that changes a job's fields directly calls it
+// once it is done.
+void JobChanged(TEncItem& job, TJobChange change = TJobChange::Changed);
+
 // Notes += label + ": " + message + CR.
 void AppendNote(TEncItem& job, const std::exception& error, const std::string& label);
 void AppendNote(TEncItem& job, const std::string& message, const std::string& label);
