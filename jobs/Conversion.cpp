@@ -195,6 +195,7 @@ void Install(TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   worker->Start();
   const std::string note = worker->InformationPassNote;
   job.Converter = std::make_unique<TJobConversion>(std::move(worker));
+  JobChanged(job);
   if (!note.empty()) {
     AppendNote(job, note, "Warning");
     LogText("Warning: " + note);
@@ -226,6 +227,8 @@ TStartPlan PrepareSweepStart(const TSweepEntry& entry) {
     FailStart(*job, e.what());
     return plan;
   }
+  job->OutputFile = plan.outputFile;  // journaled: a crash from here leaves no stray file
+  JobChanged(*job);
   plan.mediaFile = job->MediaFile;
   plan.go = true;
   g_starting.insert(entry.ref);

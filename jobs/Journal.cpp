@@ -25,7 +25,7 @@ const char* const kSchema =
     " notes TEXT, video_preset INTEGER, preset_index INTEGER, acodec TEXT, vcodec TEXT,"
     " frequency INTEGER, abitrate INTEGER, vbitrate INTEGER, channels INTEGER,"
     " video_size TEXT, out_ext TEXT, preset_name TEXT, resource_size INTEGER, etag TEXT,"
-    " last_modified TEXT, file_inode INTEGER);"
+    " last_modified TEXT, file_inode INTEGER, last_download_mode INTEGER);"
     "CREATE TABLE qualities(job INTEGER, n INTEGER, name TEXT, url TEXT, ext TEXT,"
     " PRIMARY KEY(job, n));"
     "CREATE TABLE segments(job INTEGER, n INTEGER, pos INTEGER, size INTEGER, done INTEGER,"
@@ -35,7 +35,7 @@ const char* const kJobColumns =
     "id, state, mode, quality_index, is_link, is_video, delete_source, source, title,"
     " duration, stream_url, progress, media_file, output_file, notes, video_preset,"
     " preset_index, acodec, vcodec, frequency, abitrate, vbitrate, channels, video_size,"
-    " out_ext, preset_name, resource_size, etag, last_modified, file_inode";
+    " out_ext, preset_name, resource_size, etag, last_modified, file_inode, last_download_mode";
 
 // One prepared statement; throws std::runtime_error with SQLite's message.
 class TStatement {
@@ -132,6 +132,7 @@ TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key) {
   s.Key = key;
   s.State = job.State;
   s.Mode = job.Mode;
+  s.LastDownloadMode = job.LastDownloadMode;
   s.QualityIndex = job.QualityIndex;
   s.IsLink = job.IsLink;
   s.IsVideo = job.IsVideo;
@@ -153,6 +154,7 @@ TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key) {
 void RestoreFields(const TJobSnapshot& s, TEncItem& job) {
   job.State = s.State;
   job.Mode = s.Mode;
+  job.LastDownloadMode = s.LastDownloadMode;
   job.QualityIndex = s.QualityIndex;
   job.IsLink = s.IsLink;
   job.IsVideo = s.IsVideo;
@@ -291,6 +293,7 @@ bool TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
       s.Resume.ETag = rows.Text(c++);
       s.Resume.LastModified = rows.Text(c++);
       s.FileInode = static_cast<uint64_t>(rows.Int(c++));
+      s.LastDownloadMode = static_cast<int32_t>(rows.Int(c++));
       index[s.Key] = jobs.size();
       jobs.push_back(std::move(s));
     }
@@ -414,7 +417,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
     TStatement delSegments(db_, "DELETE FROM segments WHERE job = ?");
     TStatement putJob(db_, std::string("INSERT OR REPLACE INTO jobs (") + kJobColumns +
                                ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                               "?,?)");
+                               "?,?,?)");
     TStatement putQuality(db_, "INSERT INTO qualities VALUES (?,?,?,?,?)");
     TStatement putSegment(db_, "INSERT INTO segments VALUES (?,?,?,?,?)");
     for (int64_t key : removals) {
@@ -454,6 +457,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
           .Bind(s.Resume.ETag)
           .Bind(s.Resume.LastModified)
           .Bind(static_cast<int64_t>(s.FileInode))
+          .Bind(int64_t{s.LastDownloadMode})
           .Run();
       delQualities.Bind(key).Run();
       delSegments.Bind(key).Run();

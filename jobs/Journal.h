@@ -21,6 +21,7 @@ struct TJobSnapshot {
   int64_t Key = 0;  // the job's journal row; rows in Key order are the table's order
   TJobState State = jsNew;
   int32_t Mode = 0;
+  int32_t LastDownloadMode = 0;
   int32_t QualityIndex = -1;
   bool IsLink = false;
   bool IsVideo = false;

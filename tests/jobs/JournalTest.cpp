@@ -103,6 +103,7 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
     a.SetQuality(1);
     a.StreamUrl = "http://r/2";
     a.Mode = jmDownloadConvert;
+    a.LastDownloadMode = jmDownloadConvert;
     a.DurationSec = 212;
     a.MediaFile = media;
     a.Progress = 37.5;
@@ -138,6 +139,7 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
   EXPECT_EQ(t.grid.CellText(colState, 0), "Stopped");
   EXPECT_EQ(a.Mode, jmDownloadConvert);
   EXPECT_EQ(t.grid.CellText(colMode, 0), "Download&Convert");
+  EXPECT_EQ(a.LastDownloadMode, jmDownloadConvert);
   EXPECT_EQ(a.Source, "http://site/watch?v=a");
   ASSERT_EQ(a.Qualities.size(), 2u);
   EXPECT_EQ(a.Qualities[1].Link.Url, "http://r/2");
