@@ -284,7 +284,7 @@ TEST(JournalKillTest, WorkSurvivesTwentyKillsDuringDownloadsAndConversions) {
            Clock::now() - started < std::chrono::seconds(20))
       poll(Clock::now() + std::chrono::milliseconds(20));
     const bool converting = reader.Any(jsEncoding) && !reader.Any(jsDownloading);
-    std::uniform_int_distribution<int> ms(converting ? 300 : 1000, converting ? 1500 : 3000);
+    std::uniform_int_distribution<int> ms(converting ? 200 : 1000, converting ? 900 : 3000);
     poll(Clock::now() + std::chrono::milliseconds(ms(random)));
     reader.Read();
     if (!running()) {
