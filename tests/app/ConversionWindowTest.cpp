@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,6 +17,7 @@
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
+#include "download/clHttpRange.h"
 #include "jobs/Conversion.h"
 #include "platform/ExeFolder.h"
 #include "platform/Files.h"
@@ -201,11 +201,11 @@ TEST_F(ConversionWindowTest, ContinueDownloadGoesOnInTheStoppedFileAndConverts) 
   EXPECT_EQ(Job()->MediaFile, media);
   EXPECT_TRUE(ReadAll(media) == ReadAll(clip_));
   for (const auto& r : sim.Requests()) {
-    long long first = 0, last = 0;
-    if (r.Method == "GET" && r.Target == sim.StreamUrl("clip", 0) &&
-        std::sscanf(r.Header("Range").c_str(), "bytes=%lld-%lld", &first, &last) == 2)
-      asked.insert({first, last});
+    if (r.Method != "GET" || r.Target != sim.StreamUrl("clip", 0)) continue;
+    const auto ask = httprange::ParseRangeHeader(r.Header("Range"));
+    asked.insert({ask ? ask->first : 0, ask && ask->last ? *ask->last : -1});
   }
+  missing.insert({0, -1});  // the probe's, which only learns whether the server seeks
   EXPECT_EQ(asked, missing);
   std::set<std::string> files;
   for (auto& e : std::filesystem::directory_iterator(out())) files.insert(e.path().string());
