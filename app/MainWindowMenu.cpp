@@ -41,9 +41,11 @@ std::string FolderOf(const std::string& path) {
   return folder;
 }
 
-// The mode that continues a job's stopped or failed download; 0 when it has none.
+// The mode that continues a job's stopped or failed download; 0 when it has
+// none (a finished download, even with its conversion stopped, has nothing left).
 int ContinueMode(const TEncItem& job) {
-  if (!job.IsLink || (job.State != jsStopped && job.State != jsDownloadFailed)) return 0;
+  if (!job.IsLink || job.Resume.Empty()) return 0;
+  if (job.State != jsStopped && job.State != jsDownloadFailed) return 0;
   for (int32_t mode : {job.LastDownloadMode, job.Mode})
     if (mode == jmDownloadOnly || mode == jmDownloadConvert) return mode;
   return 0;

@@ -544,6 +544,7 @@ void TclDownLoadItem::InstallSavedSegments(const TclSavedDownload& saved) {
 
 void TclDownLoadItem::BeginDataPhase() {
   auto* control = Control();
+  continueRefusal_.clear();  // a later data phase of the same run was given nothing
   if (continueFrom_) {
     const auto saved = std::move(continueFrom_);
     continueRefusal_ = CheckContinue(*saved);

@@ -267,10 +267,12 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
   // A removed job's download still reports; nothing is left to update.
   if (index < 0) return;
   TEncItem* job = (*jobs_())[index];
-  // What is left to continue. A whole file needs nothing; an item that dropped
-  // its segments (the resource changed under it) leaves nothing to trust; a run
-  // that never reached its data phase leaves the saved table as it was.
-  if (item->Status() == psSuccess) {
+  // What is left to continue. A whole file (retries on the way are errors, not
+  // gaps) needs nothing; an item that dropped its segments (the resource
+  // changed under it) leaves nothing to trust; a run that never reached its
+  // data phase leaves the saved table as it was.
+  const TclProcessStatus status = item->Status();
+  if (status == psSuccess || status == psErrors) {
     job->Resume.Clear();
   } else if (dataPhase_.count(item) && !job->Resume.Empty()) {
     if (item->ResourceState()->Count() == 0) {
