@@ -17,6 +17,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -27,6 +28,7 @@
 #include "download/clMultiDownLoader.h"
 #include "download/clNetBase.h"
 #include "jobs/JobRunner.h"
+#include "jobs/Journal.h"
 #include "log/LogWriter.h"
 #include "platform/UserFolders.h"
 #include "resolve/InetEng.h"
@@ -44,6 +46,11 @@ const int kStatusBarHeight = 19;
 const int kStatusPanelWidth = 300;
 
 const char* const kSameAsInput = "Same As Input";
+
+// Running jobs are journaled at this pace; other changes as they happen.
+const int kJournalTickMs = 1000;
+// Closing waits at most this long for the journal's last commit.
+const auto kJournalFlushLimit = std::chrono::seconds(3);
 
 QIcon AppIcon() {
   QPixmap pixmap(32, 32);
@@ -112,6 +119,9 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
 TfmMain::~TfmMain() {
   // FormDestroy. In the program the process ends before this runs; windows made
   // by tests free their jobs and stop logging into their folder here.
+  // The journal keeps the table as it stood: no change from here on reaches it.
+  jobJournal_.reset();
+  journal_.reset();
   // Downloads go first: the runner stops them silently, before any job is freed.
   clDownLoader.runner_ = nullptr;
   runner_.reset();
@@ -326,6 +336,7 @@ void TfmMain::FormCreate() {
   RegisterDropAndClipboard();
   CreateJobList();
   LoadSettings();
+  OpenJournal();
   // No application display name: Qt would append it to every dialog's caption.
   setWindowTitle(kTitle);
   SetRunning(false);
@@ -362,6 +373,40 @@ void TfmMain::SaveSettings() {
   settings::SaveSettingsFile(cbPresets->currentIndex());
 }
 
+void TfmMain::OpenJournal() {
+  try {
+    journal_ = std::make_unique<TJournal>(platform::JournalPath());
+    std::vector<TJobSnapshot> stored;
+    if (!journal_->Open(stored)) {
+      // This window works on, but its jobs are not kept (docs/journal.md).
+      const std::string message = journal_->LastError() + "; the jobs of this window are not kept";
+      LogText("Error: " + message);
+      StatusPanels[1]->setText(QString::fromStdString(message));
+    }
+    jobJournal_ = std::make_unique<TJobJournal>(
+        *journal_, [this] { return jobList_.get(); },
+        [this](std::function<void()> call) { QTimer::singleShot(0, this, std::move(call)); });
+    jobJournal_->Restore(stored, *jobList_, Grid());
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+  journalTimer_ = new QTimer(this);
+  journalTimer_->setObjectName("JournalTimer");
+  journalTimer_->setInterval(kJournalTickMs);
+  connect(journalTimer_, &QTimer::timeout, this, [this] {
+    if (jobJournal_) jobJournal_->SnapshotRunning();
+  });
+  journalTimer_->start();
+}
+
+void TfmMain::FlushJournal() {
+  if (!jobJournal_ || !journal_) return;
+  jobJournal_->SnapshotChanged();
+  jobJournal_->SnapshotRunning();
+  if (!journal_->Flush(kJournalFlushLimit))
+    LogText("Error: The job journal's last changes were not written in time");
+}
+
 void TfmMain::FormShow() {}
 
 void TfmMain::FormClose() {
@@ -369,6 +414,10 @@ void TfmMain::FormClose() {
     SaveSettings();
   } catch (...) {
     // Nothing may keep the program from ending.
+  }
+  try {
+    FlushJournal();
+  } catch (...) {
   }
   if (endProcess_) endProcess_();
 }

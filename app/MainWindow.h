@@ -21,7 +21,9 @@ class TclMultiDownLoader;
 class TclResourceInfo;
 class TclResourceStateItem;
 class TJobGridWidget;
+class TJobJournal;
 class TJobRunner;
+class TJournal;
 class TLogWriter;
 class TfmFileNames;
 class TfmOptions;
@@ -99,6 +101,8 @@ class TfmMain : public QMainWindow {
   QAction* ConvertOnly1 = nullptr;      // tag 3
   QAction* DownloadConvert1 = nullptr;  // tag 4
   QMenu* Quality1 = nullptr;
+  // A stopped download: its last downloading mode back, then Start.
+  QAction* ContinueDownload1 = nullptr;
   // Enabled when the file a job's run made exists.
   QAction* Open1 = nullptr;
   QAction* ShowInFolder1 = nullptr;
@@ -158,6 +162,9 @@ class TfmMain : public QMainWindow {
   std::string JobResultFile(const TEncItem& job) const;
   void OpenResultClick();
   void ShowInFolderClick();
+  void ContinueDownloadClick();
+  // Sets a row's mode as the mode entries do (the panel's settings applied).
+  void SetRowMode(int row, int mode);
   // A finished row opens its file, at any time.
   void ngListItemsDblClick(int row);
 
@@ -235,6 +242,16 @@ class TfmMain : public QMainWindow {
 
   std::unique_ptr<TLogWriter> logWriter_;
   std::unique_ptr<TJobList> jobList_;
+
+  // ---- Job journal ----
+  // Opens jobs.db, rebuilds the table from it and keeps it up to date: every
+  // change through the jobs' change listener, running jobs once a second.
+  void OpenJournal();
+  // Hands the last changes over and waits a bounded time for their commit.
+  void FlushJournal();
+  std::unique_ptr<TJournal> journal_;
+  std::unique_ptr<TJobJournal> jobJournal_;
+  QTimer* journalTimer_ = nullptr;
   std::function<void()> endProcess_;
   bool closing_ = false;
 

@@ -147,7 +147,7 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
     }
     try {
       Jobs().Add(job.get());
-      job.release();
+      JobChanged(*job.release());
     } catch (const std::exception& e) {
       LogError(e);
       grid.DeleteRow(JobRow(*job));

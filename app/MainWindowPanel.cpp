@@ -61,6 +61,7 @@ void TfmMain::ApplyPanelToJob(TEncItem* job) {
       codec = cbPresets->itemText(index).toStdString();
     const int row = JobRow(*job);
     if (row >= 0) job->Grid->SetCellText(colCodec, row, codec);
+    JobChanged(*job);  // settings, and the mode a menu pick has just set
   } catch (const std::exception& e) {
     LogError(e);
   }

@@ -160,6 +160,7 @@ void Install(TConversionThreads& threads, TEncItem& job, std::unique_ptr<TConver
   worker->Start();
   const std::string note = worker->InformationPassNote;
   job.Converter = std::make_unique<TJobConversion>(threads.State(), std::move(worker));
+  JobChanged(job);
   if (!note.empty()) {
     AppendNote(job, note, "Warning");
     LogText("Warning: " + note);
@@ -192,6 +193,8 @@ TStartPlan PrepareSweepStart(TState& st, const TSweepEntry& entry) {
     FailStart(*job, e.what());
     return plan;
   }
+  job->OutputFile = plan.outputFile;  // journaled: a crash from here leaves no stray file
+  JobChanged(*job);
   plan.mediaFile = job->MediaFile;
   plan.go = true;
   st.starting.insert(entry.ref);

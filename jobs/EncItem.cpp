@@ -17,6 +17,8 @@ std::mutex g_registryMutex;
 std::unordered_map<uint64_t, TEncItem*> g_registry;
 std::atomic<uint64_t> g_nextRef{1};
 
+TJobChangeListener g_changeListener;  // main thread only
+
 std::string TwoDigits(long long value) {
   std::string text = std::to_string(value);
   return text.size() == 1 ? "0" + text : text;
@@ -54,6 +56,7 @@ void TEncItem::SetQuality(int32_t index) {
     if (row >= 0) Grid->SetCellText(colQuality, row, Qualities[static_cast<size_t>(index)].Name);
   }
   QualityIndex = index;
+  JobChanged(*this);
 }
 
 TEncItem* TJobList::operator[](int index) const {
@@ -131,6 +134,20 @@ void SetJobState(TEncItem& job, TJobState state) {
     AppendNote(job, e, "Warning");
   }
   job.Grid->SetCellText(colState, row, JobStateText(state, job.Settings));
+  JobChanged(job);
+}
+
+void SetJobChangeListener(TJobChangeListener listener) {
+  g_changeListener = std::move(listener);
+}
+
+void JobChanged(TEncItem& job, TJobChange change) {
+  if (!g_changeListener) return;
+  try {
+    g_changeListener(job, change);
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
 }
 
 void AppendNote(TEncItem& job, const std::exception& error, const std::string& label) {
@@ -143,7 +160,10 @@ void AppendNote(TEncItem& job, const std::string& message, const std::string& la
 
 void RemoveJobAt(TJobList& list, IJobGrid& grid, int index) {
   try {
-    if (TEncItem* job = list[index]) delete job;
+    if (TEncItem* job = list[index]) {
+      JobChanged(*job, TJobChange::Removed);
+      delete job;
+    }
     list.Delete(index);
     grid.DeleteRow(index);
   } catch (const std::exception& e) {

@@ -102,6 +102,8 @@ class TEncItem {
   bool IsVideo = false;
   TCnvtSettings Settings;  // all zero and empty until the panel is applied
   TDownloadResume Resume;  // of MediaFile; kept while the job's download is unfinished
+  // The downloading mode of the job's last run that downloaded (0 before any).
+  int32_t LastDownloadMode = 0;
 
   // Chooses the quality at index (or none for a negative index) and shows its
   // name in the row. An index past the list throws std::out_of_range and
@@ -156,6 +158,16 @@ void AttachJobToRow(TEncItem& job, IJobGrid& grid, int row);
 
 // Sets the state and refreshes the row; a job without a row keeps its state.
 void SetJobState(TEncItem& job, TJobState state);
+
+// What happened to a job that its listener (the job journal) must keep.
+enum class TJobChange { Changed, Removed };
+using TJobChangeListener = std::function<void(TEncItem&, TJobChange)>;
+// One listener for the process (main thread); an empty function removes it.
+void SetJobChangeListener(TJobChangeListener listener);
+// Tells the listener. The table operations call it themselves (SetJobState,
+// SetQuality, RemoveJobAt); code that changes a job's fields directly calls it
+// once it is done.
+void JobChanged(TEncItem& job, TJobChange change = TJobChange::Changed);
 
 // Notes += label + ": " + message + CR.
 void AppendNote(TEncItem& job, const std::exception& error, const std::string& label);

@@ -1,0 +1,151 @@
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jobs/EncItem.h"
+
+// The job journal: the job table kept in an SQLite file (WAL mode) so that it
+// survives a closed window and a crash. docs/journal.md.
+
+// What the journal keeps of a job: every field needed to rebuild it.
+struct TJobSnapshot {
+  int64_t Key = 0;  // the job's journal row; rows in Key order are the table's order
+  TJobState State = jsNew;
+  int32_t Mode = 0;
+  int32_t LastDownloadMode = 0;
+  int32_t QualityIndex = -1;
+  bool IsLink = false;
+  bool IsVideo = false;
+  bool DeleteSource = false;
+  std::string Source;
+  std::string Title;
+  int32_t DurationSec = 0;
+  std::string StreamUrl;
+  double Progress = 0;
+  std::string MediaFile;
+  std::string OutputFile;
+  std::string Notes;
+  TQualityList Qualities;
+  TCnvtSettings Settings;
+  TDownloadResume Resume;
+  // Identity of MediaFile when Resume was committed (0 = unknown): a file
+  // replaced by another one is never continued.
+  uint64_t FileInode = 0;
+};
+
+TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key);
+// The fields of the snapshot into the job (its row is not touched).
+void RestoreFields(const TJobSnapshot& snapshot, TEncItem& job);
+
+// The file and its writer thread. The owner thread only hands snapshots over
+// (coalesced: the latest snapshot of a job wins, so the queue holds at most
+// one entry per job); the writer commits them. A snapshot that claims bytes of
+// a download (Resume segments) is committed only after an fdatasync of its
+// MediaFile made after the snapshot was taken; a file that cannot be synced
+// gets no claim.
+class TJournal {
+ public:
+  static constexpr int kVersion = 1;
+
+  explicit TJournal(std::string path);
+  // Flushes with a bounded wait, then ends the writer.
+  ~TJournal();
+  TJournal(const TJournal&) = delete;
+  TJournal& operator=(const TJournal&) = delete;
+
+  // Opens (or creates) the file and reads its jobs in table order. A file that
+  // is corrupt, from a newer version or unreadable is moved aside
+  // ("<path>.bad-<time>"), one "Error: " line is logged and an empty journal
+  // takes its place. False when the journal cannot be used at all (another
+  // instance holds it, or no file can be created): then the journal stays
+  // closed, every call is a no-op, and why is in LastError().
+  bool Open(std::vector<TJobSnapshot>& jobs);
+  bool IsOpen() const { return db_ != nullptr; }
+  const std::string& LastError() const { return lastError_; }
+  // Where a bad file was moved to by Open; empty when none was.
+  const std::string& MovedAside() const { return movedAside_; }
+
+  // A key for a new job: after every key in the file.
+  int64_t NewKey() { return ++lastKey_; }
+  void Put(TJobSnapshot snapshot);
+  void Remove(int64_t key);
+  // Waits until everything handed over so far is committed, at most limit.
+  bool Flush(std::chrono::milliseconds limit);
+
+  struct TStats {
+    uint64_t Commits = 0;
+    uint64_t JobsWritten = 0;
+    uint64_t Syncs = 0;
+    double CommitSeconds = 0;  // in transactions, fdatasync included
+    double LongestCommitSeconds = 0;
+  };
+  TStats Stats() const;
+
+ private:
+  bool OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error);
+  void MoveAside(const std::string& why);
+  void Close();
+  void WriterLoop();
+  void Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& removals);
+
+  std::string path_;
+  struct sqlite3* db_ = nullptr;
+  int lockFd_ = -1;
+  std::string lastError_;
+  std::string movedAside_;
+  int64_t lastKey_ = 0;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::map<int64_t, TJobSnapshot> puts_;
+  std::set<int64_t> removals_;
+  bool busy_ = false;  // the writer holds a batch
+  bool stop_ = false;
+  TStats stats_;
+  std::thread writer_;
+};
+
+// Binds a journal to the job list: keys the jobs, turns change notifications
+// into snapshots and rebuilds the table at start-up. Owner (main) thread only.
+class TJobJournal {
+ public:
+  // defer runs a call once the current event has been handled, so that the
+  // several field changes of one step give one snapshot of their end result.
+  TJobJournal(TJournal& journal, std::function<TJobList*()> jobs,
+              std::function<void(std::function<void()>)> defer);
+  ~TJobJournal();  // removes the listener
+  TJobJournal(const TJobJournal&) = delete;
+  TJobJournal& operator=(const TJobJournal&) = delete;
+
+  // Appends the journal's jobs to the list and the grid, in their order: a job
+  // that was downloading or encoding comes back stopped (an encoding's
+  // half-written output is deleted), the others as they were. A download
+  // whose file is missing, shorter or another file loses its claim.
+  void Restore(const std::vector<TJobSnapshot>& jobs, TJobList& list, IJobGrid& grid);
+  // The change listener's work; public for the owner's own calls.
+  void Notify(TEncItem& job, TJobChange change);
+  // Snapshots every job changed since the last call.
+  void SnapshotChanged();
+  // Snapshots every job that downloads or converts (the running ones' tick).
+  void SnapshotRunning();
+
+ private:
+  int64_t KeyOf(const TEncItem& job);
+
+  TJournal& journal_;
+  std::function<TJobList*()> jobs_;
+  std::function<void(std::function<void()>)> defer_;
+  std::map<uint64_t, int64_t> keys_;  // job reference -> journal key
+  std::set<uint64_t> changed_;
+  bool scheduled_ = false;
+};

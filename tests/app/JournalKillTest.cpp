@@ -1,0 +1,345 @@
+// The program, killed with SIGKILL again and again in the middle of its
+// downloads and conversions, restarted with --start each time: the job journal
+// must bring every job back so that the work goes on where it was, and the run
+// must end with every file whole and every job done.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "convert/Presets.h"
+#include "jobs/Journal.h"
+#include "platform/Ini.h"
+#include "tests/support/TestSupport.h"
+#include "tools/sitesim/SiteSim.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kKills = 20;
+constexpr int kStreams = 3;
+constexpr int kSegments = 5;                       // the download manager's parts per item
+constexpr int64_t kRatePerConnection = 700 << 10;  // bytes per second
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A loopback relay in front of the simulator that counts the bytes the
+// program receives: the figure "bytes fetched" comes from here, kills included.
+class TCountingRelay {
+ public:
+  explicit TCountingRelay(uint16_t target) : target_(target) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 64) != 0)
+      throw std::runtime_error("relay: cannot listen");
+    socklen_t len = sizeof addr;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    acceptor_ = std::thread([this] { Accept(); });
+  }
+  ~TCountingRelay() {
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    acceptor_.join();
+    std::lock_guard lock(mutex_);
+    for (auto& t : pumps_) t.join();
+  }
+  uint16_t Port() const { return port_; }
+  int64_t Received() const { return received_; }
+
+ private:
+  void Accept() {
+    while (!stop_) {
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) return;
+      std::lock_guard lock(mutex_);
+      pumps_.emplace_back([this, client] { Pump(client); });
+    }
+  }
+  void Pump(int client) {
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(target_);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      char buf[65536];
+      pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      while (!stop_ && ::poll(fds, 2, 200) >= 0) {
+        bool closed = false;
+        for (int i = 0; i < 2 && !closed; ++i) {
+          if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+          const ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+          if (n <= 0 || ::send(fds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+            closed = true;
+          } else if (i == 1) {
+            received_ += n;
+          }
+        }
+        if (closed) break;
+      }
+    }
+    ::close(server);
+    ::close(client);
+  }
+
+  uint16_t target_;
+  uint16_t port_ = 0;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::atomic<int64_t> received_{0};
+  std::mutex mutex_;
+  std::vector<std::thread> pumps_;
+  std::thread acceptor_;
+};
+
+// The journal as another process sees it: the jobs' states and how often it
+// was committed to.
+class TJournalReader {
+ public:
+  explicit TJournalReader(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+      throw std::runtime_error("cannot read " + path);
+    sqlite3_busy_timeout(db_, 1000);
+  }
+  ~TJournalReader() { sqlite3_close(db_); }
+  // Counts commits by other connections (data_version changes between reads).
+  void Read() {
+    std::vector<int> states;
+    int segments = 0;
+    Query("SELECT state FROM jobs ORDER BY id",
+          [&](sqlite3_stmt* st) { states.push_back(sqlite3_column_int(st, 0)); });
+    Query("SELECT count(*) FROM segments GROUP BY job",
+          [&](sqlite3_stmt* st) { segments = std::max(segments, sqlite3_column_int(st, 0)); });
+    int64_t version = 0;
+    Query("PRAGMA data_version", [&](sqlite3_stmt* st) { version = sqlite3_column_int64(st, 0); });
+    if (version != version_ && version_ != 0) ++commits;
+    version_ = version;
+    this->states = states;
+    maxSegments = std::max(maxSegments, segments);
+  }
+  bool Any(int state) const {
+    return std::find(states.begin(), states.end(), state) != states.end();
+  }
+  bool All(int state) const {
+    return !states.empty() &&
+           std::all_of(states.begin(), states.end(), [state](int s) { return s == state; });
+  }
+  std::vector<std::string> Column(const char* sql) {
+    std::vector<std::string> values;
+    Query(sql, [&](sqlite3_stmt* st) {
+      values.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    });
+    return values;
+  }
+
+  std::vector<int> states;
+  int maxSegments = 0;
+  int commits = 0;
+
+ private:
+  template <typename F>
+  void Query(const char* sql, F row) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK) return;
+    while (sqlite3_step(st) == SQLITE_ROW) row(st);
+    sqlite3_finalize(st);
+  }
+  sqlite3* db_ = nullptr;
+  int64_t version_ = 0;
+};
+
+pid_t Launch(const std::string& folder) {
+  const std::string program = folder + "vantorel";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string output = folder + "runs.txt";
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--start"), nullptr};
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start the program");
+  return pid;
+}
+
+void Kill(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+}
+
+TEST(JournalKillTest, WorkSurvivesTwentyKillsDuringDownloadsAndConversions) {
+  testsupport::TempDir box;
+  const std::string bin = testsupport::BinDir();
+  for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
+    fs::copy_file(bin + name, box / name);
+  fs::create_directory(box / "out");
+  fs::create_directory(box / "src");
+
+  // Three sources of a little over 32 MiB each: 200 s of stereo 16-bit sound,
+  // so a conversion takes a few seconds rather than minutes.
+  std::vector<std::string> sources;
+  for (int i = 0; i < kStreams; ++i) {
+    const std::string path = box / ("src/s" + std::to_string(i) + ".wav");
+    const std::string command =
+        "ffmpeg -v error -y -f lavfi -i sine=frequency=" + std::to_string(300 + 200 * i) +
+        ":sample_rate=44100:duration=200 -ac 2 '" + path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_GE(fs::file_size(path), 32u << 20);
+    sources.push_back(path);
+  }
+  sitesim::TSiteSim sim;
+  for (int i = 0; i < kStreams; ++i) {
+    sitesim::TStream stream;
+    stream.File = sources[static_cast<size_t>(i)];
+    stream.ContentType = "audio/wav";
+    stream.Fault.RateBytesPerSec = kRatePerConnection;
+    sim.AddVideo(sitesim::TVideo{
+        "kill" + std::to_string(i), "Kill " + std::to_string(i), 200, {stream}, {}, {}});
+  }
+  sim.Start();
+  TCountingRelay relay(sim.Port());
+
+  std::ofstream(box / "settings.ini") << "[General]\r\nFolder=" << box / "out"
+                                      << "\r\n[Options]\r\nIsProxy=1\r\nProxyAdress=127.0.0.1"
+                                      << "\r\nProxyPort=" << relay.Port() << "\r\n";
+  // The jobs as Paste would have made them, put straight into the journal.
+  {
+    TJournal journal(box / "jobs.db");
+    std::vector<TJobSnapshot> none;
+    ASSERT_TRUE(journal.Open(none)) << journal.LastError();
+    TCnvtSettings mp3;
+    FillCnvtSettings(TPanelTexts{"MP3", 0, "Same As Input", "Same As Input", "Same As Input",
+                                 "Same As Input", "Same As Input"},
+                     platform::IniFile(box / "presets.ini"), mp3);
+    for (int i = 0; i < kStreams; ++i) {
+      TJobSnapshot job;
+      job.Key = journal.NewKey();
+      job.IsLink = true;
+      job.Source = sim.WatchUrl("kill" + std::to_string(i));
+      job.Title = "Kill " + std::to_string(i);
+      job.DurationSec = 200;
+      job.StreamUrl = sim.StreamUrl("kill" + std::to_string(i), 0);
+      job.Qualities = {{"medium", {job.StreamUrl, ".wav"}}};
+      job.QualityIndex = 0;
+      job.Mode = jmDownloadConvert;
+      job.Settings = mp3;
+      journal.Put(job);
+    }
+    ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
+  }
+
+  TJournalReader reader(box / "jobs.db");
+  std::mt19937 random(std::random_device{}());
+  const unsigned seed = random();
+  random.seed(seed);
+  int downloadKills = 0, conversionKills = 0;
+  double childSeconds = 0;
+  auto poll = [&](Clock::time_point until) {
+    while (Clock::now() < until) {
+      reader.Read();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
+  for (int kill = 0; kill < kKills; ++kill) {
+    const auto started = Clock::now();
+    const pid_t pid = Launch(box.path());
+    // The kill moment: a while after this run's Start shows in the journal.
+    reader.Read();
+    const int commitsBefore = reader.commits;
+    auto running = [&] { return reader.Any(jsDownloading) || reader.Any(jsEncoding); };
+    while (!(reader.commits > commitsBefore && running()) &&
+           Clock::now() - started < std::chrono::seconds(20))
+      poll(Clock::now() + std::chrono::milliseconds(20));
+    const bool converting = reader.Any(jsEncoding) && !reader.Any(jsDownloading);
+    std::uniform_int_distribution<int> ms(converting ? 200 : 1000, converting ? 900 : 3000);
+    poll(Clock::now() + std::chrono::milliseconds(ms(random)));
+    reader.Read();
+    if (!running()) {
+      Kill(pid);
+      FAIL() << "nothing ran at kill " << kill << ":\n"
+             << ReadAll(box / "runs.txt") << ReadAll(box / "Log.txt");
+    }
+    reader.Any(jsDownloading) ? ++downloadKills : ++conversionKills;
+    Kill(pid);
+    childSeconds += std::chrono::duration<double>(Clock::now() - started).count();
+  }
+
+  // The last run goes to the end.
+  const auto started = Clock::now();
+  const pid_t pid = Launch(box.path());
+  while (!reader.All(jsDone) && Clock::now() - started < std::chrono::seconds(120))
+    poll(Clock::now() + std::chrono::milliseconds(100));
+  const std::string log = ReadAll(box / "Log.txt");
+  Kill(pid);
+  childSeconds += std::chrono::duration<double>(Clock::now() - started).count();
+  ASSERT_TRUE(reader.All(jsDone)) << log;
+
+  const std::vector<std::string> media = reader.Column("SELECT media_file FROM jobs ORDER BY id");
+  const std::vector<std::string> outputs =
+      reader.Column("SELECT output_file FROM jobs ORDER BY id");
+  ASSERT_EQ(media.size(), static_cast<size_t>(kStreams));
+  int64_t total = 0;
+  for (int i = 0; i < kStreams; ++i) {
+    EXPECT_TRUE(ReadAll(media[static_cast<size_t>(i)]) == ReadAll(sources[static_cast<size_t>(i)]))
+        << media[static_cast<size_t>(i)] << " differs from its source";
+    EXPECT_GT(fs::file_size(outputs[static_cast<size_t>(i)]), 100000u);
+    total += static_cast<int64_t>(fs::file_size(sources[static_cast<size_t>(i)]));
+  }
+  // One download file and one output per job: nothing was started over in a new file.
+  std::string files;
+  for (const auto& entry : fs::directory_iterator(box / "out"))
+    files += entry.path().filename().string() + " (" + std::to_string(entry.file_size()) + ") ";
+  EXPECT_EQ(std::distance(fs::directory_iterator(box / "out"), fs::directory_iterator()),
+            2 * kStreams)
+      << files;
+
+  const int64_t fetched = relay.Received();
+  const int64_t twice = std::max<int64_t>(0, fetched - total);
+  const int segments = std::max(reader.maxSegments, kSegments);
+  const int64_t allowed = total / 50 + int64_t{kKills} * kStreams * segments * kRatePerConnection;
+  std::printf(
+      "kill test (seed %u): %d kills (%d during downloads, %d during conversions); "
+      "bytes fetched %lld of %lld; fetched twice %lld (%.1f %%; allowed %lld); "
+      "journal commits %d in %.1f s of runs = %.1f per second\n",
+      seed, kKills, downloadKills, conversionKills, static_cast<long long>(fetched),
+      static_cast<long long>(total), static_cast<long long>(twice),
+      100.0 * static_cast<double>(twice) / static_cast<double>(total),
+      static_cast<long long>(allowed), reader.commits, childSeconds, reader.commits / childSeconds);
+  EXPECT_LE(twice, allowed);
+  EXPECT_GT(conversionKills, 0) << "no kill hit a conversion";
+}
+
+}  // namespace
