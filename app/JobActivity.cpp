@@ -95,7 +95,9 @@ void TJobActivity::Refresh() {
         const TclResourceStateList* state = item->ResourceState();
         const int64_t bytes = state->BytesProceed(), size = state->ResourceSize();
         TRateWindow& window = rates[job->Ref()] = std::move(rates_[job->Ref()]);
-        window.Add(now, bytes);
+        // No segments yet (the probe): a continued download's count would jump
+        // from 0 to what earlier runs fetched and read as a burst of speed.
+        if (state->Count() > 0) window.Add(now, bytes);
         if (window.HasRate()) {
           const double rate = window.Rate();
           total += rate;

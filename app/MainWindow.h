@@ -99,6 +99,8 @@ class TfmMain : public QMainWindow {
   QAction* ConvertOnly1 = nullptr;      // tag 3
   QAction* DownloadConvert1 = nullptr;  // tag 4
   QMenu* Quality1 = nullptr;
+  // A stopped download: its last downloading mode back, then Start.
+  QAction* ContinueDownload1 = nullptr;
   // Enabled when the file a job's run made exists.
   QAction* Open1 = nullptr;
   QAction* ShowInFolder1 = nullptr;
@@ -158,6 +160,9 @@ class TfmMain : public QMainWindow {
   std::string JobResultFile(const TEncItem& job) const;
   void OpenResultClick();
   void ShowInFolderClick();
+  void ContinueDownloadClick();
+  // Sets a row's mode as the mode entries do (the panel's settings applied).
+  void SetRowMode(int row, int mode);
   // A finished row opens its file, at any time.
   void ngListItemsDblClick(int row);
 

@@ -41,6 +41,16 @@ std::string FolderOf(const std::string& path) {
   return folder;
 }
 
+// The mode that continues a job's stopped or failed download; 0 when it has
+// none (a finished download, even with its conversion stopped, has nothing left).
+int ContinueMode(const TEncItem& job) {
+  if (!job.IsLink || job.Resume.Empty()) return 0;
+  if (job.State != jsStopped && job.State != jsDownloadFailed) return 0;
+  for (int32_t mode : {job.LastDownloadMode, job.Mode})
+    if (mode == jmDownloadOnly || mode == jmDownloadConvert) return mode;
+  return 0;
+}
+
 }  // namespace
 
 void TfmMain::BuildJobMenu() {
@@ -64,6 +74,10 @@ void TfmMain::BuildJobMenu() {
   Quality1 = PopupMenu2->addMenu("Quality");
   Quality1->setObjectName("Quality1");
   connect(ngListItems, &QWidget::customContextMenuRequested, this, &TfmMain::PopupMenu2Popup);
+  ContinueDownload1 = PopupMenu2->addAction("Continue Download");
+  ContinueDownload1->setObjectName("ContinueDownload1");
+  ContinueDownload1->setEnabled(false);
+  connect(ContinueDownload1, &QAction::triggered, this, &TfmMain::ContinueDownloadClick);
 
   PopupMenu2->addSeparator();
   Open1 = PopupMenu2->addAction("Open");
@@ -91,7 +105,7 @@ bool TfmMain::PreparePopupMenu2() {
   if (row < 0) return false;
 
   TEncItem* job = nullptr;
-  for (QAction* entry : {Skip1, DownloadOnly1, ConvertOnly1, DownloadConvert1})
+  for (QAction* entry : {Skip1, DownloadOnly1, ConvertOnly1, DownloadConvert1, ContinueDownload1})
     entry->setEnabled(false);
   Quality1->clear();
   for (QActionGroup* group : Quality1->findChildren<QActionGroup*>(Qt::FindDirectChildrenOnly))
@@ -106,6 +120,7 @@ bool TfmMain::PreparePopupMenu2() {
       DownloadOnly1->setEnabled(differs(jmDownloadOnly) && job->IsLink);
       ConvertOnly1->setEnabled(differs(jmConvertOnly) && platform::FileExists(job->MediaFile));
       DownloadConvert1->setEnabled(differs(jmDownloadConvert) && job->IsLink);
+      ContinueDownload1->setEnabled(ContinueMode(*job) != 0);
 
       Quality1->setProperty(kQualityJobRef, QVariant::fromValue<qulonglong>(job->Ref()));
       auto* group = new QActionGroup(Quality1);
@@ -140,6 +155,8 @@ void TfmMain::QualityItemClick() {
     // The job is found again by reference: a removed job finds nothing.
     TEncItem* job = TEncItem::FromRef(Quality1->property(kQualityJobRef).toULongLong());
     if (!job) return;
+    // Another quality is another resource: nothing of the old file continues.
+    if (entry->data().toInt() != job->QualityIndex) job->Resume.Clear();
     job->StreamUrl = entry->statusTip().toStdString();
     job->SetQuality(entry->data().toInt());
   } catch (const std::exception& e) {
@@ -151,16 +168,31 @@ void TfmMain::Skip1Click() {
   try {
     auto* entry = qobject_cast<QAction*>(sender());
     if (!entry) return;
-    const int mode = entry->data().toInt();
+    SetRowMode(MenuRow(), entry->data().toInt());
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
+void TfmMain::SetRowMode(int row, int mode) {
+  if (row < 0) return;
+  TEncItem* job = Jobs()[row];
+  if (!job) return;
+  // A local file has nothing to download.
+  if (!job->IsLink && (mode == jmDownloadOnly || mode == jmDownloadConvert)) return;
+  job->Mode = mode;
+  ApplyPanelToJob(job);
+  ngListItems->SetCellText(colMode, row, ModeCaption(mode));
+}
+
+void TfmMain::ContinueDownloadClick() {
+  try {
     const int row = MenuRow();
-    if (row < 0) return;
-    TEncItem* job = Jobs()[row];
-    if (!job) return;
-    // A local file has nothing to download.
-    if (!job->IsLink && (mode == jmDownloadOnly || mode == jmDownloadConvert)) return;
-    job->Mode = mode;
-    ApplyPanelToJob(job);
-    ngListItems->SetCellText(colMode, row, ModeCaption(mode));
+    const TEncItem* job = row >= 0 ? RowJob(*ngListItems, row) : nullptr;
+    const int mode = job ? ContinueMode(*job) : 0;
+    if (mode == 0) return;
+    SetRowMode(row, mode);
+    btnDownloadClick();
   } catch (const std::exception& e) {
     LogError(e);
   }

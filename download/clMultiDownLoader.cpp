@@ -189,6 +189,7 @@ void TclDownLoadItem::Start() {
   responseHeaders_.clear();
   lastWorkerHeaders_.clear();
   errors_.clear();
+  continueRefusal_.clear();
   resourceState_.Reset();
   rangeIgnored_ = fallbackDone_ = resourceChanged_ = refused_ = stopping_ = false;
   probeParser_.reset();
@@ -208,18 +209,22 @@ void TclDownLoadItem::Stop() {
   for (auto& h : workers_) h.worker->Terminate();
 }
 
+std::string TclDownLoadItem::WorkFileName() const {
+  auto* control = Control();
+  if (allowCompression_ && !control->DoNotGetResourceInfo && resourceInfo_ &&
+      resourceInfo_->Compressed)
+    return localFile_ + "~";
+  return localFile_;
+}
+
 std::shared_ptr<TclStream> TclDownLoadItem::GetDataStream() {
   if (dataStream_) return dataStream_;
-  auto* control = Control();
   if (localFile_.empty()) {
     dataStream_ = std::make_shared<TclMemoryStream>();
     workFile_.clear();
     return dataStream_;
   }
-  workFile_ = localFile_;
-  if (allowCompression_ && !control->DoNotGetResourceInfo && resourceInfo_ &&
-      resourceInfo_->Compressed)
-    workFile_ += "~";
+  workFile_ = WorkFileName();
   int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   // Resume only into the file the segments were written to.
   bool resume = resourceState_.Count() > 0 && platform::FileExists(workFile_) &&
@@ -497,8 +502,69 @@ void TclDownLoadItem::EndOfProbe() {
   }
 }
 
+void TclDownLoadItem::SetContinueFrom(TclSavedDownload saved) {
+  continueFrom_ = std::make_unique<TclSavedDownload>(std::move(saved));
+}
+
+std::string TclDownLoadItem::CheckContinue(const TclSavedDownload& saved) const {
+  auto* control = Control();
+  const TclResourceInfo* info = resourceInfo_.get();
+  if (streamSupplied_ || localFile_.empty()) return "the download has no file to continue in";
+  if (!info || !info->CanSplit())
+    return "the server no longer tells the size of the resource or sends parts of it";
+  if (info->Size != saved.ResourceSize)
+    return "the resource on the server has " + std::to_string(info->Size) + " bytes, not " +
+           std::to_string(saved.ResourceSize);
+  if (info->ETag != saved.ETag) return "the resource on the server has another ETag";
+  if (info->LastModified != saved.LastModified)
+    return "the resource on the server has another modification date";
+  if ((keepConnection_ || control->Connection) && saved.Segments.size() != 1)
+    return "a kept connection downloads in one segment";
+  // The segments must tile the resource exactly, whatever order they are kept in.
+  std::vector<TclSavedSegment> tiles = saved.Segments;
+  std::sort(tiles.begin(), tiles.end(),
+            [](const TclSavedSegment& a, const TclSavedSegment& b) { return a.Pos < b.Pos; });
+  int64_t next = 0;
+  for (const auto& t : tiles) {
+    if (t.Pos != next || t.Size <= 0 || t.Done < 0 || t.Done > t.Size)
+      return "the saved segments do not fit the resource";
+    next = t.Pos + t.Size;
+  }
+  if (tiles.empty() || next != info->Size) return "the saved segments do not fit the resource";
+  // Bytes counted as done are only trusted in the very file they were written to.
+  const std::string file = WorkFileName();
+  if (!platform::FileExists(file) || !CanOpenForReading(file))
+    return "the file \"" + file + "\" is missing";
+  const int64_t had = platform::FileSize(file);
+  if (had != info->Size)
+    return "the file \"" + file + "\" holds " + std::to_string(had) + " bytes, not " +
+           std::to_string(info->Size);
+  return {};
+}
+
+void TclDownLoadItem::InstallSavedSegments(const TclSavedDownload& saved) {
+  DeleteSegments();
+  resourceState_.SetResourceSize(saved.ResourceSize);
+  for (const auto& t : saved.Segments) {
+    auto* s = resourceState_.Add();
+    s->SetResourcePos(t.Pos);
+    s->SetResourceSize(t.Size);
+    s->SetBytesProceed(t.Done);
+  }
+}
+
 void TclDownLoadItem::BeginDataPhase() {
   auto* control = Control();
+  continueRefusal_.clear();  // a later data phase of the same run was given nothing
+  if (continueFrom_) {
+    const auto saved = std::move(continueFrom_);
+    continueRefusal_ = CheckContinue(*saved);
+    if (continueRefusal_.empty()) {
+      InstallSavedSegments(*saved);
+    } else {
+      DeleteSegments();
+    }
+  }
   auto stream = GetDataStream();
   int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   {
@@ -523,6 +589,7 @@ void TclDownLoadItem::BeginDataPhase() {
   }
   resourceState_.SetLastStatus(remembered);
   dataPhaseInfo_ = resourceInfo_ ? std::make_unique<TclResourceInfo>(*resourceInfo_) : nullptr;
+  if (!control->Silent() && control->OnDataPhaseBegin) control->OnDataPhaseBegin(control, this);
   for (int i = 0; i < resourceState_.Count(); ++i) {
     auto* s = resourceState_.Items(i);
     // A segment completed in an earlier run needs no request.

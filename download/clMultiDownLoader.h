@@ -27,6 +27,21 @@ struct TclHttpRequest {
   std::vector<std::string> HeaderLines;
 };
 
+// A download of an item's file left unfinished by an earlier run: the resource
+// as the server described it then and how far each segment got (Done bytes of
+// [Pos, Pos + Size) are in the file).
+struct TclSavedSegment {
+  int64_t Pos = 0;
+  int64_t Size = 0;
+  int64_t Done = 0;
+};
+struct TclSavedDownload {
+  int64_t ResourceSize = 0;
+  std::string ETag;
+  std::string LastModified;
+  std::vector<TclSavedSegment> Segments;
+};
+
 // One URL and its local file. All of it runs on the manager's owner thread; the
 // workers reach it through their callbacks.
 class TclDownLoadItem {
@@ -77,6 +92,16 @@ class TclDownLoadItem {
   TclMultiDownLoader* Control() const;
   int Index() const;
 
+  // The next Start continues that download in place when the probe reports the
+  // same resource (size, ETag, Last-Modified) and the file still has the
+  // resource's size: each unfinished segment from where it got, finished ones
+  // not at all. Otherwise it downloads from the start into the same file and
+  // ContinueRefusal says why. Only the next data phase uses it.
+  void SetContinueFrom(TclSavedDownload saved);
+  // Why the last data phase began from zero although a saved download was
+  // given; empty when it continued or had nothing to continue.
+  const std::string& ContinueRefusal() const { return continueRefusal_; }
+
  private:
   friend class TclMultiDownLoader;
   struct THolder {
@@ -99,6 +124,12 @@ class TclDownLoadItem {
   bool CanProcess(bool checkFile);
   void EndOfProbe();
   void BeginDataPhase();
+  // The file the segments are written to (LocalFile, or its "~" twin for a
+  // compressed resource).
+  std::string WorkFileName() const;
+  // Empty when the saved download can be continued; otherwise why not.
+  std::string CheckContinue(const TclSavedDownload& saved) const;
+  void InstallSavedSegments(const TclSavedDownload& saved);
   void FallBackToOneSegment();
   // A data worker ended well: a segment still waiting for a connection gets it, or
   // else it takes over the tail of the segment expected to finish last. True when
@@ -146,6 +177,8 @@ class TclDownLoadItem {
   bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
   bool refused_ = false;
   bool stopping_ = false;  // Stop was called during this run: no new worker may start
+  std::unique_ptr<TclSavedDownload> continueFrom_;
+  std::string continueRefusal_;
   std::unique_ptr<TclUrlParser> probeParser_;
   std::shared_ptr<std::mutex> dataLock_ = std::make_shared<std::mutex>();
   std::vector<std::string> previewLines_;
@@ -249,6 +282,9 @@ class TclMultiDownLoader {
                      const char* CurrentData, int CurrentDataSize)>
       OnDataItemProceed;
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnProcessCompleted;
+  // The data phase begins: the item's segments are laid out (continued or new)
+  // and its file is sized; no data of this run has arrived yet.
+  std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnDataPhaseBegin;
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item, TclProcessStatus Status)>
       OnStatusChanged;
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item,

@@ -102,6 +102,8 @@ class TEncItem {
   bool IsVideo = false;
   TCnvtSettings Settings;  // all zero and empty until the panel is applied
   TDownloadResume Resume;  // of MediaFile; kept while the job's download is unfinished
+  // The downloading mode of the job's last run that downloaded (0 before any).
+  int32_t LastDownloadMode = 0;
 
   // Chooses the quality at index (or none for a negative index) and shows its
   // name in the row. An index past the list throws std::out_of_range and

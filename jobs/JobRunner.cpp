@@ -41,6 +41,26 @@ std::string ReserveDownloadFile(const std::string& path) {
   }
 }
 
+TclSavedDownload SavedDownload(const TDownloadResume& resume) {
+  TclSavedDownload saved;
+  saved.ResourceSize = resume.ResourceSize;
+  saved.ETag = resume.ETag;
+  saved.LastModified = resume.LastModified;
+  for (const TSegmentState& s : resume.Segments) saved.Segments.push_back({s.Pos, s.Size, s.Done});
+  return saved;
+}
+
+// Resume's segments as the item has them now. Called on every data report, so
+// it only overwrites.
+void CopySegments(TDownloadResume& resume, const TclResourceStateList& state) {
+  resume.Segments.resize(static_cast<size_t>(state.Count()));
+  for (int i = 0; i < state.Count(); ++i) {
+    const TclResourceStateItem* s = state.Items(i);
+    resume.Segments[static_cast<size_t>(i)] = {s->ResourcePos(), s->ResourceSize(),
+                                               s->BytesProceed()};
+  }
+}
+
 }  // namespace
 
 std::string DownloadFailure(TclDownLoadItem& item) {
@@ -78,6 +98,9 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs)
   downLoader_->OnProcessCompleted = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
     DownloadCompleted(item);
   };
+  downLoader_->OnDataPhaseBegin = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
+    DownloadDataPhaseBegan(item);
+  };
   // Conversion workers report to the owner thread too.
   SetConversionReportQueue(platform::CallQueue::Current());
 }
@@ -103,6 +126,7 @@ void TJobRunner::StartRun() {
   for (int i = 0; i < jobs.Count(); ++i) everyJob.push_back(jobs[i]);
   ForgetDownloadItems(everyJob);
   downLoader_->DownLoadList()->Clear();
+  dataPhase_.clear();
 
   std::vector<TEncItem*> prepared;
   std::vector<uint64_t> toConvert;  // taken here, on the owner thread, for the sweep
@@ -118,12 +142,30 @@ void TJobRunner::StartRun() {
           if (job->QualityIndex < 0 ||
               static_cast<size_t>(job->QualityIndex) >= job->Qualities.size())
             throw std::out_of_range("No quality is chosen for \"" + job->Title + "\"");
-          const std::string& ext = job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
-          const std::string name = MakeOutputName(OutName, job->Title, ext);
-          job->MediaFile = ReserveDownloadFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+          // An unfinished download goes on in its own file, which stays reserved
+          // for it; the item checks the file and the resource before it trusts them.
+          const bool resume = job->IsLink && !job->Resume.Empty() && !job->MediaFile.empty() &&
+                              platform::FileExists(job->MediaFile);
+          if (!resume) {
+            if (!job->Resume.Empty()) {
+              const std::string warning = "The partly downloaded file \"" + job->MediaFile +
+                                          "\" is missing; the download starts again from the "
+                                          "beginning";
+              AppendNote(*job, warning, "Warning");
+              LogText("Warning: " + warning);
+            }
+            job->Resume.Clear();
+            const std::string& ext =
+                job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
+            const std::string name = MakeOutputName(OutName, job->Title, ext);
+            job->MediaFile =
+                ReserveDownloadFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+          }
+          job->LastDownloadMode = job->Mode;
           TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
           item->SetURL(job->StreamUrl);
           item->SetLocalFile(job->MediaFile);
+          if (resume) item->SetContinueFrom(SavedDownload(job->Resume));
           SetJobState(*job, jsDownloading);
           job->DownloadItem = item;
           prepared.push_back(job);
@@ -170,12 +212,39 @@ int TJobRunner::DownloadJobIndex(const TclDownLoadItem* item) const {
   return -1;
 }
 
+void TJobRunner::DownloadDataPhaseBegan(TclDownLoadItem* item) {
+  try {
+    const int index = DownloadJobIndex(item);
+    if (index < 0) return;
+    TEncItem& job = *(*jobs_())[index];
+    dataPhase_.insert(item);
+    if (!item->ContinueRefusal().empty()) {
+      const std::string warning = "Cannot continue the download of \"" + job.Title +
+                                  "\": " + item->ContinueRefusal() +
+                                  "; it starts again from the beginning";
+      AppendNote(job, warning, "Warning");
+      LogText("Warning: " + warning);
+    }
+    // Only a resource that can be fetched in parts can be continued later.
+    const TclResourceInfo* info = item->ResourceInfo();
+    job.Resume.Clear();
+    if (!info || !info->CanSplit()) return;
+    job.Resume.ResourceSize = info->Size;
+    job.Resume.ETag = info->ETag;
+    job.Resume.LastModified = info->LastModified;
+    CopySegments(job.Resume, *item->ResourceState());
+  } catch (const std::exception& e) {
+    LogError(e);
+  }
+}
+
 void TJobRunner::DownloadProgress(TclDownLoadItem* item, TclResourceStateItem* stateItem) {
   try {
     const int index = DownloadJobIndex(item);
     if (index < 0) return;
     TEncItem* job = (*jobs_())[index];
     const TclResourceStateList* state = stateItem ? stateItem->ResourceState() : nullptr;
+    if (state && !job->Resume.Empty()) CopySegments(job->Resume, *state);
     if (!state || state->ResourceSize() <= 0)
       throw std::runtime_error("The size of \"" + job->Title +
                                "\" is not known; no percentage can be shown");
@@ -198,6 +267,21 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
   // A removed job's download still reports; nothing is left to update.
   if (index < 0) return;
   TEncItem* job = (*jobs_())[index];
+  // What is left to continue. A whole file (retries on the way are errors, not
+  // gaps) needs nothing; an item that dropped its segments (the resource
+  // changed under it) leaves nothing to trust; a run that never reached its
+  // data phase leaves the saved table as it was.
+  const TclProcessStatus status = item->Status();
+  if (status == psSuccess || status == psErrors) {
+    job->Resume.Clear();
+  } else if (dataPhase_.count(item) && !job->Resume.Empty()) {
+    if (item->ResourceState()->Count() == 0) {
+      job->Resume.Clear();
+    } else {
+      CopySegments(job->Resume, *item->ResourceState());
+    }
+  }
+  dataPhase_.erase(item);
   try {
     SetJobState(*job, jsEncoding);
     job->DeleteSource = cvOptions.DeleteVideo;

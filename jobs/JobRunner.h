@@ -1,6 +1,7 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "jobs/EncItem.h"
@@ -40,17 +41,24 @@ class TJobRunner {
 
   // Start: into OutputFolder, named by OutName, with cvOptions' proxy. Does
   // nothing while downloads run. Download jobs get an output file reserved
-  // exclusively and a download item (jsDownloading); Convert Only jobs go to
+  // exclusively and a download item (jsDownloading); one with an unfinished
+  // download (Resume) whose file still exists keeps that file and its item
+  // continues there when the server still has the same resource. Convert Only jobs go to
   // jsEncoding (or jsStopped when a video preset has no video to work on) and
   // are handed to a start sweep. A job that cannot be prepared (no quality,
   // no file) logs the error and the run does not start. Errors are logged,
   // never raised.
   void StartRun();
 
-  // The manager's data report: the job's Progress cell.
+  // The manager's report that a download's data phase begins: the job's
+  // Resume takes the resource's identity and the segment table, and a saved
+  // download that could not be continued leaves a "Warning" note.
+  void DownloadDataPhaseBegan(TclDownLoadItem* item);
+  // The manager's data report: the job's Progress cell and Resume's segments.
   void DownloadProgress(TclDownLoadItem* item, TclResourceStateItem* state);
   // The manager's end report: decides the job's state (stopped, failed with a
-  // note, converted next, or done) and lets go of the item.
+  // note, converted next, or done) and lets go of the item. Resume is kept
+  // for an unfinished download and cleared once the file came whole.
   void DownloadCompleted(TclDownLoadItem* item);
 
   // Stops one job's download or conversion; other states are left alone.
@@ -67,6 +75,9 @@ class TJobRunner {
 
   std::function<TJobList*()> jobs_;
   std::unique_ptr<TclMultiDownLoader> downLoader_;
+  // Items of this run whose data phase has begun: only their segment tables
+  // speak for the file.
+  std::unordered_set<const TclDownLoadItem*> dataPhase_;
 };
 
 // Why a completed download gave no usable file; empty when it gave one.

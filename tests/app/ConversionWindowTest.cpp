@@ -10,10 +10,14 @@
 #include <QTest>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
 
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
+#include "download/clHttpRange.h"
 #include "jobs/Conversion.h"
 #include "platform/ExeFolder.h"
 #include "platform/Files.h"
@@ -25,6 +29,11 @@
 #include "tools/sitesim/SiteSim.h"
 
 namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // What one row showed, each time it changed.
 struct TSeen {
@@ -158,6 +167,49 @@ TEST_F(ConversionWindowTest, DownloadConvertGivesTheChosenMp3AndOnlyItRemains) {
       0)
       << decoded;
   EXPECT_EQ(decoded, "");
+}
+
+TEST_F(ConversionWindowTest, ContinueDownloadGoesOnInTheStoppedFileAndConverts) {
+  const int64_t size = platform::FileSize(clip_);
+  sim.SetStreamRate("clip", 0, std::max<int64_t>(size / 10, 1000));
+  PasteAndStart();
+  ASSERT_TRUE(Watch([&] { return window->Grid().Progress(0) > 20; }));
+  window->btnStop->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->btnDownload->isEnabled(); }, 10000));
+  ASSERT_EQ(Cell(colState), "Stopped");
+  ASSERT_EQ(Cell(colMode), "Skip");
+  const std::string media = Job()->MediaFile;
+  std::multiset<std::pair<int64_t, int64_t>> missing, asked;
+  for (const TSegmentState& s : Job()->Resume.Segments)
+    if (s.Done < s.Size) missing.insert({s.Pos + s.Done, s.Pos + s.Size - 1});
+  ASSERT_FALSE(missing.empty());
+
+  sim.SetStreamRate("clip", 0, 0);
+  sim.ClearRequests();
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  ASSERT_TRUE(window->ContinueDownload1->isEnabled());
+  window->ContinueDownload1->trigger();
+  EXPECT_EQ(Cell(colMode), "Download&Convert");
+  ASSERT_TRUE(Watch([&] {
+    return Cell(colState) != "Downloading..." && Cell(colState) != "Encoding...";
+  })) << Cell(colState);
+  ASSERT_EQ(Cell(colState), "Successfully!") << Job()->Notes;
+  EXPECT_EQ(Job()->Notes, "");
+
+  // One download file, continued where each segment stopped, and its conversion.
+  EXPECT_EQ(Job()->MediaFile, media);
+  EXPECT_TRUE(ReadAll(media) == ReadAll(clip_));
+  for (const auto& r : sim.Requests()) {
+    if (r.Method != "GET" || r.Target != sim.StreamUrl("clip", 0)) continue;
+    const auto ask = httprange::ParseRangeHeader(r.Header("Range"));
+    asked.insert({ask ? ask->first : 0, ask && ask->last ? *ask->last : -1});
+  }
+  missing.insert({0, -1});  // the probe's, which only learns whether the server seeks
+  EXPECT_EQ(asked, missing);
+  std::set<std::string> files;
+  for (auto& e : std::filesystem::directory_iterator(out())) files.insert(e.path().string());
+  EXPECT_EQ(files, (std::set<std::string>{media, Job()->OutputFile}));
 }
 
 TEST_F(ConversionWindowTest, StopDuringTheConversionEndsTheEncoderAndTheJobStaysStopped) {

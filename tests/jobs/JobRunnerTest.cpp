@@ -6,7 +6,9 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 
+#include "download/clHttpRange.h"
 #include "download/clMultiDownLoader.h"
 #include "jobs/JobRunner.h"
 #include "jobs/MemoryJobGrid.h"
@@ -43,9 +45,10 @@ class JobRunnerTest : public ::testing::Test {
     OutputFolder.clear();
   }
 
-  // A Download Only job for a video of the simulator, size bytes sent at rate
-  // bytes per second per connection (0: unthrottled).
-  TEncItem& AddJob(const std::string& id, const std::string& title, int64_t size, int64_t rate) {
+  // A video of the simulator, size bytes sent at rate bytes per second per
+  // connection (0: unthrottled).
+  static sitesim::TVideo Video(const std::string& id, const std::string& title, int64_t size,
+                               int64_t rate) {
     sitesim::TVideo video;
     video.Id = id;
     video.Title = title;
@@ -54,7 +57,11 @@ class JobRunnerTest : public ::testing::Test {
     stream.Seed = static_cast<uint32_t>(std::hash<std::string>{}(id));
     stream.Fault.RateBytesPerSec = rate;
     video.Streams.push_back(stream);
-    sim.AddVideo(video);
+    return video;
+  }
+  // A Download Only job for a new video of the simulator.
+  TEncItem& AddJob(const std::string& id, const std::string& title, int64_t size, int64_t rate) {
+    sim.AddVideo(Video(id, title, size, rate));
     auto* job = new TEncItem;
     list.Add(job);
     AttachJobToRow(*job, grid, grid.AppendRow());
@@ -69,6 +76,27 @@ class JobRunnerTest : public ::testing::Test {
   }
   std::string State(int row) { return grid.CellText(colState, row); }
   bool Idle() { return !runner->AnythingRunning() && !runner->DownloadsBusy(); }
+
+  // Starts the job's download and stops it once part of it is in the file.
+  void StopMidway(TEncItem& job) {
+    runner->StartRun();
+    ASSERT_TRUE(WaitFor([&] { return job.Progress > 20; }));
+    runner->StopJob(&job);
+    ASSERT_TRUE(WaitFor([&] { return Idle(); }));
+    ASSERT_EQ(job.Mode, jmSkip);
+    ASSERT_FALSE(job.Resume.Empty());
+  }
+  // [first, last] of every GET of the video's stream; last -1 (to the end) is
+  // the probe's, which only learns whether the server seeks.
+  std::multiset<std::pair<int64_t, int64_t>> Ranges(const std::string& id) {
+    std::multiset<std::pair<int64_t, int64_t>> spans;
+    for (const auto& r : sim.Requests()) {
+      if (r.Method != "GET" || r.Target != sim.StreamUrl(id, 0)) continue;
+      const auto ask = httprange::ParseRangeHeader(r.Header("Range"));
+      spans.insert({ask ? ask->first : 0, ask && ask->last ? *ask->last : -1});
+    }
+    return spans;
+  }
 
   testsupport::TempDir dir;
   sitesim::TSiteSim sim;
@@ -162,6 +190,95 @@ TEST_F(JobRunnerTest, FailedDownloadKeepsItsModeAndTheNextStartTriesAgain) {
   ASSERT_TRUE(WaitFor([&] { return Idle(); }));
   EXPECT_EQ(State(0), "Successfully!") << job.Notes;
   EXPECT_TRUE(ReadAll(job.MediaFile) == sim.StreamBody("bad", 0));
+}
+
+TEST_F(JobRunnerTest, StartContinuesAStoppedDownloadInItsFileAskingOnlyForWhatIsMissing) {
+  TEncItem& job = AddJob("r", "Resumed", 600000, 60000);
+  StopMidway(job);
+  const std::string file = job.MediaFile;
+  const std::string body = sim.StreamBody("r", 0);
+  EXPECT_EQ(job.Resume.ResourceSize, 600000);
+  EXPECT_EQ(job.Resume.LastModified, "Wed, 21 Oct 2015 07:28:00 GMT");
+  // What the table claims is in the file is the resource's.
+  const std::string partial = ReadAll(file);
+  std::multiset<std::pair<int64_t, int64_t>> missing;
+  int64_t done = 0;
+  for (const TSegmentState& s : job.Resume.Segments) {
+    EXPECT_TRUE(partial.compare(static_cast<size_t>(s.Pos), static_cast<size_t>(s.Done), body,
+                                static_cast<size_t>(s.Pos), static_cast<size_t>(s.Done)) == 0);
+    done += s.Done;
+    if (s.Done < s.Size) missing.insert({s.Pos + s.Done, s.Pos + s.Size - 1});
+  }
+  EXPECT_GT(done, 0);
+  EXPECT_LT(done, 600000);
+  ASSERT_GE(missing.size(), 2u);
+
+  sim.SetStreamRate("r", 0, 0);
+  sim.ClearRequests();
+  job.Mode = jmDownloadOnly;
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }));
+  EXPECT_EQ(State(0), "Successfully!") << job.Notes;
+  EXPECT_EQ(job.Notes, "");
+  EXPECT_EQ(job.MediaFile, file);
+  EXPECT_TRUE(ReadAll(file) == body);
+  missing.insert({0, -1});  // the probe
+  EXPECT_EQ(Ranges("r"), missing);
+  EXPECT_TRUE(job.Resume.Empty());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST_F(JobRunnerTest, AnotherResourceOrAnAlteredFileIsDownloadedFromTheStartWithAWarning) {
+  struct TCase {
+    const char* name;
+    std::function<void(const std::string& id, const std::string& file)> alter;
+    const char* warning;
+  };
+  const TCase cases[] = {
+      {"size",
+       [&](const std::string& id, const std::string&) {
+         sim.AddVideo(Video(id, "Altered", 500000, 0));
+       },
+       "has 500000 bytes, not 600000"},
+      {"date",
+       [&](const std::string& id, const std::string&) {
+         sitesim::TVideo v = Video(id, "Altered", 600000, 0);
+         v.Streams[0].LastModified = "Thu, 22 Oct 2015 07:28:00 GMT";
+         sim.AddVideo(v);
+       },
+       "another modification date"},
+      {"shortened",
+       [](const std::string&, const std::string& file) {
+         std::filesystem::resize_file(file, 1000);
+       },
+       "holds 1000 bytes, not 600000"},
+      {"missing", [](const std::string&, const std::string& file) { std::remove(file.c_str()); },
+       "is missing"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string id = std::string("x") + c.name;
+    TEncItem& job = AddJob(id, c.name, 600000, 60000);
+    StopMidway(job);
+    c.alter(id, job.MediaFile);
+    sim.SetStreamRate(id, 0, 0);
+    sim.ClearRequests();
+    job.Mode = jmDownloadOnly;
+    runner->StartRun();
+    ASSERT_TRUE(WaitFor([&] { return Idle(); }));
+    EXPECT_EQ(State(list.IndexOf(&job)), "Successfully!") << job.Notes;
+    EXPECT_EQ(job.Notes.rfind("Warning: ", 0), 0u) << job.Notes;
+    EXPECT_NE(job.Notes.find(c.warning), std::string::npos) << job.Notes;
+    const std::string body = sim.StreamBody(id, 0);
+    EXPECT_TRUE(ReadAll(job.MediaFile) == body);
+    int64_t asked = 0;
+    for (auto [first, last] : Ranges(id))
+      if (last >= 0) asked += last - first + 1;
+    EXPECT_EQ(asked, static_cast<int64_t>(body.size()));
+    job.Mode = jmSkip;
+  }
 }
 
 }  // namespace
