@@ -181,3 +181,44 @@ TEST_F(WorkSteal, SilentConnectionIsGivenUpWhileOthersProgress) {
                                      r.Header("Range") == "bytes=101000-199999");
   EXPECT_TRUE(resumed);
 }
+
+TEST_F(WorkSteal, SplitSegmentsContinueAfterAStop) {
+  sitesim::TVideo v;
+  v.Id = "v";
+  v.Streams.resize(1);
+  v.Streams[0].Size = 8 << 20;
+  v.Streams[0].Fault.RateBytesPerSec = 2'000'000;
+  v.Streams[0].ConnectionRates[2] = 100'000;
+  sim.AddVideo(v);
+  auto* item = dl.DownLoadList()->Add();
+  item->SetURL(sim.StreamUrl("v", 0));
+  auto data = std::make_shared<TLoggingStream>();
+  item->SetDataStream(data);
+  const auto* state = item->ResourceState();
+  dl.Start(item, true);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return state->Count() > item->ThreadCount(); }));
+  dl.Stop(item);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return completed == 1; }));
+  EXPECT_EQ(item->Status(), psTerminated);
+  std::vector<std::string> expected;
+  for (int i = 0; i < state->Count(); ++i) {
+    const auto* s = state->Items(i);
+    if (s->BytesProceed() < s->ResourceSize())
+      expected.push_back("bytes=" + std::to_string(s->ResourcePos() + s->BytesProceed()) + "-" +
+                         std::to_string(s->ResourcePos() + s->ResourceSize() - 1));
+  }
+
+  // Every unfinished segment, changed in size or new, goes on where it stopped.
+  sim.ClearRequests();
+  maxRunning = 0;
+  dl.Start(item, true);
+  ASSERT_TRUE(testsupport::WaitFor([&] { return completed == 2; }, 60s));
+  EXPECT_EQ(item->Status(), psSuccess);
+  EXPECT_TRUE(data->Data() == sim.StreamBody("v", 0)) << "file differs from the source";
+  std::vector<std::string> asked;
+  for (const auto& r : sim.Requests())
+    if (r.Method == "GET") asked.push_back(r.Header("Range"));
+  for (const auto& range : expected)
+    EXPECT_NE(std::find(asked.begin(), asked.end(), range), asked.end()) << range;
+  EXPECT_LE(maxRunning, item->ThreadCount());
+}
