@@ -89,41 +89,6 @@ TclResourceInfo& TclDownLoadThreader::OwnInfo() {
   return *ownInfo_;
 }
 
-int64_t TclDownLoadThreader::SpanLeftLocked() const {
-  return !spanKnown_ ? -1 : spanStart_ + remainingLength_ - startPosition_;
-}
-
-int64_t TclDownLoadThreader::SpanLeft() const {
-  if (!DataLock) return SpanLeftLocked();
-  std::lock_guard lock(*DataLock);
-  return SpanLeftLocked();
-}
-
-int64_t TclDownLoadThreader::ShrinkSpan(int64_t end) {
-  if (!DataLock) return -1;  // a worker of no item
-  std::lock_guard lock(*DataLock);
-  if (!spanKnown_) return -1;
-  const int64_t current = spanStart_ + remainingLength_;
-  end = std::clamp(end, startPosition_, current);
-  remainingLength_ = end - spanStart_;
-  return end;
-}
-
-int64_t TclDownLoadThreader::SpanEnd() const {
-  std::unique_lock<std::mutex> lock;
-  if (DataLock) lock = std::unique_lock(*DataLock);
-  return !spanKnown_ ? -1 : spanStart_ + remainingLength_;
-}
-
-void TclDownLoadThreader::AbortAttempt() {
-  std::shared_ptr<TclInternetConnection> connection;
-  {
-    std::lock_guard lock(attemptLock_);
-    connection = attemptConnection_;
-  }
-  if (connection) connection->Cancel();
-}
-
 const TclResourceInfo* TclDownLoadThreader::Info() const {
   return sharedInfo_ ? sharedInfo_.get() : ownInfo_.get();
 }
