@@ -144,6 +144,7 @@ connection_rate = 2:100000
 EOF
 d_url="http://127.0.0.1:$sim_port/videoplayback?id=d&n=0"
 start_sim() {
+  rm -f "$work/sim.out"  # the address line of this start, not of the last one
   "$sitesim" --port "$sim_port" "$work/d.ini" >"$work/sim.out" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do [ -s "$work/sim.out" ] && return 0; sleep 0.05; done
