@@ -5,27 +5,33 @@
 #   B: one 200 MiB file, nginx limit_rate 10m per connection
 #   C: five 100 MiB files at once, three at a time (the engine's MaxStartedItems 3,
 #      aria2c -j3, curl --parallel-max 3)
+#   D: one 100 MiB stream served by the site simulator, whose second connection to
+#      it runs at 100 KB/s and the others unthrottled (restarted before every run,
+#      so each tool meets the slow connection); curl's one connection never does
 # Prints wall time, throughput, user+sys CPU and peak RSS per tool, and the
-# ratios to aria2c. Everything lives under a temporary folder in /tmp, removed at
-# the end. Usage: bench/download_bench.sh [build dir]   (RUNS=1: best of RUNS;
-# SCENARIOS=ABC: the ones to run, e.g. SCENARIOS=A)
+# ratios to aria2c (D: also the engine against curl). Everything lives under a
+# temporary folder in /tmp, removed at the end. Usage: bench/download_bench.sh
+# [build dir]   (RUNS=1: best of RUNS; SCENARIOS=ABCD: the ones to run, e.g. SCENARIOS=A)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
 runs="${RUNS:-1}"
-scenarios="${SCENARIOS:-ABC}"
+scenarios="${SCENARIOS:-ABCD}"
 for tool in nginx aria2c curl; do
   command -v "$tool" >/dev/null || { echo "missing $tool: run scripts/deps.sh --bench" >&2; exit 1; }
 done
 [ -x /usr/bin/time ] || { echo "missing /usr/bin/time (package time)" >&2; exit 1; }
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j2 download_bench >/dev/null
+ninja -C "$build" -j2 download_bench sitesim_program >/dev/null
 engine="$build/bench/download_bench"
+sitesim="$build/bin/sitesim"
 
 work="$(mktemp -d /tmp/vantorel-dlbench.XXXXXX)"
 nginx_pid=""
+sim_pid=""
 cleanup() {
   [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null || true
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -39,6 +45,7 @@ echo "Making the files..."
 for i in 1 2 3 4 5; do
   [[ $scenarios == *C* || $i == 1 ]] && head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/www/c$i.bin"
 done
+[[ $scenarios == *D* ]] && head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/www/d.bin"
 chmod -R a+rX "$work/www"
 
 port=$((20000 + RANDOM % 20000))
@@ -124,9 +131,71 @@ scenario() {
   done
 }
 
+# D: the simulator on its own port, started afresh for every run of every tool, so
+# that the connection order (and so the slow connection) starts again each time.
+sim_port=$((20000 + (port - 20000 + 1 + RANDOM % 9999) % 20000))
+cat >"$work/d.ini" <<EOF
+[video d]
+title = D
+[stream]
+itag = 22
+file = $work/www/d.bin
+connection_rate = 2:100000
+EOF
+d_url="http://127.0.0.1:$sim_port/videoplayback?id=d&n=0"
+start_sim() {
+  rm -f "$work/sim.out"  # the address line of this start, not of the last one
+  "$sitesim" --port "$sim_port" "$work/d.ini" >"$work/sim.out" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do [ -s "$work/sim.out" ] && return 0; sleep 0.05; done
+  echo "the simulator did not start" >&2; cat "$work/sim.out" >&2; exit 1
+}
+stop_sim() { kill "$sim_pid" && wait "$sim_pid" 2>/dev/null || true; sim_pid=""; }
+
+# run_d <cmd...>: as run, with a fresh simulator for each try.
+run_d() {
+  local best=""
+  for ((r = 0; r < runs; r++)); do
+    rm -f "$work/out"/*
+    sync
+    start_sim
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" >"$work/log" 2>&1 || {
+      echo "FAILED: $*" >&2; cat "$work/log" >&2; exit 1; }
+    stop_sim
+    local line; line=$(awk '{printf "%.3f %.3f %d\n", $1, $2 + $3, $4}' "$work/time")
+    if [ -z "$best" ] || awk -v a="$line" -v b="$best" 'BEGIN{split(a,x," ");split(b,y," ");exit !(x[1]<y[1])}'; then
+      best="$line"
+    fi
+  done
+  echo "$best"
+}
+
+scenario_d() {
+  local bytes=$((100 * 1024 * 1024)) src="$work/www/d.bin" e a c
+  e=$(run_d "$engine" "$work/out" "$d_url")
+  check "videoplayback?id=d&n=0" "$src"
+  a=$(run_d aria2c -x5 -s5 -k1M --file-allocation=falloc --allow-overwrite=true \
+    --auto-file-renaming=false --console-log-level=error --summary-interval=0 \
+    -d "$work/out" -o d.bin "$d_url")
+  check d.bin "$src"
+  c=$(run_d curl -sS --fail -o "$work/out/d.bin" "$d_url")
+  check d.bin "$src"
+  printf '\n%s (%d MiB)\n' "D: one stream, the second connection at 100 KB/s" $((bytes / 1048576))
+  printf '  %-8s %9s %12s %9s %10s %14s\n' tool wall_s MiB/s cpu_s rss_MiB throughput/aria2c
+  local aw; aw=$(awk '{print $1}' <<<"$a")
+  for pair in "engine:$e" "aria2c:$a" "curl:$c"; do
+    local tool="${pair%%:*}" v="${pair#*:}"
+    awk -v t="$tool" -v b="$bytes" -v aw="$aw" '{
+      printf "  %-8s %9.2f %12.1f %9.2f %10.1f %14.2f\n", t, $1, b / 1048576 / $1, $2, $3 / 1024, aw / $1 }' <<<"$v"
+  done
+  awk -v e="${e%% *}" -v a="${a%% *}" -v c="${c%% *}" 'BEGIN {
+    printf "  engine %.1fx faster than aria2c (target >= 5), %.2fx curl'"'"'s time (target <= 2)\n", a / e, e / c }'
+}
+
 echo "nginx on $base; best of $runs run(s)"
 [[ $scenarios == *A* ]] && scenario "A: one file, unthrottled" $((1024 * 1024 * 1024)) "$base/a.bin"
 [[ $scenarios == *B* ]] && scenario "B: one file, limit_rate 10m per connection" $((200 * 1024 * 1024)) "$base/throttled/b.bin"
 [[ $scenarios == *C* ]] && scenario "C: five files, three at a time" $((500 * 1024 * 1024)) \
   "$base/c1.bin" "$base/c2.bin" "$base/c3.bin" "$base/c4.bin" "$base/c5.bin"
+[[ $scenarios == *D* ]] && scenario_d
 exit 0

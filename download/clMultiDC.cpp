@@ -74,6 +74,7 @@ TclDownLoadThreader::TclDownLoadThreader(const std::string& url, bool isGetResou
 void TclDownLoadThreader::SetRange(int64_t startPosition, int64_t remainingLength) {
   startPosition_ = spanStart_ = startPosition;
   remainingLength_ = remainingLength;
+  spanKnown_ = remainingLength >= 0;
 }
 
 void TclDownLoadThreader::SetResourceInfo(const TclResourceInfo& info) {
@@ -139,6 +140,11 @@ void TclDownLoadThreader::Execute() {
         // A refused address is not tried again: a new one is the owner's to give.
         if (AddressExpired()) throw;
         lastAttemptError_ = e.ErrorCode();
+        // Another worker took over what was left of the span: nothing to try again.
+        if (!isGetResourceInfo_ && !rangeIgnored_ && !resourceChanged_ && SpanLeft() == 0) {
+          SetStatus(errorRecorded_ ? psErrors : psSuccess);
+          return;
+        }
         if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_) throw;
         stopEvent_.Wait(std::chrono::milliseconds(ReconnectAfter));
         --attemptsLeft;
@@ -174,6 +180,10 @@ void TclDownLoadThreader::DoAttempt() {
     a.connection = ownConnection_;
   }
   SetCancelTarget(a.connection);
+  {
+    std::lock_guard lock(attemptLock_);
+    attemptConnection_ = a.connection;
+  }
   struct TRelease {
     TAttempt& a;
     ~TRelease() {
@@ -213,7 +223,7 @@ void TclDownLoadThreader::HttpTransfer(TAttempt& a) {
                                       }),
                        RequestHeaders.end());
   GetResourceInfo(a);
-  if (isGetResourceInfo_ || remainingLength_ == 0 || Terminated()) return;
+  if (isGetResourceInfo_ || SpanLeft() == 0 || Terminated()) return;
 
   auto request =
       std::make_unique<TclHttpOpenRequestAction>(a.connection, a.Root(), a.connect->Handle(), "GET",
@@ -349,9 +359,18 @@ void TclDownLoadThreader::AddHeaders(TclHttpOpenRequestAction& request) {
 
 void TclDownLoadThreader::AddRangeHeader(TclHttpOpenRequestAction& request) {
   char header[80];
-  if (remainingLength_ >= 0) {
-    std::snprintf(header, sizeof header, "Range: bytes=%" PRId64 "-%" PRId64, startPosition_,
-                  spanStart_ + remainingLength_ - 1);
+  int64_t from = 0, to = -1;
+  {
+    std::unique_lock<std::mutex> lock;
+    if (DataLock) lock = std::unique_lock(*DataLock);
+    from = startPosition_;
+    to = spanStart_ + remainingLength_ - 1;
+  }
+  if (spanKnown_) {
+    // A span taken over entirely meanwhile still asks for its first byte; the read
+    // loop then writes nothing.
+    std::snprintf(header, sizeof header, "Range: bytes=%" PRId64 "-%" PRId64, from,
+                  std::max(from, to));
   } else if (lastAttemptError_ != static_cast<int>(ERROR_HTTP_INVALID_SERVER_RESPONSE)) {
     std::snprintf(header, sizeof header, "Range: bytes=0-");
   } else {
@@ -496,7 +515,7 @@ void TclDownLoadThreader::CheckDataResponse(TclHttpOpenRequestAction& request) {
       changed("Last-Modified");
   }
   const int64_t knownSize = info && !DoNotGetResourceInfo ? info->Size : 0;
-  const int64_t first = remainingLength_ >= 0 ? startPosition_ : 0;
+  const int64_t first = spanKnown_ ? startPosition_ : 0;
   if (statusCode_ == 206) {
     // The transport hands out a partial answer only when it carries the bytes asked
     // for; what is left here is whether it is still the probed resource.
@@ -531,11 +550,11 @@ constexpr size_t kChunkBlocks = 64;
 }  // namespace
 
 void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
-  if (dataStream_ && remainingLength_ < 0) {
+  if (dataStream_ && !spanKnown_) {
     std::lock_guard lock(*DataLock);
     dataStream_->SetPosition(0);
   }
-  if (remainingLength_ < 0) startPosition_ = 0;
+  if (!spanKnown_) startPosition_ = 0;
   const size_t blockSize = static_cast<size_t>(BatchSize);
   for (auto& chunk : chunks_) {
     // One spare byte: the last block's terminator.
@@ -560,8 +579,14 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   while (!Terminated()) {
     TChunk* chunk = &chunks_[filling_];
     int64_t toRead = BatchSize;
-    if (remainingLength_ >= 0) {
-      int64_t left = remainingLength_ - bytesReceived_ - static_cast<int64_t>(chunk->used);
+    if (spanKnown_) {
+      // The end may have been moved back by the item (work taken over).
+      int64_t left;
+      {
+        std::unique_lock<std::mutex> lock;
+        if (DataLock) lock = std::unique_lock(*DataLock);
+        left = remainingLength_ - bytesReceived_ - static_cast<int64_t>(chunk->used);
+      }
       if (left <= 0) break;
       toRead = std::min(toRead, left);
     }
@@ -590,7 +615,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   CommitChunk();
   Flush();
   // A span that ended early is a broken transfer, to be resumed where it stopped.
-  if (!Terminated() && remainingLength_ >= 0 && bytesReceived_ < remainingLength_)
+  if (!Terminated() && SpanLeft() > 0)
     throw EclInternetError("The connection closed before the requested range was complete",
                            static_cast<int>(ERROR_INTERNET_CONNECTION_ABORTED));
 }
@@ -600,16 +625,38 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
 void TclDownLoadThreader::CommitChunk() {
   TChunk& chunk = chunks_[filling_];
   if (chunk.blocks.empty()) return;
-  if (dataStream_) {
-    std::lock_guard lock(*DataLock);
-    if (remainingLength_ >= 0) {
-      dataStream_->WriteBufferAt(startPosition_, chunk.data.data(), chunk.used);
-    } else {
-      dataStream_->WriteBuffer(chunk.data.data(), chunk.used);
+  {
+    std::unique_lock<std::mutex> lock;
+    if (DataLock) lock = std::unique_lock(*DataLock);
+    // Bytes read past an end that was moved back meanwhile belong to another worker.
+    if (spanKnown_) {
+      const auto room = static_cast<size_t>(std::max<int64_t>(0, SpanLeftLocked()));
+      if (chunk.used > room) {
+        chunk.used = room;
+        const int64_t end = startPosition_ + static_cast<int64_t>(room);
+        while (!chunk.blocks.empty() &&
+               chunk.blocks.back().position - chunk.blocks.back().size >= end)
+          chunk.blocks.pop_back();
+        if (!chunk.blocks.empty() && chunk.blocks.back().position > end) {
+          chunk.blocks.back().size -= static_cast<int>(chunk.blocks.back().position - end);
+          chunk.blocks.back().position = end;
+        }
+      }
     }
+    if (dataStream_ && chunk.used > 0) {
+      if (spanKnown_) {
+        dataStream_->WriteBufferAt(startPosition_, chunk.data.data(), chunk.used);
+      } else {
+        dataStream_->WriteBuffer(chunk.data.data(), chunk.used);
+      }
+    }
+    bytesReceived_ += static_cast<int64_t>(chunk.used);
+    startPosition_ += static_cast<int64_t>(chunk.used);
   }
-  bytesReceived_ += static_cast<int64_t>(chunk.used);
-  startPosition_ += static_cast<int64_t>(chunk.used);
+  if (chunk.blocks.empty()) {
+    chunk.used = 0;
+    return;
+  }
   if (OnDataItemProceed) {
     Flush();  // the other chunk is reported (and free) first
     Post([this, &chunk] { ReportChunk(chunk); });

@@ -133,6 +133,20 @@ class TclDownLoadThreader : public TclCustomThreader {
   // A URL already parsed by another worker of the item.
   void SetUrlParser(const TclUrlParser& parser);
 
+  // Any thread, while the worker runs (a data worker with a known span): moves the
+  // span's end back to end, or to what is already written when that lies further.
+  // Returns the end that holds. The worker reads its end under DataLock before every
+  // read and writes nothing past it, so a byte beyond it goes to the file only from
+  // whoever takes it over.
+  int64_t ShrinkSpan(int64_t end);
+  // The end of the span as it stands, and the bytes of it not yet written (-1 both
+  // when its length is unknown); DataLock taken here.
+  int64_t SpanEnd() const;
+  int64_t SpanLeft() const;
+  // Any thread: the current network call fails (a failed attempt, tried again as
+  // any other), for a connection that has stopped bringing data.
+  void AbortAttempt();
+
   // Callbacks (owner thread; the worker waits for each).
   std::function<void(TclDownLoadThreader* sender, const TclResourceInfo* info)> OnGetResourceInfo;
   std::function<void(TclDownLoadThreader* sender, wininet::URL_COMPONENTS& components)>
@@ -178,6 +192,8 @@ class TclDownLoadThreader : public TclCustomThreader {
   void ReadResponseInfo(TclHttpOpenRequestAction& request);
   void ReadLoop(TclHttpOpenRequestAction& request);
   TclResourceInfo& OwnInfo();
+  // Bytes of the span still to come; -1 when its length is unknown. DataLock held.
+  int64_t SpanLeftLocked() const;
   const TclResourceInfo* Info() const;
   wininet::DWORD RequestFlags(bool allowCacheWrite) const;
 
@@ -185,10 +201,14 @@ class TclDownLoadThreader : public TclCustomThreader {
   TclUrlParser parser_;
   bool isGetResourceInfo_;
   std::shared_ptr<TclStream> dataStream_;
+  // The span: [spanStart_, spanStart_ + remainingLength_), of which bytesReceived_
+  // are written up to startPosition_. Under DataLock once the worker runs, since
+  // the owner may move the end back (ShrinkSpan).
   int64_t startPosition_ = 0;
   int64_t remainingLength_ = -1;
   int64_t spanStart_ = 0;
   int64_t bytesReceived_ = 0;
+  bool spanKnown_ = false;  // remainingLength_ >= 0, fixed before the worker starts
   int lastAttemptError_ = 0;
   bool errorRecorded_ = false;
   bool rangeIgnored_ = false;
@@ -199,6 +219,8 @@ class TclDownLoadThreader : public TclCustomThreader {
   std::unique_ptr<TclResourceInfo> ownInfo_;
   std::unique_ptr<TclResourceInfo> sharedInfo_;  // a copy of the item's
   std::shared_ptr<TclInternetConnection> ownConnection_;
+  std::mutex attemptLock_;  // attemptConnection_
+  std::shared_ptr<TclInternetConnection> attemptConnection_;
   // Blocks that arrive without a wait for the network are gathered in a chunk,
   // written with one call and reported with one owner-thread call that runs the
   // per-block callbacks in order. Two chunks: one is reported while the other fills.

@@ -254,7 +254,10 @@ std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceSt
   if (useHttpRequest_ && httpRequest_ && !httpRequest_->RequestText.empty())
     url += "?" + httpRequest_->RequestText;
   auto worker = TclDownLoadThreader::Create(url, probe, stream, control->OwnerQueue());
-  workers_.push_back({worker, segment});
+  workers_.push_back(
+      {worker, segment,
+       worksteal::TPace(worksteal::TClock::now(),
+                        segment ? segment->ResourcePos() + segment->BytesProceed() : 0)});
 
   worker->OnStatusChanged = [this](TclCustomThreader* s, TclProcessStatus st) {
     DoStatusChanged(s, st);
@@ -333,6 +336,8 @@ bool TclDownLoadItem::LaunchWorker(TclResourceStateItem* segment, bool probe,
 
 void TclDownLoadItem::DoStatusChanged(TclCustomThreader* sender, TclProcessStatus status) {
   auto* h = FindHolder(sender);
+  // A worker whose whole segment went to another worker has no say any more.
+  if (h && !h->segment && !h->worker->IsGetResourceInfo()) return;
   // A worker whose range was ignored is replanned, not counted as a failure.
   if (h && h->worker->RangeIgnored() && status == psFailed) return;
   // Nor is a refused address; the probe of a new one reports to the refresh.
@@ -394,6 +399,8 @@ void TclDownLoadItem::DoDataItemProceed(TclDownLoadThreader* sender, int64_t pos
   if (!h || !h->segment) return;
   if (h->worker->AddressGeneration == addressGeneration_) bytesSinceRefresh_ = true;
   h->segment->SetBytesProceed(position - h->segment->ResourcePos());
+  h->pace.Note(worksteal::TClock::now(), position);
+  CheckStalled(sender);
   auto* control = Control();
   if (!control->Silent() && control->OnDataItemProceed)
     control->OnDataItemProceed(control, this, resourceInfo_.get(), h->segment, data, size);
@@ -406,6 +413,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
   if (TakeRefreshTermination(*it)) return;
   auto worker = it->worker;
   TclResourceStateItem* segment = it->segment;
+  const worksteal::TPace pace = it->pace;
   lastWorkerHeaders_ = worker->ResponseHeaders();
   if (probing_ && !probeParser_) probeParser_ = std::make_unique<TclUrlParser>(worker->UrlParser());
   if (worker->RangeIgnored()) rangeIgnored_ = true;
@@ -418,6 +426,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
   // A segment that failed is tried again whenever another one ends well.
   if (!probing_ && !stopping_ && worker->Status() != psFailed && Overall() != psTerminated &&
       !rangeIgnored_ && !resourceChanged_) {
+    bool restarted = false;
     for (int i = 0; i < resourceState_.Count(); ++i) {
       auto* s = resourceState_.Items(i);
       if (s == segment || s->Status() != psFailed) continue;
@@ -426,8 +435,10 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
       if (busy) continue;
       s->SetStatus(psProcess);
       LaunchWorker(s, false, &worker->UrlParser());
+      restarted = true;
       break;
     }
+    if (!restarted && dataPhase_ && worker->Status() == psSuccess) TakeOverWork(worker.get(), pace);
   }
 
   workers_.erase(std::find_if(workers_.begin(), workers_.end(),
@@ -605,6 +616,9 @@ void TclDownLoadItem::BeginDataPhase() {
       continue;
     }
     if (stopping_) break;  // an OnError handler stopped the item
+    // More unfinished segments than connections (kept from a run whose connections
+    // split their work): the rest wait until a connection is free.
+    if (static_cast<int>(workers_.size()) >= threadCount_) continue;
     LaunchWorker(s, false, probeParser_.get());
   }
   if (workers_.empty()) {

@@ -12,6 +12,7 @@
 #include "download/clHttpUtils.h"
 #include "download/clMultiDC.h"
 #include "download/clStreams.h"
+#include "download/clWorkSteal.h"
 #include "platform/CallQueue.h"
 #include "platform/Events.h"
 #include "platform/Files.h"
@@ -116,6 +117,7 @@ class TclDownLoadItem {
   struct THolder {
     std::shared_ptr<TclDownLoadThreader> worker;
     TclResourceStateItem* segment;
+    worksteal::TPace pace{};  // data workers: recent speed, last data
   };
 
   void Start();
@@ -139,6 +141,13 @@ class TclDownLoadItem {
   std::string CheckContinue(const TclSavedDownload& saved) const;
   void InstallSavedSegments(const TclSavedDownload& saved);
   void FallBackToOneSegment();
+  // A data worker ended well: a segment still waiting for a connection gets it, or
+  // else it takes over the tail of the segment expected to finish last. True when
+  // a worker was started.
+  bool TakeOverWork(const TclDownLoadThreader* finished, const worksteal::TPace& pace);
+  // Gives up the attempt of every data worker that brought nothing for the manager's
+  // StallTimeOut while another (progressing) did.
+  void CheckStalled(const TclDownLoadThreader* progressing);
   void MakePreview();
   void Complete();
   TclProcessStatus Overall() const;
@@ -195,6 +204,7 @@ class TclDownLoadItem {
   std::unique_ptr<TclUrlParser> probeParser_;
   std::shared_ptr<std::mutex> dataLock_ = std::make_shared<std::mutex>();
   std::vector<std::string> previewLines_;
+  worksteal::TClock::time_point lastStallCheck_{};
   std::shared_ptr<TclInternetConnection> connection_;  // kept connection
   bool awaitingAddress_ = false;                       // OnAddressExpired raised, no answer yet
   bool restartPending_ = false;  // another resource: old workers end, then from zero
@@ -279,6 +289,12 @@ class TclMultiDownLoader {
   // A shared connection: every item uses it and downloads in one segment.
   std::shared_ptr<TclInternetConnection> Connection;
   int Tag = 0;  // the owner's
+  // A data connection that brought nothing this long while another of its item did
+  // fails its attempt (tried again as any other).
+  std::chrono::milliseconds StallTimeOut{10000};
+  // A finished connection takes over part of a running segment only when at least
+  // this much of it is left.
+  int64_t TakeOverMinimum = 256 * 1024;
 
   TclDownLoadList* DownLoadList() { return &downLoadList_; }
   const std::shared_ptr<platform::CallQueue>& OwnerQueue() const { return ownerQueue_; }
