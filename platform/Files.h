@@ -4,9 +4,10 @@
 
 namespace platform {
 
-bool FileExists(const std::string& path);       // a regular file (or anything but a folder)
+bool FileExists(const std::string& path);  // a regular file (or anything but a folder)
 bool DirectoryExists(const std::string& path);
-bool DeleteFile(const std::string& path);       // false when it could not be removed
+bool CanOpenForReading(const std::string& path);  // it opens with the caller's rights
+bool DeleteFile(const std::string& path);         // false when it could not be removed
 // Creates one folder; its parent must exist. True when it exists afterwards.
 bool CreateDir(const std::string& path);
 // Creates the folder and every missing parent.
