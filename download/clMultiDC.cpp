@@ -580,13 +580,11 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
     TChunk* chunk = &chunks_[filling_];
     int64_t toRead = BatchSize;
     if (spanKnown_) {
-      // The end may have been moved back by the item (work taken over).
-      int64_t left;
-      {
-        std::unique_lock<std::mutex> lock;
-        if (DataLock) lock = std::unique_lock(*DataLock);
-        left = remainingLength_ - bytesReceived_ - static_cast<int64_t>(chunk->used);
-      }
+      // The end may have been moved back by the item (work taken over). No lock:
+      // the write clips to the end under the item's lock, so a stale end costs at
+      // most this one read.
+      const int64_t left = remainingLength_.load(std::memory_order_relaxed) - bytesReceived_ -
+                           static_cast<int64_t>(chunk->used);
       if (left <= 0) break;
       toRead = std::min(toRead, left);
     }

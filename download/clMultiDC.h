@@ -203,9 +203,10 @@ class TclDownLoadThreader : public TclCustomThreader {
   std::shared_ptr<TclStream> dataStream_;
   // The span: [spanStart_, spanStart_ + remainingLength_), of which bytesReceived_
   // are written up to startPosition_. Under DataLock once the worker runs, since
-  // the owner may move the end back (ShrinkSpan).
+  // the owner may move the end back (ShrinkSpan). The end is also atomic so that
+  // the read loop can look at it without waiting behind another worker's write.
   int64_t startPosition_ = 0;
-  int64_t remainingLength_ = -1;
+  std::atomic<int64_t> remainingLength_{-1};
   int64_t spanStart_ = 0;
   int64_t bytesReceived_ = 0;
   bool spanKnown_ = false;  // remainingLength_ >= 0, fixed before the worker starts
