@@ -370,6 +370,12 @@ TConversionThreads::~TConversionThreads() {
   st.sweeps.StopAndJoin();
   // Conversions still running end here; their jobs keep an empty converter.
   while (!st.running.empty()) (*st.running.begin())->LetGo();
+  // A worker may be inside a report, waiting for this thread to run it (as a
+  // no-op now that it is detached): joining without running the queue would
+  // wait for ever. Killed workers end within moments.
+  if (st.owner->IsBaseThread())
+    platform::PumpUntil(
+        *st.owner, [&] { return st.retired.AllDone(); }, std::chrono::seconds(30));
   st.retired.StopAndJoin();
 }
 
