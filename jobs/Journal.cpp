@@ -141,7 +141,10 @@ TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key) {
   s.Title = job.Title;
   s.DurationSec = job.DurationSec;
   s.StreamUrl = job.StreamUrl;
-  s.Progress = job.Progress;
+  // What the row shows: a finished job's bar is full although its download
+  // figure was never set (a converted file, a local file).
+  const int row = JobRow(job);
+  s.Progress = row >= 0 ? job.Grid->Progress(row) : job.Progress;
   s.MediaFile = job.MediaFile;
   s.OutputFile = job.OutputFile;
   s.Notes = job.Notes;

@@ -107,6 +107,7 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
     a.DurationSec = 212;
     a.MediaFile = media;
     a.Progress = 37.5;
+    t.grid.SetProgress(JobRow(a), 37.5);  // as the runner shows it
     a.Notes = "Warning: one\r";
     a.Settings = TCnvtSettings{false, 0, "libmp3lame", "", 44100, 128, 0, 2, "", "mp3", "MP3"};
     a.Resume = TDownloadResume{
@@ -123,6 +124,7 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
     TEncItem& c = t.Add("done");
     c.MediaFile = dir / "local.wav";
     SetJobState(c, jsDone);
+    t.grid.SetProgress(JobRow(c), 100);  // the job's own figure stays 0
     c.Mode = jmSkip;  // after the state, in the same step, as the runner does
     t.RunDeferred();
     RemoveJobAt(t.list, t.grid, t.list.IndexOf(&gone));
@@ -168,6 +170,7 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
 
   EXPECT_EQ(t.list[2]->State, jsDone);
   EXPECT_EQ(t.list[2]->Mode, jmSkip);
+  EXPECT_EQ(t.grid.Progress(2), 100) << "a finished job's bar comes back full";
 
   // A job added after the restore goes after the restored ones.
   t.Add("new");
