@@ -114,8 +114,10 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
 TJobRunner::~TJobRunner() {
   VANTOREL_ASSERT_OWNER(owner_);
   // Before anything below runs the owner's queue: a page answer must not reach
-  // items that are going.
+  // items that are going; and a page fetch still running ends within about a
+  // second instead of its own limit, so closing the window does not wait for it.
   alive_.reset();
+  cancelFetches_->store(true);
 }
 
 bool TJobRunner::DownloadsBusy() const {
@@ -398,20 +400,20 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
     // Read here: the settings belong to this thread.
     const TFetchProxy proxy = resolve::CurrentFetchProxy();
     if (!pageFetches_) pageFetches_ = std::make_unique<platform::TThreadSet>();
-    pageFetches_->Launch(
-        [this, alive, ref, item, refreshes, source, quality, proxy, owner = owner_] {
-          auto result =
-              std::make_shared<TRefreshedAddress>(FetchRefreshedAddress(source, quality, proxy));
-          auto answer = std::make_shared<platform::CallQueue::Posted>();
-          answer->fn = [this, alive, ref, item, refreshes, result] {
-            if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
-          };
-          try {
-            owner->Post(answer);  // not waited for: the owner may be joining this thread
-          } catch (const std::exception&) {
-            // The owner's thread is gone: nobody is left to take it.
-          }
-        });
+    pageFetches_->Launch([this, alive, ref, item, refreshes, source, quality, proxy, owner = owner_,
+                          cancel = cancelFetches_] {
+      auto result = std::make_shared<TRefreshedAddress>(
+          FetchRefreshedAddress(source, quality, proxy, cancel.get()));
+      auto answer = std::make_shared<platform::CallQueue::Posted>();
+      answer->fn = [this, alive, ref, item, refreshes, result] {
+        if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
+      };
+      try {
+        owner->Post(answer);  // not waited for: the owner may be joining this thread
+      } catch (const std::exception&) {
+        // The owner's thread is gone: nobody is left to take it.
+      }
+    });
   } catch (const std::exception& e) {
     LogError(e);
     item->FailAddressRefresh(e.what());

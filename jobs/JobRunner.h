@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -92,6 +93,8 @@ class TJobRunner {
                             const TRefreshedAddress& result);
   // Page fetches that answer after the runner is gone find this expired.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  // Raised by the destructor: a fetch still running gives up.
+  std::shared_ptr<std::atomic<bool>> cancelFetches_ = std::make_shared<std::atomic<bool>>(false);
   // The fetches; joined last, they post to the owner queue and touch nothing here.
   std::unique_ptr<platform::TThreadSet> pageFetches_;
 

@@ -220,10 +220,10 @@ void ShowRunningTimeOf(TConversionThreads& threads, TEncItem& job) {
 }
 
 TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality,
-                                        const TFetchProxy& proxy) {
+                                        const TFetchProxy& proxy, const std::atomic<bool>* cancel) {
   TRefreshedAddress r;
   std::string cutOff;
-  const std::string text = InetGetText(source, proxy, &cutOff);
+  const std::string text = InetGetText(source, proxy, &cutOff, cancel);
   if (text.empty()) {
     r.Error = "The watch page at " + AddressHost(source) +
               " could not be fetched for a new address" +

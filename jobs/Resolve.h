@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,9 +27,10 @@ struct TRefreshedAddress {
 
 // Any thread: fetches the watch page at source through proxy and looks up the
 // quality of that name. Touches no job and no setting; blocks for the fetch (the
-// fetcher's limits bound it).
+// fetcher's limits bound it; a raised cancel flag ends it within about a second).
 TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality,
-                                        const TFetchProxy& proxy);
+                                        const TFetchProxy& proxy,
+                                        const std::atomic<bool>* cancel = nullptr);
 
 // The host of an address, without user, port, path or query: what a note may
 // show of a signed address.

@@ -26,6 +26,8 @@ struct TTransfer {
   bool tooLarge = false;
   std::chrono::steady_clock::time_point deadline;
   bool tooLate = false;
+  const std::atomic<bool>* cancel = nullptr;
+  bool cancelled = false;
 };
 
 bool IsBlankOrControl(unsigned char c) {
@@ -65,6 +67,10 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 // against a silent server as much as against a trickling one.
 int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* t = static_cast<TTransfer*>(user);
+  if (t->cancel && t->cancel->load()) {
+    t->cancelled = true;
+    return 1;
+  }
   if (std::chrono::steady_clock::now() < t->deadline) return 0;
   t->tooLate = true;
   return 1;
@@ -115,7 +121,7 @@ TFetchTimeouts FetchTimeouts() {
 }  // namespace resolve
 
 bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
-                   std::string* failure) {
+                   std::string* failure, const std::atomic<bool>* cancel) {
   // An explicit proxy without a host cannot be reached; libcurl would read an
   // empty proxy text as "no proxy" and go direct instead.
   if (proxy.IsProxy && proxy.ProxyAdress.empty()) return false;
@@ -128,6 +134,7 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
   transfer.sink = &sink;
   transfer.maxBodyBytes = limits.MaxBodyBytes;
   transfer.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.TotalSec);
+  transfer.cancel = cancel;
   const std::string address = resolve::FetchAddress(url);
 
   curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
@@ -181,6 +188,10 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
       *failure = "The page is larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
     return false;
   }
+  if (transfer.cancelled) {
+    if (failure) *failure = "The fetch was cancelled";
+    return false;
+  }
   if (transfer.tooLate) {
     if (failure)
       *failure = "The page did not arrive within " + std::to_string(limits.TotalSec) + " s";
@@ -195,9 +206,10 @@ bool InetGetStream(const std::string& url, std::ostream& sink) {
   return InetGetStream(url, sink, resolve::CurrentFetchProxy());
 }
 
-std::string InetGetText(const std::string& url, const TFetchProxy& proxy, std::string* failure) {
+std::string InetGetText(const std::string& url, const TFetchProxy& proxy, std::string* failure,
+                        const std::atomic<bool>* cancel) {
   std::ostringstream sink;
-  if (!InetGetStream(url, sink, proxy, failure)) return {};
+  if (!InetGetStream(url, sink, proxy, failure, cancel)) return {};
   return std::move(sink).str();
 }
 

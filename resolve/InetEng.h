@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -26,15 +27,16 @@ struct TFetchTimeouts {
 // response began still returns true with what arrived. A fetch stopped by the
 // TotalSec or MaxBodyBytes limit returns false (sink keeps the part that came) and,
 // when failure is given, says which limit in *failure (else *failure is cleared).
-// The url is sent as FetchAddress gives it.
+// The url is sent as FetchAddress gives it. A fetch whose cancel flag is raised
+// meanwhile ends within about a second, as a fetch that could not be opened.
 bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
-                   std::string* failure = nullptr);
+                   std::string* failure = nullptr, const std::atomic<bool>* cancel = nullptr);
 // The same with the proxy of the process-wide source (see SetFetchProxySource).
 bool InetGetStream(const std::string& url, std::ostream& sink);
 
 // The body of url, or the empty string when it cannot be opened or a limit stopped it.
 std::string InetGetText(const std::string& url, const TFetchProxy& proxy,
-                        std::string* failure = nullptr);
+                        std::string* failure = nullptr, const std::atomic<bool>* cancel = nullptr);
 std::string InetGetText(const std::string& url, std::string* failure = nullptr);
 
 // Percent-decoder of page titles: "+" is a blank, "%" and two characters a byte.

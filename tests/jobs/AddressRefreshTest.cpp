@@ -283,4 +283,25 @@ TEST_F(AddressRefreshTest, StopDuringARefreshEndsAtOnceAndDropsTheLatePage) {
   EXPECT_EQ(Count(job.Notes, kRefreshNote), 0u) << job.Notes;
 }
 
+// Closing the window mid-refresh: the runner's end gives up the page fetch
+// instead of waiting for the fetcher's own limit.
+TEST_F(AddressRefreshTest, RunnerEndGivesUpAPageFetchThatHangs) {
+  sitesim::TVideo video = Video("hang", 10, {Stream(18, 0, -1)});
+  video.Streams[0].Size = 100000;
+  video.StreamsForbidden = true;
+  TEncItem& job = AddJob(video, jmDownloadOnly);
+  sitesim::TFault hang;
+  hang.DelayMs = 120000;
+  sim.SetPageFault("hang", hang);
+
+  runner->StartRun();
+  TclDownLoadItem* item = job.DownloadItem;
+  ASSERT_TRUE(WaitFor([&] { return item->AwaitingAddress() && PageFetches("hang") >= 1; }));
+  const auto began = std::chrono::steady_clock::now();
+  runner.reset();
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_LT(took, std::chrono::seconds(20)) << "the fetch ran to its own limit";
+  EXPECT_TRUE(WaitFor([] { return TclCustomThreader::LiveCount() == 0; }));
+}
+
 }  // namespace
