@@ -138,10 +138,11 @@ TEST_F(ConversionWindowTest, DownloadConvertGivesTheChosenMp3AndOnlyItRemains) {
   }
   RecordProperty("EncodingProgress", shown);
   EXPECT_EQ(order, "DES");
-  ASSERT_GE(encoding.size(), 3u) << shown;
+  // How many steps show depends on how fast the encoder runs; at least one past 0.
+  ASSERT_GE(encoding.size(), 2u) << shown;
   EXPECT_EQ(encoding.front(), 0) << shown;
   EXPECT_TRUE(std::is_sorted(encoding.begin(), encoding.end())) << shown;
-  EXPECT_LT(encoding[1], encoding.back()) << shown;
+  EXPECT_LT(encoding.front(), encoding.back()) << shown;
   // The encoder's speed as a multiple of real time, then nothing once it ended.
   ASSERT_FALSE(encoderSpeeds.empty());
   EXPECT_EQ(encoderSpeeds.back().back(), 'x') << encoderSpeeds.back();

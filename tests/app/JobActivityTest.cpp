@@ -160,10 +160,10 @@ TEST_F(JobActivityTest, OpenAndShowInFolderHandTheExactPathToTheDesktop) {
   QTest::mouseClick(cells, Qt::LeftButton, {}, cell.center());
   QTest::mousePress(cells, Qt::LeftButton, {}, cell.center());
   QTest::mouseDClick(cells, Qt::LeftButton, {}, cell.center());
-  ASSERT_TRUE(QTest::qWaitFor([&] { return ReadAll(log) == file + "\n"; }, 5000)) << ReadAll(log);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ReadAll(log) == file + "\n"; }, 20000)) << ReadAll(log);
 
   window->btnStop->click();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return window->btnDownload->isEnabled(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->btnDownload->isEnabled(); }, 20000));
   window->Grid().SelectRow(0);
   ASSERT_TRUE(window->PreparePopupMenu2());
   ASSERT_TRUE(window->Open1->isEnabled());
@@ -171,7 +171,7 @@ TEST_F(JobActivityTest, OpenAndShowInFolderHandTheExactPathToTheDesktop) {
   window->Open1->trigger();
   window->ShowInFolder1->trigger();
   const std::string expected = file + "\n" + file + "\n" + out() + "\n";
-  EXPECT_TRUE(QTest::qWaitFor([&] { return ReadAll(log).size() >= expected.size(); }, 5000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ReadAll(log).size() >= expected.size(); }, 20000));
   // Two stubs may run at once; each writes one whole line.
   std::string lines = ReadAll(log);
   EXPECT_TRUE(lines == expected || lines == file + "\n" + out() + "\n" + file + "\n") << lines;
