@@ -1,7 +1,5 @@
 // Connections of one item taking over each other's work: a slow connection's
-#include "platform/CallQueue.h"
 // segment is cut and its tail fetched by one that has finished; one that brings
-#include "platform/CallQueue.h"
 // nothing is given up and resumed.
 #include <gtest/gtest.h>
 
@@ -203,12 +201,12 @@ TEST_F(WorkSteal, SplitSegmentsContinueAfterAStop) {
   dl.Stop(item);
   ASSERT_TRUE(testsupport::WaitFor([&] { return completed == 1; }));
   EXPECT_EQ(item->Status(), psTerminated);
-  std::vector<std::string> expected;
+  std::vector<std::pair<int64_t, int64_t>> expected;  // first and last byte still missing
   for (int i = 0; i < state->Count(); ++i) {
     const auto* s = state->Items(i);
     if (s->BytesProceed() < s->ResourceSize())
-      expected.push_back("bytes=" + std::to_string(s->ResourcePos() + s->BytesProceed()) + "-" +
-                         std::to_string(s->ResourcePos() + s->ResourceSize() - 1));
+      expected.emplace_back(s->ResourcePos() + s->BytesProceed(),
+                            s->ResourcePos() + s->ResourceSize() - 1);
   }
 
   // Every unfinished segment, changed in size or new, goes on where it stopped.
@@ -218,10 +216,18 @@ TEST_F(WorkSteal, SplitSegmentsContinueAfterAStop) {
   ASSERT_TRUE(testsupport::WaitFor([&] { return completed == 2; }, 60s));
   EXPECT_EQ(item->Status(), psSuccess);
   EXPECT_TRUE(data->Data() == sim.StreamBody("v", 0)) << "file differs from the source";
-  std::vector<std::string> asked;
-  for (const auto& r : sim.Requests())
-    if (r.Method == "GET") asked.push_back(r.Header("Range"));
-  for (const auto& range : expected)
-    EXPECT_NE(std::find(asked.begin(), asked.end(), range), asked.end()) << range;
+  // Each one is asked for from where it stopped; its end may already have moved
+  // back when the second run split it again before its request went out.
+  std::vector<std::pair<int64_t, int64_t>> asked;
+  for (const auto& r : sim.Requests()) {
+    long long first = 0, last = 0;
+    if (r.Method == "GET" &&
+        std::sscanf(r.Header("Range").c_str(), "bytes=%lld-%lld", &first, &last) == 2)
+      asked.emplace_back(first, last);
+  }
+  for (const auto& [first, last] : expected)
+    EXPECT_TRUE(std::any_of(asked.begin(), asked.end(),
+                            [&](const auto& a) { return a.first == first && a.second <= last; }))
+        << "bytes=" << first << "-" << last;
   EXPECT_LE(maxRunning, item->ThreadCount());
 }
