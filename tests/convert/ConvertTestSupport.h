@@ -1,5 +1,6 @@
 #pragma once
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -125,7 +126,10 @@ class EndlessWav {
     ::signal(SIGPIPE, SIG_IGN);
     writer_ = std::thread([this] {
       int fd = ::open(fifo_.c_str(), O_WRONLY);
-      if (fd < 0) return;
+      if (fd < 0) {
+        ended_ = true;
+        return;
+      }
       // WAV header with open-ended sizes, then silence.
       const unsigned char header[44] = {
           'R',  'I', 'F', 'F', 0xff, 0xff, 0xff, 0xff, 'W', 'A',  'V',  'E',  'f',  'm',  't',
@@ -138,12 +142,24 @@ class EndlessWav {
         if (ok) ++written_;
       }
       ::close(fd);
+      ended_ = true;
     });
   }
   ~EndlessWav() {
     if (!writer_.joinable()) return;
     stop_ = true;
-    int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);  // frees a writer stuck in open
+    // Frees a writer stuck in open, and takes what it still writes: with this
+    // reader open its write would block on a full pipe for ever instead of
+    // failing, and it only looks at stop_ between writes.
+    int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);
+    std::vector<char> sink(8192);
+    while (!ended_) {
+      pollfd ready{fd, POLLIN, 0};
+      ::poll(&ready, fd >= 0 ? 1 : 0, 10);
+      if (fd >= 0)
+        while (::read(fd, sink.data(), sink.size()) > 0) {
+        }
+    }
     writer_.join();
     if (fd >= 0) ::close(fd);
   }
@@ -161,6 +177,7 @@ class EndlessWav {
   bool made_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> written_{0};
+  std::atomic<bool> ended_{false};
   std::thread writer_;
 };
 
