@@ -11,6 +11,7 @@
 #include "download/clDcUtils.h"
 #include "download/clHttpUtils.h"
 #include "download/clMultiDC.h"
+#include "download/clSavedDownload.h"
 #include "download/clStreams.h"
 #include "download/clWorkSteal.h"
 #include "platform/CallQueue.h"
@@ -25,21 +26,6 @@ class TclDownLoadList;
 struct TclHttpRequest {
   std::string RequestText;
   std::vector<std::string> HeaderLines;
-};
-
-// A download of an item's file left unfinished by an earlier run: the resource
-// as the server described it then and how far each segment got (Done bytes of
-// [Pos, Pos + Size) are in the file).
-struct TclSavedSegment {
-  int64_t Pos = 0;
-  int64_t Size = 0;
-  int64_t Done = 0;
-};
-struct TclSavedDownload {
-  int64_t ResourceSize = 0;
-  std::string ETag;
-  std::string LastModified;
-  std::vector<TclSavedSegment> Segments;
 };
 
 // One URL and its local file. All of it runs on the manager's owner thread; the

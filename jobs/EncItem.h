@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/CnvtSettings.h"
+#include "download/clSavedDownload.h"
 #include "jobs/JobGrid.h"
 #include "resolve/Quality.h"
 
@@ -51,25 +52,10 @@ class IJobConverter {
   virtual void RequestStop() = 0;
 };
 
-// One segment of a download as a later run continues it: the span
-// [Pos, Pos + Size) of the resource and the bytes of it already in the file.
-struct TSegmentState {
-  int64_t Pos = 0;
-  int64_t Size = 0;
-  int64_t Done = 0;
-};
-
 // What a stopped or interrupted download leaves for the next Start: the
-// resource as the server described it and how far each segment got. Empty
-// when there is nothing to continue.
-struct TDownloadResume {
-  int64_t ResourceSize = 0;
-  std::string ETag;
-  std::string LastModified;
-  std::vector<TSegmentState> Segments;
-  bool Empty() const { return ResourceSize <= 0 || Segments.empty(); }
-  void Clear() { *this = TDownloadResume(); }
-};
+// download item's own record of an unfinished file, handed back to it as is.
+using TSegmentState = TclSavedSegment;
+using TDownloadResume = TclSavedDownload;
 
 // One job: a link to download (and maybe convert) or a local file to convert.
 // Main thread only, apart from the start sweep reading State.

@@ -43,15 +43,6 @@ std::string ReserveDownloadFile(const std::string& path) {
   }
 }
 
-TclSavedDownload SavedDownload(const TDownloadResume& resume) {
-  TclSavedDownload saved;
-  saved.ResourceSize = resume.ResourceSize;
-  saved.ETag = resume.ETag;
-  saved.LastModified = resume.LastModified;
-  for (const TSegmentState& s : resume.Segments) saved.Segments.push_back({s.Pos, s.Size, s.Done});
-  return saved;
-}
-
 // Resume's segments as the item has them now. Called on every data report, so
 // it only overwrites.
 void CopySegments(TDownloadResume& resume, const TclResourceStateList& state) {
@@ -181,7 +172,7 @@ void TJobRunner::StartRun() {
           TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
           item->SetURL(job->StreamUrl);
           item->SetLocalFile(job->MediaFile);
-          if (resume) item->SetContinueFrom(SavedDownload(job->Resume));
+          if (resume) item->SetContinueFrom(job->Resume);
           SetJobState(*job, jsDownloading);
           job->DownloadItem = item;
           prepared.push_back(job);
