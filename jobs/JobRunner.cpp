@@ -7,6 +7,7 @@
 #include "download/clMultiDownLoader.h"
 #include "download/clNetBase.h"
 #include "jobs/Conversion.h"
+#include "jobs/ExtractorJobs.h"
 #include "jobs/Resolve.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
@@ -172,6 +173,7 @@ void TJobRunner::StartRun() {
           TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
           item->SetURL(job->StreamUrl);
           item->SetLocalFile(job->MediaFile);
+          ApplyStreamRequest(*item, job->Qualities[static_cast<size_t>(job->QualityIndex)].Link);
           if (resume) item->SetContinueFrom(job->Resume);
           SetJobState(*job, jsDownloading);
           job->DownloadItem = item;
@@ -376,8 +378,9 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
       return;
     }
     const TEncItem& job = *(*jobs_())[index];
+    const bool extractor = job.Resolver == kExtractorResolver && !job.WebpageUrl.empty();
     // Only a watch page can give a new address; a direct link is what it is.
-    if (!IsSiteLink(job.Source) || job.QualityIndex < 0 ||
+    if ((!IsSiteLink(job.Source) && !extractor) || job.QualityIndex < 0 ||
         static_cast<size_t>(job.QualityIndex) >= job.Qualities.size()) {
       item->FailAddressRefresh("The server refused the address of \"" + job.Title +
                                "\", and there is no watch page to get a new one from");
@@ -390,11 +393,19 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
     const std::string quality = job.Qualities[static_cast<size_t>(job.QualityIndex)].Name;
     // Read here: the settings belong to this thread.
     const TFetchProxy proxy = resolve::CurrentFetchProxy();
+    std::function<TRefreshedAddress(const std::atomic<bool>*)> fetch =
+        [source, quality, proxy](const std::atomic<bool>* cancel) {
+          return FetchRefreshedAddress(source, quality, proxy, cancel);
+        };
+    if (extractor)
+      fetch = [page = job.WebpageUrl, list = job.Qualities, at = job.QualityIndex,
+               options = ExtractorOptions()](const std::atomic<bool>* cancel) {
+        return FetchExtractorRefresh(page, list, at, options, cancel);
+      };
     if (!pageFetches_) pageFetches_ = std::make_unique<platform::TThreadSet>();
-    pageFetches_->Launch([this, alive, ref, item, refreshes, source, quality, proxy, owner = owner_,
+    pageFetches_->Launch([this, alive, ref, item, refreshes, fetch, owner = owner_,
                           cancel = cancelFetches_] {
-      auto result = std::make_shared<TRefreshedAddress>(
-          FetchRefreshedAddress(source, quality, proxy, cancel.get()));
+      auto result = std::make_shared<TRefreshedAddress>(fetch(cancel.get()));
       auto answer = std::make_shared<platform::CallQueue::Posted>();
       answer->fn = [this, alive, ref, item, refreshes, result] {
         if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
@@ -427,6 +438,7 @@ void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int r
     job->Qualities = result.Qualities;
     job->SetQuality(result.QualityIndex);
     job->StreamUrl = result.StreamUrl;
+    ApplyStreamRequest(*item, job->Qualities[static_cast<size_t>(result.QualityIndex)].Link);
     const std::string note = "The stream address expired; the watch page at " +
                              AddressHost(job->Source) + " gave a new one at " +
                              AddressHost(result.StreamUrl);
