@@ -76,10 +76,10 @@ TRefreshedAddress FetchExtractorRefresh(const std::string& webpageUrl,
 }
 
 void ApplyStreamRequest(TclDownLoadItem& item, const TLink& link) {
-  item.SetChunkLimit(link.ChunkSize);
+  item.SetChunkLimit(link.ChunkLimit);
   if (link.Headers.empty()) return;
   auto request = std::make_shared<TclHttpRequest>();
-  request->HeaderLines = link.Headers;
+  for (const auto& [name, value] : link.Headers) request->HeaderLines.push_back(name + ": " + value);
   item.SetHttpRequest(std::move(request));
   item.SetUseHttpRequest(true);
 }

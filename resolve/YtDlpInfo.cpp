@@ -89,14 +89,14 @@ bool ReadFormat(const json& j, TYtFormat& f) {
       std::string lower = name;
       for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       hasCookie = hasCookie || lower == "cookie";
-      f.Headers.push_back(name + ": " + value);
+      f.Headers.emplace_back(name, value);
     }
   }
   const std::string cookies = CookieHeader(Text(j, "cookies"));
   if (!cookies.empty() && !hasCookie && cookies.find_first_of("\r\n") == std::string::npos)
-    f.Headers.push_back("Cookie: " + cookies);
+    f.Headers.emplace_back("Cookie", cookies);
   if (auto d = j.find("downloader_options"); d != j.end() && d->is_object())
-    f.ChunkSize = static_cast<int64_t>(Number(*d, "http_chunk_size"));
+    f.ChunkLimit = static_cast<long long>(Number(*d, "http_chunk_size"));
   return true;
 }
 
@@ -113,7 +113,7 @@ TLink LinkOf(const TYtFormat& f) {
   link.Url = f.Url;
   link.Ext = "." + (f.Ext.empty() ? std::string("mp4") : f.Ext);
   link.Headers = f.Headers;
-  link.ChunkSize = f.ChunkSize;
+  link.ChunkLimit = f.ChunkLimit;
   link.FormatId = f.Id;
   link.Hls = f.Hls;
   return link;

@@ -18,8 +18,8 @@ struct TYtFormat {
   bool HasAudio = true;
   int Height = 0;
   double Kbps = 0;                   // tbr, else abr/vbr
-  std::vector<std::string> Headers;  // "Name: value", cookies as one Cookie line
-  int64_t ChunkSize = 0;
+  std::vector<THttpHeader> Headers;  // cookies as one Cookie header
+  long long ChunkLimit = 0;
 };
 
 struct TYtInfo {

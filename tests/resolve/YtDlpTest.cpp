@@ -118,9 +118,10 @@ TEST(YtDlpResolve, QualitiesNamesAndDefaults) {
   EXPECT_EQ(q.Link.FormatId, "137");
   EXPECT_EQ(q.Audio.FormatId, "140");
   EXPECT_EQ(q.Link.Ext, ".mp4");
-  EXPECT_EQ(q.Link.ChunkSize, 10485760);
-  EXPECT_EQ(q.Audio.Headers, (std::vector<std::string>{"Accept: */*", "User-Agent: Mozilla/5.0 (standin)",
-                                                       "Cookie: VISITOR=abc; PREF=f6=8"}));
+  EXPECT_EQ(q.Link.ChunkLimit, 10485760);
+  EXPECT_EQ(q.Audio.Headers, (std::vector<THttpHeader>{{"Accept", "*/*"},
+                                                       {"User-Agent", "Mozilla/5.0 (standin)"},
+                                                       {"Cookie", "VISITOR=abc; PREF=f6=8"}}));
   EXPECT_EQ(r.Qualities[2].Audio.FormatId, "251");  // webm video with webm audio
   EXPECT_TRUE(r.Qualities[3].Link.Hls);
 
