@@ -16,9 +16,11 @@
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
+#include "jobs/ExtractorJobs.h"
 #include "jobs/Resolve.h"
 #include "log/LogWriter.h"
 #include "resolve/InetEng.h"
+#include "resolve/YtDlpResolver.h"
 #include "resolve/youparse.h"
 #include "settings/Settings.h"
 
@@ -94,7 +96,8 @@ void TfmMain::AddPendingJob() {
 
 void TfmMain::AddJobNow(const std::string& text, bool isLink) {
   try {
-    if (isLink && !IsSiteLink(text) && !IsDirectMediaLink(text)) {
+    const bool otherSite = isLink && !IsSiteLink(text) && !IsDirectMediaLink(text);
+    if (otherSite && !resolve::IsWebLink(text)) {
       ShowIntakeMessage(this, "Not valid link!");
       return;
     }
@@ -114,6 +117,15 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
       job->IsVideo = IsVideoFile(text);
     } else if (MakeDirectLinkJob(job.get())) {
       // A plain media file: nothing to resolve, no request.
+    } else if (otherSite) {
+      // Any other page: the external extractor reads it.
+      std::string reason;
+      if (!ResolveJobWithExtractor(job.get(), false, ExtractorOptions(), &reason)) {
+        const std::string box = reason == kYtDlpMissingText ? reason : "Error Link!\n" + reason;
+        ShowIntakeMessage(this, box.c_str());
+        grid.DeleteRow(JobRow(*job));
+        return;
+      }
     } else {
       bool resolved = true;
       try {
@@ -142,6 +154,12 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
       grid.SetProgress(row, 0);
       grid.SetCellText(colMode, row, ModeCaption(job->Mode));
       ApplyPanelToJob(job.get());
+      // A preset that makes audio only takes the best audio stream: no video bytes.
+      if (job->Resolver == kExtractorResolver && job->Settings.VCodec.empty()) {
+        const int audio = YtDefaultQuality(job->Qualities, true);
+        job->SetQuality(audio);
+        job->StreamUrl = job->Qualities[static_cast<size_t>(audio)].Link.Url;
+      }
     } catch (const std::exception& e) {
       LogError(e);
     }
@@ -173,7 +191,9 @@ void TfmMain::WMDrawClipboard() {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     if (!data || !data->hasText()) return;
     const std::string text = data->text().toStdString();
-    if (IsSiteLink(text) || IsDirectMediaLink(text)) AddJob(text, true);
+    if (IsSiteLink(text) || IsDirectMediaLink(text) ||
+        (cvOptions.AutoPasteOtherSites && resolve::IsWebLink(text)))
+      AddJob(text, true);
   } catch (const std::exception& e) {
     LogError(e);
   }

@@ -307,12 +307,14 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
       AppendNote(*job, failure, "Error");
       LogText("Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*conversions_, *job);
+      if (IsDirectMediaLink(job->Source) || (job->Resolver == kExtractorResolver && job->DurationSec <= 0))
+        ShowRunningTimeOf(*conversions_, *job);
       // Through a sweep: its information pass runs the encoder, which would hold
       // up this thread for as long as that takes.
       StartConversionSweep(*conversions_, {job->Ref()});
     } else {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*conversions_, *job);
+      if (IsDirectMediaLink(job->Source) || (job->Resolver == kExtractorResolver && job->DurationSec <= 0))
+        ShowRunningTimeOf(*conversions_, *job);
       SetJobState(*job, jsDone);
       ShowSkip(*job);
     }

@@ -64,7 +64,7 @@ bool ReadFormat(const json& j, TYtFormat& f) {
   std::string protocol = Text(j, "protocol");
   if (protocol.empty()) protocol = f.Url.rfind("https:", 0) == 0 ? "https" : "http";
   if (!FetchableProtocol(protocol, f.Hls)) return false;
-  if (Flag(j, "has_drm")) return false;
+  if (Flag(j, "has_drm") || Flag(j, "_has_drm")) return false;
   f.Ext = Text(j, "ext");
   const std::string note = Text(j, "format_note");
   if (f.Ext == "mhtml" || note.find("storyboard") != std::string::npos) return false;
@@ -134,6 +134,16 @@ TYtInfo ParseYtDlpJson(const std::string& text) {
   if (doc.is_discarded() || !doc.is_object()) {
     info.Error = "yt-dlp's answer could not be read (no complete JSON document)";
     return info;
+  }
+  // A page of several videos: the first is the link's (the run asks for no playlist).
+  if (auto e = doc.find("entries");
+      e != doc.end() && e->is_array() && !doc.contains("formats") && !doc.contains("url")) {
+    for (const auto& entry : *e)
+      if (entry.is_object()) {
+        json first = entry;
+        doc = std::move(first);
+        break;
+      }
   }
   info.Title = Text(doc, "title");
   info.WebpageUrl = Text(doc, "webpage_url");
