@@ -12,6 +12,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "jobs/JournalStreams.h"
 #include "log/LogWriter.h"
 #include "platform/Files.h"
 
@@ -151,6 +152,8 @@ TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key) {
   s.Qualities = job.Qualities;
   s.Settings = job.Settings;
   s.Resume = job.Resume;
+  s.Resolver = job.Resolver;
+  s.WebpageUrl = job.WebpageUrl;
   return s;
 }
 
@@ -173,6 +176,8 @@ void RestoreFields(const TJobSnapshot& s, TEncItem& job) {
   job.Qualities = s.Qualities;
   job.Settings = s.Settings;
   job.Resume = s.Resume;
+  job.Resolver = s.Resolver;
+  job.WebpageUrl = s.WebpageUrl;
 }
 
 // ---- TJournal ----
@@ -256,9 +261,15 @@ bool TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
       if (tables.Step() && tables.Int(0) != 0) throw std::runtime_error("not a job journal");
       Exec(db_, "BEGIN");
       Exec(db_, kSchema);
+      journalstreams::EnsureTables(db_);
       Exec(db_, ("PRAGMA user_version=" + std::to_string(kVersion)).c_str());
       Exec(db_, "COMMIT");
       return true;
+    }
+    if (version < kVersion) {
+      // Older journals lack only the extractor's tables.
+      journalstreams::EnsureTables(db_);
+      Exec(db_, ("PRAGMA user_version=" + std::to_string(kVersion)).c_str());
     }
     std::map<int64_t, size_t> index;
     TStatement rows(db_, std::string("SELECT ") + kJobColumns + " FROM jobs ORDER BY id");
@@ -307,6 +318,7 @@ bool TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
       jobs[it->second].Qualities.push_back(
           TQuality{qualities.Text(1), TLink{qualities.Text(2), qualities.Text(3)}});
     }
+    journalstreams::Read(db_, jobs, index);
     TStatement segments(db_, "SELECT job, pos, size, done FROM segments ORDER BY job, n");
     while (segments.Step()) {
       auto it = index.find(segments.Int(0));
@@ -427,6 +439,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
       delJob.Bind(key).Run();
       delQualities.Bind(key).Run();
       delSegments.Bind(key).Run();
+      journalstreams::Remove(db_, key);
     }
     for (const auto& [key, s] : puts) {
       const TCnvtSettings& c = s.Settings;
@@ -464,6 +477,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
           .Run();
       delQualities.Bind(key).Run();
       delSegments.Bind(key).Run();
+      journalstreams::Write(db_, key, s);
       for (size_t n = 0; n < s.Qualities.size(); ++n) {
         const TQuality& q = s.Qualities[n];
         putQuality.Bind(key)

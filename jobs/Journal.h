@@ -40,6 +40,9 @@ struct TJobSnapshot {
   // Identity of MediaFile when Resume was committed (0 = unknown): a file
   // replaced by another one is never continued.
   uint64_t FileInode = 0;
+  // Who read the link and its page (TEncItem::Resolver, WebpageUrl).
+  std::string Resolver;
+  std::string WebpageUrl;
 };
 
 TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key);
@@ -54,7 +57,7 @@ void RestoreFields(const TJobSnapshot& snapshot, TEncItem& job);
 // gets no claim.
 class TJournal {
  public:
-  static constexpr int kVersion = 1;
+  static constexpr int kVersion = 2;  // 2: the extractor's tables
 
   explicit TJournal(std::string path);
   // Flushes with a bounded wait, then ends the writer.
