@@ -6,6 +6,7 @@
 
 #include "app/Accessible.h"
 #include "app/MessageBox.h"
+#include "jobs/ExtractorJobs.h"
 #include "settings/Settings.h"
 
 TfmOptions::TfmOptions(QWidget* parent) : QDialog(parent) {
@@ -122,6 +123,7 @@ void TfmOptions::Button1Click() {
   const int browser = ComboBox1->currentIndex();
   cvOptions.YtDlpCookiesBrowser = browser > 0 && browser < kCookieBrowserCount ? kCookieBrowsers[browser] : "";
   cvOptions.AutoPasteOtherSites = CheckBox4->isChecked();
+  PublishExtractorChoice();
   accept();
 }
 

@@ -2,9 +2,14 @@
 
 #include "download/clMultiDownLoader.h"
 #include "log/LogWriter.h"
+#include "resolve/YtDlpResolver.h"
 #include "settings/Settings.h"
 
 const char* const kExtractorResolver = "yt-dlp";
+
+void PublishExtractorChoice() {
+  resolve::SetYtDlpChoice({cvOptions.YtDlpProgram, cvOptions.YtDlpCookiesBrowser});
+}
 
 TYtDlpOptions ExtractorOptions() {
   TYtDlpOptions o;

@@ -11,6 +11,10 @@ class TclDownLoadItem;
 // The resolver kind of a job read by the external extractor (TEncItem::Resolver).
 extern const char* const kExtractorResolver;
 
+// Owner (GUI) thread: hands the options' program and cookie choice to the
+// extractor's resolver (which runs on other threads). Call after the options change.
+void PublishExtractorChoice();
+
 // Owner (GUI) thread: how the extractor is run now, from the options (program,
 // cookies) and the downloads' proxy.
 TYtDlpOptions ExtractorOptions();

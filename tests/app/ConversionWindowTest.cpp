@@ -300,3 +300,36 @@ TEST_F(ConversionWindowTest, PageOfAnotherSiteBecomesAnMp3WithThePageTitle) {
   }
   EXPECT_GT(clipRequests, 0u);
 }
+
+// A clip address refused with 403 once the job was read: yt-dlp reads the page again
+// and the same format goes on; the file is whole.
+TEST_F(ConversionWindowTest, RefusedAddressOfAnotherSiteIsReadAgainByTheExtractor) {
+  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
+  sitesim::TStream page;
+  page.Data = "<html><head><title>Quay</title></head><body><video src=\"/m/q.mp4\"></video>";
+  page.ContentType = "text/html";
+  sim.AddFile("quay.example.net", "/p", page);
+  sitesim::TStream file;
+  file.File = clip_;
+  sim.AddFile("quay.example.net", "/m/q.mp4", file);
+  QGuiApplication::clipboard()->setText(
+      QString::fromStdString(sim.FileUrl("quay.example.net", "/p")));
+  window->btnPaste->click();
+  ASSERT_EQ(window->Jobs().Count(), 1);
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  window->DownloadOnly1->trigger();
+  file.Fault.Times = 1;
+  file.Fault.Status = 403;
+  sim.AddFile("quay.example.net", "/m/q.mp4", file);
+  sim.ClearRequests();
+  window->btnDownload->click();
+  ASSERT_TRUE(Watch([&] { return Cell(colState) != "Downloading..."; })) << Cell(colState);
+  ASSERT_EQ(Cell(colState), "Successfully!") << Job()->Notes;
+  EXPECT_NE(Job()->Notes.find("expired"), std::string::npos) << Job()->Notes;
+  EXPECT_TRUE(ReadAll(Job()->MediaFile) == ReadAll(clip_));
+  size_t pageReads = 0;
+  for (const auto& r : sim.Requests()) pageReads += r.Target.find("/p") != std::string::npos &&
+                                                    r.Target.find("/m/") == std::string::npos;
+  EXPECT_GE(pageReads, 1u);  // the refresh read the page
+}
