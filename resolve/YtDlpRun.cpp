@@ -182,7 +182,10 @@ TYtDlpAnswer RunYtDlp(const std::string& link, const TYtDlpOptions& options,
     if (outOpen) fds[n++] = {process.ReadFd(), POLLIN, 0};
     if (errOpen) fds[n++] = {process.ErrFd(), POLLIN, 0};
     const int ready = ::poll(fds, n, 100);
-    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0 && errno != EINTR) {
+      process.Terminate(SIGKILL);  // never wait below for a child we no longer read
+      break;
+    }
     for (nfds_t i = 0; ready > 0 && i < n; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       if (fds[i].fd == process.ReadFd()) {

@@ -232,7 +232,11 @@ Postfix=
 Separator=_
 IncludeName=0
 IncludeDate=0
-SIndex=0"
+SIndex=0
+[YtDlp]
+Program=
+CookiesFromBrowser=
+AutoPasteOtherSites=0"
 actual="$(tr -d '\r' <"$settings")"
 [ "$actual" = "$expected" ] || fail "settings.ini after closing:
 $actual
