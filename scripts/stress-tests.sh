@@ -4,7 +4,8 @@
 # the machine's speed show up. At the end: each run's totals and every test that
 # failed at least once, with its count. Exits non-zero if any test failed.
 # Each run's full output is kept in $BUILD_DIR/stress/run-N.log.
-# Other arguments go to the build (as for scripts/build.sh); JOBS sets ctest -j.
+# Other arguments go to the build (as for scripts/build.sh); JOBS sets ctest -j,
+# CTEST_ARGS adds ctest options (e.g. CTEST_ARGS="-R Notifier" for a part only).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -39,7 +40,9 @@ for ((run = 1; run <= runs; run++)); do
   log="$logs/run-$run.log"
   echo "== run $run of $runs (output in $log)"
   status=0
-  ctest --output-on-failure -j "${JOBS:-$(nproc)}" --timeout 300 >"$log" 2>&1 || status=$?
+  # shellcheck disable=SC2086  # CTEST_ARGS is a list of options
+  ctest --output-on-failure -j "${JOBS:-$(nproc)}" --timeout 300 ${CTEST_ARGS:-} >"$log" 2>&1 ||
+    status=$?
   # "The following tests FAILED:" then one "  <n> - <name> (<why>)" line per test.
   failed=$(sed -n '/^The following tests FAILED:/,$p' "$log" |
     sed -n 's/^[[:space:]]*[0-9]\+ - \(.*\) (\([^()]*\))$/\1 (\2)/p')
