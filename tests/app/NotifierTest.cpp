@@ -13,8 +13,8 @@
 #include <QTest>
 #include <filesystem>
 
-#include "app/MainWindow.h"
 #include "app/JobActivity.h"
+#include "app/MainWindow.h"
 #include "app/MessageBox.h"
 #include "app/Notifier.h"
 #include "download/clMultiDownLoader.h"
