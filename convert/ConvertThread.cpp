@@ -124,7 +124,10 @@ void TConvertThread::RunInformationPass(const std::string& inFile) {
   ProgressMode = false;
   infoDeadline_ = std::chrono::steady_clock::now() + InformationPassLimit();
   std::string description;
-  switch (DescribeMediaFile(inFile, infoDeadline_, StopFlag, description)) {
+  // Without an encoder the job fails here as it always has, before any reading.
+  const bool encoderThere = ::access(EncoderPath().c_str(), X_OK) == 0;
+  switch (encoderThere ? DescribeMediaFile(inFile, infoDeadline_, StopFlag, description)
+                       : TMediaInfoResult::NotRead) {
     case TMediaInfoResult::Described: {
       // The same text the encoder's pass prints, read by the same parser.
       ConsoleOutput += "\r\n" + description;
