@@ -547,9 +547,12 @@ namespace {
 // A chunk holds this much data (or one block when BatchSize is larger). One
 // read fills as much of it as has arrived, straight from the transport's
 // receive callback; it is committed once less than one receive is left free.
-constexpr size_t kChunkBytes = 256 * 1024;
+constexpr size_t kChunkBytes = 128 * 1024;
 constexpr size_t kChunkMinRoom = 64 * 1024;
 constexpr size_t kChunkBlocks = 64;
+// How long the worker waits for data on its own thread before it hands the
+// wait to the connection's call thread.
+constexpr int kOwnWaitMs = 20;
 }  // namespace
 
 void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
@@ -610,7 +613,10 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
         toRead = std::min<int64_t>(toRead, static_cast<int64_t>(room()));
         read.SetBuffer(chunk->data.data(), static_cast<DWORD>(toRead));
       }
-      read.Fire(TimeOut);
+      // A short wait here saves two thread switches per network wait; a longer
+      // one goes to the call thread, whose wait has the time limit and ends at
+      // a cancel. A cancel meanwhile is seen by that call at once.
+      if (Terminated() || !read.ReadBuffered(kOwnWaitMs)) read.Fire(TimeOut);
     }
     size_t n = read.BytesRead();
     if (n == 0) break;

@@ -535,7 +535,8 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
   return TakeFromBody(*r, buffer, toRead, bytesRead);
 }
 
-bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead) {
+bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead,
+                              int waitMs) {
   auto r = LookupAs<RequestHandle>(file, Kind::Request);
   if (!r || !bytesRead || !buffer || toRead == 0) return false;
   if (r->Aborted() || !r->headersDone || r->atEnd || !r->sent) return false;
@@ -546,6 +547,17 @@ bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD*
         curl_easy_pause(r->easy, CURLPAUSE_CONT);  // hands over what curl held back
       }
       TakeInArrived(*r);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+      while (r->destUsed == 0 && r->Available() == 0 && !r->transferDone && !r->paused &&
+             !r->Aborted()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              until - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        curl_multi_poll(r->multi, nullptr, 0, static_cast<int>(left), nullptr);
+        r->lastActivity = std::chrono::steady_clock::now();
+        TakeInArrived(*r);
+      }
     });
     if (direct > 0) return TookDirect(*r, direct, bytesRead);
   }
