@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -98,6 +99,12 @@ std::string Layout(const AVChannelLayout& layout) {
   return n == 1 ? "mono" : n == 2 ? "stereo" : std::to_string(n) + " channels";
 }
 
+const AVStream* FirstAudio(const AVFormatContext* f) {
+  for (unsigned i = 0; i < f->nb_streams; ++i)
+    if (f->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return f->streams[i];
+  return nullptr;
+}
+
 struct TInputCloser {
   AVFormatContext* context = nullptr;
   AVIOContext* io = nullptr;
@@ -150,24 +157,26 @@ TMediaInfoResult DescribeMediaFile(const std::string& inFile, Clock::time_point 
     input.context = nullptr;
     return why();
   }
-  if (avformat_find_stream_info(input.context, nullptr) < 0 || source.stopped ||
-      source.timedOut)
-    return why();
+  // Only the first audio stream matters: when the header names it, the others
+  // are not decoded, and it gets a single thread (no decoder threads, little
+  // memory). Formats that find their streams only in the packets (FLV) are
+  // read as they come.
+  AVFormatContext* f = input.context;
+  const AVStream* audio = FirstAudio(f);
+  std::vector<AVDictionary*> options(f->nb_streams, nullptr);
+  for (unsigned i = 0; i < f->nb_streams; ++i) {
+    if (audio && f->streams[i] != audio) f->streams[i]->discard = AVDISCARD_ALL;
+    av_dict_set(&options[i], "threads", "1", 0);
+  }
+  const int found = avformat_find_stream_info(f, options.empty() ? nullptr : options.data());
+  for (AVDictionary*& d : options) av_dict_free(&d);
+  if (source.stopped || source.timedOut) return why();
+  if (!audio) audio = FirstAudio(f);
+  // Without audio the encoder's own pass decides (it may know the file better).
+  if (found < 0 || !audio) return TMediaInfoResult::NotRead;
 
-  const AVFormatContext* f = input.context;
   std::string out = std::string("Input #0, ") + f->iformat->name + ":\r\n";
   out += "  Duration: " + Duration(f->duration) + "\r\n";
-  const AVStream* audio = nullptr;
-  for (unsigned i = 0; i < f->nb_streams; ++i) {
-    const AVStream* s = f->streams[i];
-    const AVCodecParameters* p = s->codecpar;
-    if (p->codec_type == AVMEDIA_TYPE_AUDIO && !audio) audio = s;
-    if (p->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-    out += "  Stream #0:" + std::to_string(s->index) + ": Video: " + CodecName(p->codec_id) + ", " +
-           std::to_string(p->width) + "x" + std::to_string(p->height) + "\r\n";
-  }
-  // Without audio the encoder's own pass decides (it may know the file better).
-  if (!audio) return TMediaInfoResult::NotRead;
   const AVCodecParameters* p = audio->codecpar;
   out += "  Stream #0:" + std::to_string(audio->index) + ": Audio: " + CodecName(p->codec_id) +
          ", " + std::to_string(p->sample_rate) + " Hz, " + Layout(p->ch_layout);

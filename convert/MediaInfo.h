@@ -12,10 +12,10 @@ enum class TMediaInfoResult {
   Stopped,     // the stop flag was raised
 };
 
-// Describes inFile in the encoder's own words: the "Duration:" line and one
-// "Stream #0:i:" line per video stream and for the first audio stream, exactly
-// as the encoder's information pass prints them, so the same output parser
-// reads the same figures from either. Reading a pipe or a slow disk waits at
+// Describes inFile in the encoder's own words: the "Duration:" line and the
+// first audio stream's "Stream #0:i: Audio:" line, exactly as the encoder's
+// information pass prints them, so the same output parser reads the same
+// figures from either. Reading a pipe or a slow disk waits at
 // most until deadline; stop is looked at between reads.
 TMediaInfoResult DescribeMediaFile(const std::string& inFile,
                                    std::chrono::steady_clock::time_point deadline,
