@@ -12,6 +12,7 @@ struct TRefreshedAddress;
 class TclMultiDownLoader;
 class TclResourceStateItem;
 class TConversionThreads;
+class TStreamJobs;
 namespace platform {
 class CallQueue;
 class TThreadSet;
@@ -100,12 +101,16 @@ class TJobRunner {
 
   // JobList index of the job whose download is item, or -1.
   int DownloadJobIndex(const TclDownLoadItem* item) const;
+  // The job's media file is whole: converted next (Download&Convert) or done.
+  void MediaFileReady(TEncItem& job);
 
   std::function<TJobList*()> jobs_;
   std::shared_ptr<platform::CallQueue> owner_;
   // Declared before the manager, so downloads are stopped first.
   std::unique_ptr<TConversionThreads> conversions_;
   std::unique_ptr<TclMultiDownLoader> downLoader_;
+  // Pairs and HLS playlists; declared last, so their merges and fetches end first.
+  std::unique_ptr<TStreamJobs> streams_;
   // Items of this run whose data phase has begun: only their segment tables
   // speak for the file.
   std::unordered_set<const TclDownLoadItem*> dataPhase_;
