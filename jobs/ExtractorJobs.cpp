@@ -19,21 +19,13 @@ TYtDlpOptions ExtractorOptions() {
   return o;
 }
 
-TQualityList EngineQualities(const TQualityList& qualities) {
-  TQualityList out;
-  for (const auto& q : qualities)
-    if (q.Audio.Url.empty() && !q.Link.Hls) out.push_back(q);
-  return out;
-}
+TQualityList EngineQualities(const TQualityList& qualities) { return qualities; }
 
 bool ResolveJobWithExtractor(TEncItem* job, bool audioPreset, const TYtDlpOptions& options,
                              std::string* reason, const std::atomic<bool>* cancel) {
   if (!job) return false;
   TYtResolution r = ResolveWithYtDlp(job->Source, options, audioPreset, cancel);
   TQualityList usable = r.Ok ? EngineQualities(r.Qualities) : TQualityList{};
-  if (r.Ok && usable.empty())
-    r.Reason = "yt-dlp found only streams this program cannot fetch yet (HLS or separate video "
-               "and audio)";
   if (usable.empty()) {
     AppendNote(*job, r.Reason, "yt-dlp");
     LogText(job->Notes);

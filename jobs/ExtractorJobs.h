@@ -28,8 +28,9 @@ bool ResolveJobWithExtractor(TEncItem* job, bool audioPreset, const TYtDlpOption
                              std::string* reason = nullptr,
                              const std::atomic<bool>* cancel = nullptr);
 
-// The lines a job can take: the engine fetches single streams itself; pairs and HLS
-// playlists need the encoder's part of the download, which a job does not do yet.
+// The lines a job can take: every one (single streams through the engine, pairs
+// through the engine and a merge, HLS playlists through the encoder; see
+// jobs/StreamJobs.h).
 TQualityList EngineQualities(const TQualityList& qualities);
 
 // Any thread: a new address for the job's quality, read again by the extractor
