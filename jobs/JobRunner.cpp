@@ -370,7 +370,8 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
     if (job->StopRequested) {
       SetJobState(*job, jsStopped);
       ShowSkip(*job);
-    } else if (!(failure = DownloadFailure(*item)).empty()) {
+    } else if (!(failure = DownloadFailure(*item)).empty() ||
+               !(failure = TStreamJobs::Unfinished(*job)).empty()) {
       // Neither success nor a conversion of a partial file; the mode stays so
       // that the next Start tries again.
       SetJobState(*job, jsDownloadFailed);

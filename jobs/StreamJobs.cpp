@@ -107,6 +107,12 @@ const TLink& TStreamJobs::CurrentStream(const TEncItem& job) {
   return IsPair(*q) && EndsWith(job.MediaFile, kAudioPart) ? q->Audio : q->Link;
 }
 
+std::string TStreamJobs::Unfinished(const TEncItem& job) {
+  const TQuality* q = QualityOf(job);
+  if (!q || !IsPair(*q) || !EndsWith(job.MediaFile, kVideoPart)) return {};
+  return "The video came, but the download of its audio could not begin";
+}
+
 TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
   Reap();
   *reserved = false;

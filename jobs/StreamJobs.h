@@ -64,6 +64,10 @@ class TStreamJobs {
   // stage): the one a refreshed address belongs to.
   static const TLink& CurrentStream(const TEncItem& job);
 
+  // Why a download the engine ended whole still leaves the job's media file
+  // unfinished (a pair whose audio could not begin); empty otherwise.
+  static std::string Unfinished(const TEncItem& job);
+
   // The job's percentage for bytes of size of its current engine stream.
   double Progress(const TEncItem& job, int64_t bytes, int64_t size) const;
 

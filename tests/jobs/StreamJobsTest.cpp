@@ -74,13 +74,7 @@ class StreamJobsTest : public ::testing::Test {
   // The pair's two files on their host: 4 s of video only, 4 s of audio only.
   void ServePair(int64_t videoRate = 0) {
     const std::string video = clips / "v.mp4", audio = clips / "a.m4a";
-    ASSERT_EQ(converttest::MakeClip(video, {"-f", "lavfi", "-i",
-                                            "testsrc=duration=4:size=160x120:rate=10", "-c:v",
-                                            "mpeg4"}),
-              0);
-    ASSERT_EQ(converttest::MakeClip(audio, {"-f", "lavfi", "-i", "sine=frequency=440:duration=4",
-                                            "-c:a", "aac", "-b:a", "64k"}),
-              0);
+    if (!platform::FileExists(video)) MakePair(video, audio);
     sitesim::TStream v, a;
     v.File = video;
     v.Fault.RateBytesPerSec = videoRate;
@@ -88,6 +82,37 @@ class StreamJobsTest : public ::testing::Test {
     a.ContentType = "audio/mp4";
     sim.AddFile(kPairHost, "/media/v.mp4", v);
     sim.AddFile(kPairHost, "/media/a.m4a", a);
+  }
+  void MakePair(const std::string& video, const std::string& audio) {
+    ASSERT_EQ(converttest::MakeClip(video, {"-f", "lavfi", "-i",
+                                            "testsrc=duration=4:size=160x120:rate=10", "-c:v",
+                                            "mpeg4"}),
+              0);
+    ASSERT_EQ(converttest::MakeClip(audio, {"-f", "lavfi", "-i", "sine=frequency=440:duration=4",
+                                            "-c:a", "aac", "-b:a", "64k"}),
+              0);
+  }
+
+  // A page of another host whose video is a 6 s HLS playlist of 2 s segments,
+  // each segment served at rate bytes per second (0: at once).
+  void ServeHls(int64_t rate) {
+    ASSERT_EQ(converttest::MakeClip(clips / "index.m3u8",
+                                    {"-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:a",
+                                     "aac", "-f", "hls", "-hls_time", "2", "-hls_list_size", "0"}),
+              0);
+    for (const auto& entry : std::filesystem::directory_iterator(clips.path())) {
+      sitesim::TStream s;
+      s.File = entry.path().string();
+      const bool list = entry.path().extension() == ".m3u8";
+      s.ContentType = list ? "application/vnd.apple.mpegurl" : "video/mp2t";
+      if (!list) s.Fault.RateBytesPerSec = rate;
+      sim.AddFile(kPageHost, "/hls/" + entry.path().filename().string(), s);
+    }
+    sitesim::TStream page;
+    page.Data = "<html><head><title>Live page</title></head><body>"
+                "<video src=\"/hls/index.m3u8\"></video></body></html>";
+    page.ContentType = "text/html";
+    sim.AddFile(kPageHost, "/live.html", page);
   }
 
   TEncItem& AddJob(const std::string& link, const TYtDlpOptions& options, TJobMode mode) {
@@ -180,7 +205,7 @@ TEST_F(StreamJobsTest, PairIsFetchedWithItsHeadersInOnePlaceMergedAndConvertedOr
 }
 
 TEST_F(StreamJobsTest, StoppedPairKeepsOnlyItsPartsAndTheNextStartFinishesIt) {
-  ServePair(20000);  // the video takes a few seconds
+  ServePair(1000);  // the video would take a minute
   TEncItem& job = AddJob("http://dash.example.net/watch/pair", StandIn(), jmDownloadOnly);
   runner->StartRun();
   ASSERT_TRUE(WaitFor([&] { return job.Progress > 5; }, std::chrono::seconds(60)));
@@ -194,10 +219,12 @@ TEST_F(StreamJobsTest, StoppedPairKeepsOnlyItsPartsAndTheNextStartFinishesIt) {
   EXPECT_EQ(platform::ExtractFileName(job.MediaFile), *parts.rbegin());
   EXPECT_EQ(parts.rbegin()->substr(parts.rbegin()->size() - 6), ".video");
 
+  ServePair();  // the same files, now at full speed
   job.Mode = jmDownloadOnly;
   runner->StartRun();
   ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
   EXPECT_EQ(State(job), "Successfully!") << job.Notes;
+  EXPECT_EQ(job.Notes.find("Cannot continue"), std::string::npos) << job.Notes;  // continued
   EXPECT_EQ(Files(out.path()).size(), 1u);
   EXPECT_EQ(converttest::Probe(job.MediaFile, "a:0")["codec_name"], "aac");
   EXPECT_NEAR(Seconds(job.MediaFile), 4.0, 0.3);
@@ -220,22 +247,7 @@ TEST_F(StreamJobsTest, MergeThatFailsFailsTheJobWithTheEncodersReason) {
 
 TEST_F(StreamJobsTest, HlsPageThroughYtDlpIsFetchedWithItsHeadersAndConverted) {
   if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
-  ASSERT_EQ(converttest::MakeClip(clips / "index.m3u8",
-                                  {"-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:a",
-                                   "aac", "-f", "hls", "-hls_time", "2", "-hls_list_size", "0"}),
-            0);
-  for (const auto& entry : std::filesystem::directory_iterator(clips.path())) {
-    sitesim::TStream s;
-    s.File = entry.path().string();
-    s.ContentType = entry.path().extension() == ".m3u8" ? "application/vnd.apple.mpegurl"
-                                                         : "video/mp2t";
-    sim.AddFile(kPageHost, "/hls/" + entry.path().filename().string(), s);
-  }
-  sitesim::TStream page;
-  page.Data = "<html><head><title>Live page</title></head><body>"
-              "<video src=\"/hls/index.m3u8\"></video></body></html>";
-  page.ContentType = "text/html";
-  sim.AddFile(kPageHost, "/live.html", page);
+  ServeHls(0);
   TYtDlpOptions options;
   options.Proxy = resolve::CurrentFetchProxy();
   TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), options, jmDownloadConvert);
@@ -255,6 +267,26 @@ TEST_F(StreamJobsTest, HlsPageThroughYtDlpIsFetchedWithItsHeadersAndConverted) {
   const auto requests = RequestsFor("/hls/");
   ASSERT_GE(requests.size(), 4u);
   for (const auto& r : requests) EXPECT_EQ(r.Header("User-Agent"), agent) << r.Target;
+}
+
+TEST_F(StreamJobsTest, StoppedHlsFetchEndsItsEncoderAndLeavesNoFile) {
+  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
+  ServeHls(4000);  // each segment takes several seconds
+  TYtDlpOptions options;
+  options.Proxy = resolve::CurrentFetchProxy();
+  TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), options, jmDownloadConvert);
+  sim.ClearRequests();
+  runner->StartRun();
+  EXPECT_EQ(State(job), "Downloading...");
+  // A segment is under way: the fetch runs.
+  ASSERT_TRUE(WaitFor([&] { return !RequestsFor(".ts").empty(); }, std::chrono::seconds(60)));
+  runner->StopJob(&job);
+  EXPECT_EQ(State(job), "Stopped");
+  EXPECT_TRUE(Idle());
+  // The encoder is gone: its connection to the proxy closes.
+  EXPECT_TRUE(WaitFor([&] { return sim.OpenConnections() == 0; }, std::chrono::seconds(30)));
+  EXPECT_TRUE(Files(out.path()).empty());
+  EXPECT_EQ(ModeCaption(job.Mode), "Skip");
 }
 
 }  // namespace
