@@ -13,6 +13,7 @@
 #include "download/clMultiDownLoader.h"
 #include "jobs/ExtractorJobs.h"
 #include "jobs/JobRunner.h"
+#include "jobs/Journal.h"
 #include "jobs/MemoryJobGrid.h"
 #include "platform/ExeFolder.h"
 #include "platform/Files.h"
@@ -72,13 +73,14 @@ class StreamJobsTest : public ::testing::Test {
   }
 
   // The pair's two files on their host: 4 s of video only, 4 s of audio only.
-  void ServePair(int64_t videoRate = 0) {
+  void ServePair(int64_t videoRate = 0, int64_t audioRate = 0) {
     const std::string video = clips / "v.mp4", audio = clips / "a.m4a";
     if (!platform::FileExists(video)) MakePair(video, audio);
     sitesim::TStream v, a;
     v.File = video;
     v.Fault.RateBytesPerSec = videoRate;
     a.File = audio;
+    a.Fault.RateBytesPerSec = audioRate;
     a.ContentType = "audio/mp4";
     sim.AddFile(kPairHost, "/media/v.mp4", v);
     sim.AddFile(kPairHost, "/media/a.m4a", a);
@@ -226,6 +228,52 @@ TEST_F(StreamJobsTest, StoppedPairKeepsOnlyItsPartsAndTheNextStartFinishesIt) {
   EXPECT_EQ(State(job), "Successfully!") << job.Notes;
   EXPECT_EQ(job.Notes.find("Cannot continue"), std::string::npos) << job.Notes;  // continued
   EXPECT_EQ(Files(out.path()).size(), 1u);
+  EXPECT_EQ(converttest::Probe(job.MediaFile, "a:0")["codec_name"], "aac");
+  EXPECT_NEAR(Seconds(job.MediaFile), 4.0, 0.3);
+}
+
+TEST_F(StreamJobsTest, PairEndedDuringItsAudioComesBackFromTheJournalWithoutFetchingTheVideoAgain) {
+  const std::string journalFile = clips / "jobs.db";
+  ServePair(0, 1000);  // the audio would take a minute
+  {
+    TJournal journal(journalFile);
+    std::vector<TJobSnapshot> none;
+    ASSERT_TRUE(journal.Open(none));
+    TJobJournal binding(journal, [this] { return &list; }, [](std::function<void()> fn) { fn(); });
+    TEncItem& job = AddJob("http://dash.example.net/watch/pair", StandIn(), jmDownloadOnly);
+    runner->StartRun();
+    ASSERT_TRUE(WaitFor([&] {
+      return job.MediaFile.size() > 6 &&
+             job.MediaFile.substr(job.MediaFile.size() - 6) == ".audio" &&
+             !job.Resume.Empty() && job.Resume.Segments[0].Done > 0;
+    }, std::chrono::seconds(60)));
+    // What the journal holds when the program is ended at this point.
+    binding.SnapshotRunning();
+    ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
+    runner.reset();
+  }
+  for (int i = 0; i < list.Count(); ++i) delete list[i];
+  list.Clear();
+
+  TJournal journal(journalFile);
+  std::vector<TJobSnapshot> stored;
+  ASSERT_TRUE(journal.Open(stored));
+  ASSERT_EQ(stored.size(), 1u);
+  TMemoryJobGrid table;
+  TJobJournal binding(journal, [this] { return &list; }, [](std::function<void()> fn) { fn(); });
+  binding.Restore(stored, list, table);
+  TEncItem& job = *list[0];
+  EXPECT_EQ(table.CellText(colState, 0), "Stopped");
+  ASSERT_FALSE(job.Resume.Empty()) << job.Notes;
+  ServePair();
+  sim.ClearRequests();
+  runner = std::make_unique<TJobRunner>([this] { return &list; }, platform::CallQueue::Current());
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
+  EXPECT_EQ(table.CellText(colState, 0), "Successfully!") << job.Notes;
+  EXPECT_EQ(job.Notes.find("Cannot continue"), std::string::npos) << job.Notes;
+  EXPECT_TRUE(RequestsFor("/media/v.mp4").empty());
+  EXPECT_EQ(converttest::Probe(job.MediaFile, "v:0")["codec_name"], "mpeg4");
   EXPECT_EQ(converttest::Probe(job.MediaFile, "a:0")["codec_name"], "aac");
   EXPECT_NEAR(Seconds(job.MediaFile), 4.0, 0.3);
 }

@@ -98,9 +98,10 @@ std::vector<std::string> FfmpegStreamArguments(const StreamRequest& request,
                              "0:v:0", "-map", "1:a:0"});
   } else {
     if (!request.headers.empty()) argv.insert(argv.end(), {"-headers", request.headers});
-    // The playlist's segments may only be fetched over the network as well.
+    // The playlist's segments may only be fetched over the network as well; a
+    // server that stops answering ends the fetch after 30 s instead of never.
     argv.insert(argv.end(), {"-protocol_whitelist", "http,https,tcp,tls,crypto,httpproxy",
-                             "-i", request.address});
+                             "-rw_timeout", "30000000", "-i", request.address});
   }
   argv.insert(argv.end(), {"-c", "copy", FileUrl(request.output)});
   return argv;
