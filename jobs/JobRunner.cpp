@@ -249,10 +249,13 @@ void TJobRunner::StartRun() {
     LogError(e);
     for (const TPrepared& p : prepared) {
       p.job->DownloadItem = nullptr;
-      if (p.reserved && TStreamJobs::Handles(p.job->Qualities[static_cast<size_t>(
-                            p.job->QualityIndex)])) {
-        streams_->Forget(*p.job);
-        p.job->MediaFile = p.mediaFile;
+      const bool streams = p.job->QualityIndex >= 0 &&
+                           static_cast<size_t>(p.job->QualityIndex) < p.job->Qualities.size() &&
+                           TStreamJobs::Handles(
+                               p.job->Qualities[static_cast<size_t>(p.job->QualityIndex)]);
+      if (streams) {
+        streams_->Forget(*p.job, p.reserved);
+        if (p.reserved) p.job->MediaFile = p.mediaFile;
       } else if (p.reserved) {
         if (platform::FileSize(p.job->MediaFile) == 0) platform::DeleteFile(p.job->MediaFile);
         p.job->MediaFile = p.mediaFile;

@@ -172,9 +172,10 @@ TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
   return item;
 }
 
-void TStreamJobs::Forget(TEncItem& job) {
+void TStreamJobs::Forget(TEncItem& job, bool reserved) {
   auto it = runs_.find(job.Ref());
   if (it != runs_.end() && !it->second->copy) runs_.erase(it);
+  if (!reserved) return;
   const std::string base = BaseOf(job.MediaFile);
   for (const std::string& f : {base + kVideoPart, base + kAudioPart, base})
     if (platform::FileExists(f) && platform::FileSize(f) == 0) platform::DeleteFile(f);

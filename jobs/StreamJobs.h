@@ -46,9 +46,9 @@ class TStreamJobs {
   // begins with StartPending). *reserved: a new media file was reserved. Throws
   // std::runtime_error when the job cannot get its files.
   TclDownLoadItem* Prepare(TEncItem& job, bool* reserved);
-  // A run that does not start after all: a prepared merge or fetch is dropped
-  // and the job's empty files go.
-  void Forget(TEncItem& job);
+  // A run that does not start after all: a prepared merge or fetch is dropped,
+  // and with reserved the empty files Prepare made for the job go.
+  void Forget(TEncItem& job, bool reserved);
   // After the run has started: the prepared merges and fetches begin.
   void StartPending();
 
