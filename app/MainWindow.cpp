@@ -390,6 +390,7 @@ void TfmMain::OpenJournal() {
   } catch (const std::exception& e) {
     LogError(e);
   }
+  ReadRestoredLinks();
   journalTimer_ = new QTimer(this);
   journalTimer_->setObjectName("JournalTimer");
   journalTimer_->setInterval(kJournalTickMs);
@@ -410,6 +411,8 @@ void TfmMain::FlushJournal() {
 void TfmMain::FormShow() {}
 
 void TfmMain::FormClose() {
+  // No link is read any more: their connections close now, not at their limits.
+  if (runner_) runner_->CancelLinkReads();
   try {
     SaveSettings();
   } catch (...) {

@@ -39,6 +39,9 @@ struct TResolveRequest {
   // Raised when the answer is no longer wanted (row removed, window closed):
   // the resolution ends its connections within a fraction of a second. May be null.
   const std::atomic<bool>* Cancel = nullptr;
+  // A new reading of a link already read (its stream address expired): the
+  // resolver may skip what only a first reading needs.
+  bool Refresh = false;
 
   bool Cancelled() const { return Cancel && Cancel->load(); }
   bool TimedOut() const { return TClock::now() >= Deadline; }
