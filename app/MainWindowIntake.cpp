@@ -260,6 +260,7 @@ void TfmMain::btnRemoveClick() {
     CancelSelectedReadings();
     RemoveSelectedJobs(*jobList_, *ngListItems, stopDownload_);
     SettleLinkBatches();
+    ShowReadingCount();
   } catch (const std::exception& e) {
     LogError(e);
   }

@@ -242,6 +242,21 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       std::lock_guard lock(mutex);
       t = Locate(req, proxied, host, path, params, siteHost);
     }
+    // Counts the site's page requests while they are answered.
+    struct TPageCount {
+      Impl* impl;
+      bool page;
+      TPageCount(Impl* i, bool p) : impl(i), page(p) {
+        if (!page) return;
+        std::lock_guard lock(impl->mutex);
+        impl->mostPagesInFlight = std::max(impl->mostPagesInFlight, ++impl->pagesInFlight);
+      }
+      ~TPageCount() {
+        if (!page) return;
+        std::lock_guard lock(impl->mutex);
+        --impl->pagesInFlight;
+      }
+    } pageCount(this, siteHost && (path == "/watch" || path == "/get_video_info"));
     const std::string& pageBody = t.pageBody;
     TFault& fault = t.fault;
     TEntity& entity = t.entity;
@@ -285,7 +300,13 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       active = counts && (fault.Times < 0 || n <= fault.Times);
       version = head_ ? getCount[resourceKey] : getCount[resourceKey]++;
     }
-    if (active && fault.DelayMs > 0 && !Pause(fault.DelayMs)) break;
+    if (active && fault.DelayMs > 0) {
+      // A client that gives up meanwhile closes the connection, and it ends here.
+      bool gone = false;
+      for (int64_t left = fault.DelayMs; left > 0 && !gone; left -= 50)
+        gone = !Pause(std::min<int64_t>(left, 50)) || sock.PeerClosed();
+      if (gone) break;
+    }
     if (active && fault.Status > 0) {
       std::string extra =
           fault.Location.empty() ? std::string() : "Location: " + fault.Location + "\r\n";
