@@ -168,7 +168,9 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink, int batch) {
 }
 
 void TfmMain::AddLinkText(const std::string& text) {
-  const std::vector<std::string> lines = LinkListLines(text);
+  const resolve::TResolverSet& resolvers = runner_->Resolver().Resolvers();
+  const std::vector<std::string> lines =
+      LinkListLines(text, [&](const std::string& line) { return resolvers.Accepts(line); });
   // Anything but a list of links is one text, untrimmed: one job or one refusal.
   if (lines.empty()) return AddJob(text, true);
   // One after another through the queue, so the window shows each row as it

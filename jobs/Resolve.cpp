@@ -54,6 +54,13 @@ bool MakeDirectLinkJob(TEncItem* job) {
 }
 
 std::vector<std::string> LinkListLines(const std::string& text) {
+  return LinkListLines(text, [](const std::string& line) {
+    return IsSiteLink(line) || IsDirectMediaLink(line);
+  });
+}
+
+std::vector<std::string> LinkListLines(const std::string& text,
+                                       const std::function<bool(const std::string&)>& isLink) {
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {
@@ -62,7 +69,7 @@ std::vector<std::string> LinkListLines(const std::string& text) {
     const std::string line = text.substr(start, end - start);
     start = end + 1;
     if (platform::TrimBlanks(line).empty()) continue;
-    if (!IsSiteLink(line) && !IsDirectMediaLink(line)) return {};
+    if (!isLink(line)) return {};
     lines.push_back(line);
   }
   if (lines.size() < 2) lines.clear();

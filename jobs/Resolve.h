@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ bool MakeDirectLinkJob(TEncItem* job);
 // non-empty lines and every one, trimmed, is a site or a direct link, those lines
 // (without line ends) in order; otherwise empty, and the text is one link text.
 std::vector<std::string> LinkListLines(const std::string& text);
+// The same with another test of what a link is (the resolvers' Accepts).
+std::vector<std::string> LinkListLines(const std::string& text,
+                                       const std::function<bool(const std::string&)>& isLink);
 
 // The running time of a media file as the encoder's information pass reads it;
 // 0 when it cannot be read. Runs the encoder: call it off the GUI thread.

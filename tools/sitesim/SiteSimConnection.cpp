@@ -242,7 +242,9 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       std::lock_guard lock(mutex);
       t = Locate(req, proxied, host, path, params, siteHost);
     }
-    // Counts the site's page requests while they are answered.
+    // Counts the site's page requests from their arrival until their answer
+    // begins: a client cannot have sent its next request of the same reading
+    // before then, so the count is an exact bound of the client's concurrency.
     struct TPageCount {
       Impl* impl;
       bool page;
@@ -251,11 +253,13 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
         std::lock_guard lock(impl->mutex);
         impl->mostPagesInFlight = std::max(impl->mostPagesInFlight, ++impl->pagesInFlight);
       }
-      ~TPageCount() {
+      void Answering() {
         if (!page) return;
+        page = false;
         std::lock_guard lock(impl->mutex);
         --impl->pagesInFlight;
       }
+      ~TPageCount() { Answering(); }
     } pageCount(this, siteHost && (path == "/watch" || path == "/get_video_info"));
     const std::string& pageBody = t.pageBody;
     TFault& fault = t.fault;
@@ -271,10 +275,12 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
                       "\r\nContent-Length: " + std::to_string(pageBody.size()) + "\r\n" +
                       (keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
       if (!head_) r += pageBody;
+      pageCount.Answering();
       if (!sock.Send(r)) break;
       continue;
     }
     if (!t.isResource) {
+      pageCount.Answering();
       bool ok = t.notFound.empty()
                     ? simple(502, "<html><body>Bad gateway: unknown host</body></html>")
                     : simple(404, t.notFound);
@@ -307,6 +313,7 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
         gone = !Pause(std::min<int64_t>(left, 50)) || sock.PeerClosed();
       if (gone) break;
     }
+    pageCount.Answering();
     if (active && fault.Status > 0) {
       std::string extra =
           fault.Location.empty() ? std::string() : "Location: " + fault.Location + "\r\n";
