@@ -307,12 +307,12 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
       AppendNote(*job, failure, "Error");
       LogText("Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
+      if (resolver_ && IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
       // Through a sweep: its information pass runs the encoder, which would hold
       // up this thread for as long as that takes.
       StartConversionSweep(*conversions_, {job->Ref()});
     } else {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
+      if (resolver_ && IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
       SetJobState(*job, jsDone);
       ShowSkip(*job);
     }
@@ -373,7 +373,8 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
   VANTOREL_ASSERT_OWNER(owner_);
   try {
     const int index = DownloadJobIndex(item);
-    if (index < 0) {
+    // No index, or the runner is ending (its resolver went first).
+    if (index < 0 || !resolver_) {
       item->FailAddressRefresh("The server refused the stream address");
       return;
     }
@@ -440,6 +441,7 @@ bool TJobRunner::WaitForAddressRefreshes(std::chrono::milliseconds timeout) {
 
 void TJobRunner::ReadLink(TEncItem& job, TLinkRead done) {
   VANTOREL_ASSERT_OWNER(owner_);
+  if (!resolver_) throw std::logic_error("The job runner is ending");
   const uint64_t ref = job.Ref();
   CancelLinkRead(job);
   SetJobState(job, jsReading);
@@ -459,12 +461,13 @@ void TJobRunner::CancelLinkRead(const TEncItem& job) {
   VANTOREL_ASSERT_OWNER(owner_);
   auto it = readings_.find(job.Ref());
   if (it == readings_.end()) return;
-  resolver_->Cancel(it->second);
+  if (resolver_) resolver_->Cancel(it->second);
   readings_.erase(it);
 }
 
 void TJobRunner::CancelLinkReads() {
   VANTOREL_ASSERT_OWNER(owner_);
-  for (const auto& [ref, ticket] : readings_) resolver_->Cancel(ticket);
+  if (resolver_)
+    for (const auto& [ref, ticket] : readings_) resolver_->Cancel(ticket);
   readings_.clear();
 }
