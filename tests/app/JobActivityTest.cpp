@@ -119,7 +119,7 @@ TEST_F(JobActivityTest, SpeedFollowsTheRateAndTimeLeftHoldsAtHalfWay) {
 
   // Nothing runs any more: the figures and the totals go.
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return Cell(colSpeed, 0).empty() && Cell(colTimeLeft, 0).empty(); }, 2000));
+      [&] { return Cell(colSpeed, 0).empty() && Cell(colTimeLeft, 0).empty(); }, 20000));
   EXPECT_EQ(window->StatusPanelText(0), "");
 }
 
