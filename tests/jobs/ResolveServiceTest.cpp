@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -88,4 +89,28 @@ TEST_F(ResolveServiceTest, CancelAndTheServiceEndCloseAHangingPageAtOnce) {
   EXPECT_TRUE(platform::PumpUntil([&] { return sim.PagesInFlight() == 0; }, 30s));
   owner->Drain();
   EXPECT_EQ(answers, 0);
+}
+
+TEST_F(ResolveServiceTest, AReadingEndsAtItsOverallLimitAndSaysWhy) {
+  sitesim::TSiteSim sim;
+  sitesim::TVideo video;
+  video.Id = "slow";
+  video.PageFault.DelayMs = 600000;
+  sim.AddVideo(video);
+  sim.Start();
+  TFetchProxy proxy;
+  proxy.IsProxy = true;
+  proxy.ProxyAdress = sim.ProxyHost();
+  proxy.ProxyPort = sim.Port();
+  service->SetOverallLimit(1);
+  std::optional<resolve::TResolvedJob> answer;
+  service->Resolve(sim.WatchUrl("slow"), proxy,
+                   [&](const resolve::TResolvedJob& r) { answer = r; });
+  ASSERT_TRUE(service->WaitIdle(60s));
+  ASSERT_TRUE(answer);
+  EXPECT_FALSE(answer->Ok);
+  EXPECT_EQ(answer->Failure, "The page did not arrive within the link's time limit");
+  EXPECT_EQ(answer->Notes,
+            "Warning: The page did not arrive within the link's time limit\rparse youtube error\r");
+  EXPECT_TRUE(platform::PumpUntil([&] { return sim.PagesInFlight() == 0; }, 30s));
 }
