@@ -404,7 +404,8 @@ TEST_F(RunControlTest, AJobThatCannotBePreparedStopsTheRunAndALaterStartWorks) {
   Start();
   EXPECT_TRUE(Idle());
   EXPECT_FALSE(window->Timer1->isActive());
-  EXPECT_EQ(Cell(colState, 0), "Downloading...");  // prepared before the failure
+  // Prepared before the failure, then put back: not "Downloading..." with nothing running.
+  EXPECT_EQ(Cell(colState, 0), "Wait...");
   EXPECT_EQ(Jobs()[0]->DownloadItem, nullptr);
   EXPECT_EQ(window->clDownLoader->DownLoadList()->Count(), 0);
   const std::string log = ReadAll(dir / "Log.txt");
