@@ -5,6 +5,7 @@ set -euo pipefail
 
 want=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
       libcurl4-openssl-dev libpcre2-dev libsqlite3-dev zlib1g-dev libcpp-httplib-dev libssl-dev libtag1-dev
+      libavformat-dev libavcodec-dev libavutil-dev
       ffmpeg xvfb xauth xdotool xclip x11-utils imagemagick
       dbus-daemon at-spi2-core libglib2.0-bin python3 dpkg-dev)
 if [ "${1:-}" = "--bench" ]; then
