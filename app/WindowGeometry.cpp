@@ -74,14 +74,15 @@ void ApplyWindowPlace(QMainWindow& window, QTableView& table, const TWindowPlace
   const bool sizeKept = place.Width >= least.width() && place.Height >= least.height() &&
                         place.Width <= kLargest && place.Height <= kLargest;
   const QRect frame(place.Left, place.Top, place.Width, place.Height);
-  if (sizeKept && OnSomeScreen(frame)) {
+  const bool kept = sizeKept && OnSomeScreen(frame);
+  if (kept) {
     window.resize(place.Width, place.Height);
     window.move(place.Left, place.Top);
   } else {
     window.resize(least);
     Center(window);
   }
-  if (sizeKept && place.Maximized) window.setWindowState(window.windowState() | Qt::WindowMaximized);
+  if (kept && place.Maximized) window.setWindowState(window.windowState() | Qt::WindowMaximized);
 
   const QStringList widths = QString::fromStdString(place.Columns).split(',');
   QHeaderView* header = table.horizontalHeader();

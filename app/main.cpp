@@ -2,6 +2,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <cstdio>
 
 #include "app/GuiCallQueue.h"
 #include "app/MainWindow.h"
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   fmMain.CreateDialogs();  // output name, then options
   fmMain.show();
   if (!instance.AloneReason().isEmpty()) {
+    std::fprintf(stderr, "%s\n", instance.AloneReason().toLocal8Bit().constData());
     LogText(instance.AloneReason().toStdString());
     if (fmMain.StatusPanels[1]->text().isEmpty()) fmMain.StatusPanels[1]->setText(instance.AloneReason());
   }
