@@ -473,10 +473,7 @@ void TfmMain::HideApp() {
 }
 
 void TfmMain::RestoreApp() {
-  showNormal();
-  raise();
-  activateWindow();
-  RzTrayIcon1RestoreApp();
+  RaiseWindow();  // a maximised window comes back maximised
 }
 
 void TfmMain::RzTrayIcon1MinimizeApp() {
