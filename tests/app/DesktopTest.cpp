@@ -208,6 +208,20 @@ TEST_F(DesktopTest, AWideWindowShowsEveryColumnAndComesBackAsItWasClosed) {
   EXPECT_EQ(Widths(), widths);
 }
 
+TEST_F(DesktopTest, AMaximisedWindowComesBackMaximisedFromTheTrayAndTheNextStart) {
+  window->showMaximized();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->isMaximized(); }, 5000));
+  window->Hide1Click();
+  window->Hide1Click();
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(window->isMaximized());
+  EXPECT_FALSE(window->isMinimized());
+  window->close();
+  Reopen();
+  window->show();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window->isMaximized(); }, 5000));
+}
+
 TEST_F(DesktopTest, CorruptOrOffScreenPlacesGiveTheFirstSize) {
   const char* places[] = {
       "[Window]\nLeft=10\nTop=10\nWidth=12x\nHeight=-5\nColumns=1,2,x\n",
