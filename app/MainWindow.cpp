@@ -337,6 +337,7 @@ QString TfmMain::StatusPanelText(int panel) const {
 // ---- start-up and shut-down ----
 
 void TfmMain::FormCreate() {
+  ClaimFolder();
   SetupLogWriter();
   RegisterDropAndClipboard();
   CreateJobList();
@@ -347,11 +348,20 @@ void TfmMain::FormCreate() {
   SetRunning(false);
 }
 
+void TfmMain::ClaimFolder() {
+  // Before anything is written there: a second window on the same folder must
+  // not touch the first one's log, settings or journal.
+  journal_ = std::make_unique<TJournal>(platform::JournalPath());
+  ownsFolder_ = journal_->LockFolder();
+}
+
 void TfmMain::SetupLogWriter() {
   logWriter_ = std::make_unique<TLogWriter>();
   logWriter_->SetFolder(platform::UserFilesFolder());
   logWriter_->SetEnabled(true);
-  logWriter_->SetLogFile(logWriter_->Folder() + "Log.txt");
+  // A window without the folder logs into a file of its own.
+  logWriter_->SetLogFile(ownsFolder_ ? logWriter_->Folder() + "Log.txt"
+                                     : platform::PrivateLogPath());
   SetMainLogWriter(logWriter_.get());
 }
 
@@ -382,9 +392,15 @@ void TfmMain::SaveSettings() {
 
 void TfmMain::OpenJournal() {
   try {
-    journal_ = std::make_unique<TJournal>(platform::JournalPath());
+    if (!journal_) journal_ = std::make_unique<TJournal>(platform::JournalPath());
     std::vector<TJobSnapshot> stored;
-    if (!journal_->Open(stored)) {
+    if (!ownsFolder_) {
+      const std::string message = journal_->LastError() +
+                                  "; this window keeps no jobs and saves no settings, its log is " +
+                                  logWriter_->LogFileName();
+      LogText("Error: " + message);
+      StatusPanels[1]->setText(QString::fromStdString(message));
+    } else if (!journal_->Open(stored)) {
       // This window works on, but its jobs are not kept (docs/journal.md).
       const std::string message = journal_->LastError() + "; the jobs of this window are not kept";
       LogText("Error: " + message);
@@ -402,8 +418,24 @@ void TfmMain::OpenJournal() {
   journalTimer_->setInterval(kJournalTickMs);
   connect(journalTimer_, &QTimer::timeout, this, [this] {
     if (jobJournal_) jobJournal_->SnapshotRunning();
+    ShowJournalHealth();
   });
   journalTimer_->start();
+}
+
+void TfmMain::ShowJournalHealth() {
+  if (!journal_ || !journal_->IsOpen()) return;
+  const std::string error = journal_->WriteError();
+  const QString shown = StatusPanels[1]->text();
+  if (!error.empty()) {
+    const QString message = QString::fromStdString(
+        "The job journal is not being written (" + error + "); it is tried again");
+    if (shown != message) StatusPanels[1]->setText(message);
+    journalWarningShown_ = true;
+  } else if (journalWarningShown_) {
+    journalWarningShown_ = false;
+    if (shown.startsWith("The job journal is not being written")) StatusPanels[1]->clear();
+  }
 }
 
 void TfmMain::FlushJournal() {
@@ -416,9 +448,10 @@ void TfmMain::FlushJournal() {
 
 void TfmMain::FormShow() {}
 
-void TfmMain::FormClose() {
+void TfmMain::SaveState() {
   try {
-    SaveSettings();
+    // Only the folder's own window saves: a second one's settings are stale.
+    if (ownsFolder_) SaveSettings();
   } catch (...) {
     // Nothing may keep the program from ending.
   }
@@ -426,6 +459,10 @@ void TfmMain::FormClose() {
     FlushJournal();
   } catch (...) {
   }
+}
+
+void TfmMain::FormClose() {
+  SaveState();
   if (endProcess_) endProcess_();
 }
 

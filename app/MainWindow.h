@@ -57,6 +57,12 @@ class TfmMain : public QMainWindow {
 
   // How closing ends the process; tests substitute a recorder.
   void SetEndProcess(std::function<void()> endProcess) { endProcess_ = std::move(endProcess); }
+  // What closing keeps, without closing: the settings (when this window owns
+  // the folder) and the journal's last changes. The session's end asks for it.
+  void SaveState();
+  // False when another window had the folder first: this one then writes
+  // neither its Log.txt, settings.ini nor jobs.db.
+  bool OwnsFolder() const { return ownsFolder_; }
 
   // The job list of this window (also the process-wide JobList once FormCreate ran).
   TJobList& Jobs() { return *jobList_; }
@@ -268,6 +274,13 @@ class TfmMain : public QMainWindow {
   // Opens jobs.db, rebuilds the table from it and keeps it up to date: every
   // change through the jobs' change listener, running jobs once a second.
   void OpenJournal();
+  // Takes the folder's lock (first step of FormCreate); ownsFolder_ says
+  // whether this window may write the folder's Log.txt, settings.ini and jobs.db.
+  void ClaimFolder();
+  // The status bar says so while the journal's commits fail.
+  void ShowJournalHealth();
+  bool ownsFolder_ = false;
+  bool journalWarningShown_ = false;
   // Hands the last changes over and waits a bounded time for their commit.
   void FlushJournal();
   std::unique_ptr<TJournal> journal_;

@@ -6,12 +6,14 @@
 
 #include "app/GuiCallQueue.h"
 #include "app/MainWindow.h"
+#include "app/QuitSignals.h"
 #include "app/SingleInstance.h"
 #include "log/LogWriter.h"
 #include "platform/UserFolders.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
+  app::CatchQuitSignals();
   // vantorel [--start] [LINK|FILE]...: --start presses Start once the work is
   // in, so the jobs kept in the journal go on without a click too.
   bool start = false;
@@ -23,6 +25,7 @@ int main(int argc, char** argv) {
   TfmMain fmMain;
   fmMain.FormCreate();
   fmMain.CreateDialogs();  // output name, then options
+  app::CloseOnQuitSignals(fmMain);  // SIGTERM, SIGHUP, the session's end: as the close box
   fmMain.show();
   if (!instance.AloneReason().isEmpty()) {
     std::fprintf(stderr, "%s\n", instance.AloneReason().toLocal8Bit().constData());

@@ -77,6 +77,10 @@ class TEncItem {
   std::string Title;
   std::string MediaFile;
   std::string OutputFile;
+  // OutputFile was reserved by the conversion under way and holds no finished
+  // output yet: only such a file may be deleted after a crash. Set with the
+  // reservation, cleared by the conversion's success.
+  bool OutputReserved = false;
   IJobGrid* Grid = nullptr;  // not owned; set once the row exists
   std::string Notes;         // lines of "label: message\r"
   // Set while a conversion runs (from its start to its end report or stop).

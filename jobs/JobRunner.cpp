@@ -135,7 +135,15 @@ void TJobRunner::StartRun() {
   downLoader_->DownLoadList()->Clear();
   dataPhase_.clear();
 
-  std::vector<TEncItem*> prepared;
+  // What a prepared job was before this Start, so that a run that does not
+  // start leaves it as it was (and no empty file it reserved behind).
+  struct TPrepared {
+    TEncItem* job;
+    TJobState state;
+    std::string mediaFile;
+    bool reserved;
+  };
+  std::vector<TPrepared> prepared;
   std::vector<uint64_t> toConvert;  // taken here, on the owner thread, for the sweep
   try {
     ApplyProxyRecord(net::ProxyOf(cvOptions), downLoader_->HttpProxySettings);
@@ -149,11 +157,25 @@ void TJobRunner::StartRun() {
           if (job->QualityIndex < 0 ||
               static_cast<size_t>(job->QualityIndex) >= job->Qualities.size())
             throw std::out_of_range("No quality is chosen for \"" + job->Title + "\"");
+          TPrepared before{job, job->State, job->MediaFile, false};
           // An unfinished download goes on in its own file, which stays reserved
           // for it; the item checks the file and the resource before it trusts them.
           const bool resume = job->IsLink && !job->Resume.Empty() && !job->MediaFile.empty() &&
                               platform::FileExists(job->MediaFile);
           if (!resume) {
+            const std::string& ext =
+                job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
+            const std::string name = MakeOutputName(OutName, job->Title, ext);
+            std::string file;
+            try {
+              file = ReserveDownloadFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+            } catch (const std::exception& e) {
+              // This job alone cannot run; the others of the run go on.
+              SetJobState(*job, jsDownloadFailed);
+              AppendNote(*job, e.what(), "Error");
+              LogText(std::string("Error: ") + e.what());
+              break;
+            }
             if (!job->Resume.Empty()) {
               const std::string warning = "The partly downloaded file \"" + job->MediaFile +
                                           "\" is missing; the download starts again from the "
@@ -162,24 +184,22 @@ void TJobRunner::StartRun() {
               LogText("Warning: " + warning);
             }
             job->Resume.Clear();
-            const std::string& ext =
-                job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
-            const std::string name = MakeOutputName(OutName, job->Title, ext);
-            job->MediaFile =
-                ReserveDownloadFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+            job->MediaFile = file;
+            before.reserved = true;
           }
           job->LastDownloadMode = job->Mode;
           TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
           item->SetURL(job->StreamUrl);
           item->SetLocalFile(job->MediaFile);
           if (resume) item->SetContinueFrom(job->Resume);
+          prepared.push_back(before);
           SetJobState(*job, jsDownloading);
           job->DownloadItem = item;
-          prepared.push_back(job);
           break;
         }
         case jmConvertOnly:
           job->StopRequested = false;
+          prepared.push_back(TPrepared{job, job->State, job->MediaFile, false});
           // A video preset needs a video to work on.
           if (!job->Settings.VCodec.empty() && !job->IsVideo) {
             SetJobState(*job, jsStopped);
@@ -193,10 +213,17 @@ void TJobRunner::StartRun() {
       }
     }
   } catch (const std::exception& e) {
-    // The run does not start. Prepared jobs keep their state but lose their
-    // items, which would never run; the next Start prepares them again.
+    // The run does not start. Prepared jobs lose their items, which would never
+    // run, and are as they were before; the next Start prepares them again.
     LogError(e);
-    ForgetDownloadItems(prepared);
+    for (const TPrepared& p : prepared) {
+      p.job->DownloadItem = nullptr;
+      if (p.reserved) {
+        if (platform::FileSize(p.job->MediaFile) == 0) platform::DeleteFile(p.job->MediaFile);
+        p.job->MediaFile = p.mediaFile;
+      }
+      SetJobState(*p.job, p.state);
+    }
     downLoader_->DownLoadList()->Clear();
     return;
   }

@@ -145,6 +145,7 @@ TLoadedSettings LoadSettingsFile(const std::string& path) {
 bool SaveSettingsFile(int32_t codecIndex, const std::string& path) {
   try {
     platform::IniFile ini(path);
+    ini.SetFileMode(0600);  // it holds the proxy password
     for (const TSettingKey& key : SettingKeys(codecIndex)) WriteKey(ini, key);
     ini.Save();
     return true;

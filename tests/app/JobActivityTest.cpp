@@ -65,6 +65,38 @@ class JobActivityTest : public TWindowTest {
   void AddDownloadOnly(const std::string& id) { PasteDownloadOnly(id); }
 };
 
+// A path that is not UTF-8 (an output folder named in another encoding)
+// reaches the desktop byte for byte.
+TEST_F(JobActivityTest, OpenHandsAPathThatIsNotUtf8ToTheDesktopAsItIs) {
+  const std::string stubs = dir / "stubs", log = dir / "opened.txt";
+  std::filesystem::create_directory(stubs);
+  {
+    std::ofstream stub(stubs + "/xdg-open");
+    stub << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\n";
+  }
+  std::filesystem::permissions(stubs + "/xdg-open", std::filesystem::perms::owner_all);
+  const std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (stubs + ":" + path).c_str(), 1);
+  struct TRestore {
+    std::string path;
+    ~TRestore() { setenv("PATH", path.c_str(), 1); }
+  } restore{path};
+
+  const std::string file = dir / "caf\xe9.mp4";  // Latin-1
+  std::ofstream(file) << "x";
+  auto* job = new TEncItem;
+  window->Jobs().Add(job);
+  AttachJobToRow(*job, window->Grid(), window->Grid().AppendRow());
+  job->MediaFile = file;
+  job->Mode = jmDownloadOnly;
+  SetJobState(*job, jsDone);
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  window->Open1->trigger();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !ReadAll(log).empty(); }, 20000));
+  EXPECT_TRUE(ReadAll(log) == file + "\n") << ReadAll(log);
+}
+
 }  // namespace
 
 TEST(JobRates, WindowAndTexts) {
@@ -119,7 +151,7 @@ TEST_F(JobActivityTest, SpeedFollowsTheRateAndTimeLeftHoldsAtHalfWay) {
 
   // Nothing runs any more: the figures and the totals go.
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return Cell(colSpeed, 0).empty() && Cell(colTimeLeft, 0).empty(); }, 2000));
+      [&] { return Cell(colSpeed, 0).empty() && Cell(colTimeLeft, 0).empty(); }, 20000));
   EXPECT_EQ(window->StatusPanelText(0), "");
 }
 

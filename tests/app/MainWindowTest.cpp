@@ -216,6 +216,7 @@ TEST_F(MainWindowTest, ClosingSavesAndEndsTheProcessEvenWhenSavingFails) {
   w->close();
   EXPECT_EQ(w->saves, 1);
   EXPECT_EQ(ended, 1);
+  w.reset();  // a second window on the folder would save nothing
 
   auto viaTray = MakeWindow();
   viaTray->failSave = true;

@@ -82,8 +82,9 @@ class RunControlTest : public TWindowTest {
     manager->OnProcessCompleted = [this, done](TclMultiDownLoader* sender, TclDownLoadItem* item) {
       done(sender, item);
       ++completed;
-      lastReport.start();
+      ticksSinceReport = 0;
     };
+    QObject::connect(window->Timer1, &QTimer::timeout, [this] { ++ticksSinceReport; });
   }
   IJobGrid& Grid() { return window->Grid(); }
   TJobList& Jobs() { return window->Jobs(); }
@@ -128,7 +129,7 @@ class RunControlTest : public TWindowTest {
   std::vector<std::string> boxes;
   std::vector<TSnapshot> snapshots;
   int completed = 0;
-  QElapsedTimer lastReport;
+  int ticksSinceReport = 0;  // of the run's timer, since the last completion report
 };
 
 }  // namespace
@@ -152,7 +153,7 @@ TEST_F(RunControlTest, FiveDownloadsRunThreeAtATimeIntoTheirOwnFiles) {
   EXPECT_EQ(Jobs()[4]->MediaFile, out() + "/Clip v10.mp4");
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return completed == 5; }, 30000));
-  ASSERT_TRUE(WaitIdle(3000));
+  ASSERT_TRUE(WaitIdle());
   EXPECT_FALSE(window->Timer1->isActive());
 
   // Until the first download ended, the first three moved and the last two waited at 0.
@@ -186,7 +187,7 @@ TEST_F(RunControlTest, FiveDownloadsRunThreeAtATimeIntoTheirOwnFiles) {
   const size_t requests = sim.Requests().size();
   Start();
   EXPECT_FALSE(Idle());
-  ASSERT_TRUE(WaitIdle(3000));
+  ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(sim.Requests().size(), requests);
   for (int row = 0; row < 5; ++row) EXPECT_EQ(Cell(colState, row), "Successfully!");
   EXPECT_TRUE(ReadAll(Jobs()[0]->MediaFile) == sim.StreamBody("v1", 0));
@@ -199,7 +200,7 @@ TEST_F(RunControlTest, StopSelectedStopsOnlyTheChosenJobs) {
   for (const char* id : {"s1", "s2", "s3", "s4"}) AddDownloadOnly(id);
   Start();
   ASSERT_TRUE(
-      QTest::qWaitFor([&] { return Grid().Progress(0) > 0 && Grid().Progress(1) > 0; }, 10000));
+      QTest::qWaitFor([&] { return Grid().Progress(0) > 0 && Grid().Progress(1) > 0; }, 30000));
 
   // A running download: stopped in the table at once, mode "Skip" after its report.
   Grid().SelectRow(0);
@@ -216,7 +217,7 @@ TEST_F(RunControlTest, StopSelectedStopsOnlyTheChosenJobs) {
   EXPECT_EQ(Jobs()[3]->DownloadItem, nullptr);
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return completed == 3; }, 30000));
-  ASSERT_TRUE(WaitIdle(3000));
+  ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(Cell(colState, 0), "Stopped");
   EXPECT_EQ(Cell(colMode, 0), "Skip");
   EXPECT_TRUE(platform::FileExists(Jobs()[0]->MediaFile));  // the partial file stays
@@ -241,14 +242,15 @@ TEST_F(RunControlTest, StopAllStopsEveryJobAndTheWindowTurnsIdleWithinASecond) {
     sim.AddVideo(Video(id, std::string("All ") + id, 2000000, 100000));
   for (const char* id : {"a1", "a2", "a3", "a4"}) AddDownloadOnly(id);
   Start();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return Grid().Progress(2) > 0; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Grid().Progress(2) > 0; }, 30000));
   window->btnStop->click();
   for (int row = 0; row < 4; ++row) EXPECT_EQ(Cell(colState, row), "Stopped") << row;
 
-  ASSERT_TRUE(QTest::qWaitFor([&] { return completed == 3; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return completed == 3; }, 30000));
   EXPECT_FALSE(window->clDownLoader->IsBusy());
-  ASSERT_TRUE(WaitIdle(3000));
-  EXPECT_LT(lastReport.elapsed(), 1500);
+  ASSERT_TRUE(WaitIdle());
+  // Counted in the timer's ticks, not in time: a busy machine delays them all.
+  EXPECT_LE(ticksSinceReport, 1);
   for (int row = 0; row < 3; ++row) EXPECT_EQ(Cell(colMode, row), "Skip") << row;
   EXPECT_EQ(Cell(colMode, 3), "Download Only");
 }
@@ -258,20 +260,22 @@ TEST_F(RunControlTest, DownloadConvertJobsHandTheirFileToTheConversion) {
   Paste("c1");
   ASSERT_EQ(Cell(colMode, 0), "Download&Convert");
   Start();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return completed == 1; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return completed == 1; }, 30000));
   EXPECT_EQ(Jobs()[0]->DownloadItem, nullptr);
   EXPECT_TRUE(ReadAll(Jobs()[0]->MediaFile) == sim.StreamBody("c1", 0));
   // The sandbox folder holds no encoder, so the conversion that the completed
   // download started fails at once; the mode stays for the next Start.
-  ASSERT_TRUE(QTest::qWaitFor([&] { return ConvertFailed(0); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ConvertFailed(0); }, 30000));
   EXPECT_EQ(Cell(colMode, 0), "Download&Convert");
-  ASSERT_TRUE(WaitIdle(3000));
+  ASSERT_TRUE(WaitIdle());
 }
 
 TEST_F(RunControlTest, TheConversionHandOffDoesNotWaitForTheEncoder) {
-  // An encoder that takes a second for anything, the information pass included.
-  const std::string encoder = dir / "cvtcore";
-  std::ofstream(encoder) << "#!/bin/sh\nsleep 1\nexit 1\n";
+  // An encoder that takes its time for anything, the information pass included:
+  // until the test lets it go, or 30 s.
+  const std::string encoder = dir / "cvtcore", release = dir / "release";
+  std::ofstream(encoder) << "#!/bin/sh\nfor i in $(seq 300); do [ -e '" << release
+                         << "' ] && exit 1; sleep 0.1; done\nexit 1\n";
   std::filesystem::permissions(encoder, std::filesystem::perms::owner_all);
   sim.AddVideo(Video("h1", "Hand off", 20000, 0));
   Paste("h1");
@@ -285,11 +289,12 @@ TEST_F(RunControlTest, TheConversionHandOffDoesNotWaitForTheEncoder) {
     handOff = clock.elapsed();
   };
   Start();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return handOff >= 0; }, 10000));
-  EXPECT_LT(handOff, 500);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return handOff >= 0; }, 60000));
+  EXPECT_LT(handOff, 15000);  // waiting for the encoder would take 30 s
   EXPECT_EQ(Cell(colState, 0), "Encoding...");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return ConvertFailed(0); }, 15000));
-  ASSERT_TRUE(WaitIdle(3000));
+  std::ofstream{release};
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ConvertFailed(0); }, 30000));
+  ASSERT_TRUE(WaitIdle());
 }
 
 TEST_F(RunControlTest, FailedDownloadIsReportedAndTriedAgainAtTheNextStart) {
@@ -312,7 +317,7 @@ TEST_F(RunControlTest, FailedDownloadIsReportedAndTriedAgainAtTheNextStart) {
   }
   EXPECT_EQ(Cell(colMode, 0), "Download Only");
   EXPECT_EQ(Cell(colMode, 1), "Download&Convert");
-  ASSERT_TRUE(WaitIdle(3000));
+  ASSERT_TRUE(WaitIdle());
   // One entry per failed job, "Error: " and the message, as every logged error.
   const std::string log = ReadAll(dir / "Log.txt");
   const std::string entry = ": Error: HTTP resource access error occured, code = 404\r\n";
@@ -327,7 +332,7 @@ TEST_F(RunControlTest, FailedDownloadIsReportedAndTriedAgainAtTheNextStart) {
   Start();
   EXPECT_EQ(Cell(colState, 0), "Downloading...");
   ASSERT_TRUE(WaitState(0, "Successfully!"));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return ConvertFailed(1); }, 10000));  // no encoder here
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ConvertFailed(1); }, 30000));  // no encoder here
   EXPECT_TRUE(ReadAll(Jobs()[0]->MediaFile) == sim.StreamBody("bad", 0));
 }
 
@@ -356,7 +361,7 @@ TEST_F(RunControlTest, ProxyValuesAreCopiedOnlyWhileTheOptionIsOn) {
   EXPECT_EQ(proxy.Port, sim.Port());
   EXPECT_EQ(proxy.UserName, "user");
   EXPECT_EQ(proxy.Password, "secret");
-  ASSERT_TRUE(WaitIdle(3000));
+  ASSERT_TRUE(WaitIdle());
 
   // Switched off, the manager keeps what it had and still downloads through it.
   cvOptions.IsProxy = false;
@@ -397,7 +402,8 @@ TEST_F(RunControlTest, AJobThatCannotBePreparedStopsTheRunAndALaterStartWorks) {
   Start();
   EXPECT_TRUE(Idle());
   EXPECT_FALSE(window->Timer1->isActive());
-  EXPECT_EQ(Cell(colState, 0), "Downloading...");  // prepared before the failure
+  // Prepared before the failure, then put back: not "Downloading..." with nothing running.
+  EXPECT_EQ(Cell(colState, 0), "Wait...");
   EXPECT_EQ(Jobs()[0]->DownloadItem, nullptr);
   EXPECT_EQ(window->clDownLoader->DownLoadList()->Count(), 0);
   const std::string log = ReadAll(dir / "Log.txt");
@@ -418,7 +424,7 @@ TEST_F(RunControlTest, RemovingADownloadingJobLeavesTheOthersAlone) {
   AddDownloadOnly("r1");
   AddDownloadOnly("r2");
   Start();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return Grid().Progress(0) > 0; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Grid().Progress(0) > 0; }, 30000));
   const std::string partial = Jobs()[0]->MediaFile;
   Grid().SelectRow(0);
   window->btnRemove->click();
@@ -427,14 +433,14 @@ TEST_F(RunControlTest, RemovingADownloadingJobLeavesTheOthersAlone) {
   EXPECT_EQ(Cell(colState, 0), "Successfully!");
   EXPECT_EQ(Cell(colFileName, 0), "Kept");
   EXPECT_TRUE(platform::FileExists(partial));
-  ASSERT_TRUE(WaitIdle(3000));
+  ASSERT_TRUE(WaitIdle());
 }
 
 TEST_F(RunControlTest, ClosingDuringADownloadSavesTheSettingsAndLeavesThePartialFile) {
   sim.AddVideo(Video("slow", "Slow", 2000000, 50000));
   AddDownloadOnly("slow");
   Start();
-  ASSERT_TRUE(QTest::qWaitFor([&] { return Grid().Progress(0) > 0; }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Grid().Progress(0) > 0; }, 30000));
   const std::string partial = Jobs()[0]->MediaFile;
   const std::string typed = dir / "typed";
   std::filesystem::create_directory(typed);

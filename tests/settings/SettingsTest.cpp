@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include "log/LogWriter.h"
@@ -158,4 +159,21 @@ TEST_F(SettingsFile, InstalledProgramKeepsSettingsAndOutputInTheUsersFolders) {
   EXPECT_FALSE(platform::DirectoryExists(dir / "prog"));
 
   oldHome ? ::setenv("HOME", keptHome.c_str(), 1) : ::unsetenv("HOME");
+}
+
+// The file holds the proxy password: the user's alone, whatever the umask,
+// also when an older version left it readable.
+TEST_F(SettingsFile, TheFileIsTheUsersAloneOnEverySave) {
+  const mode_t old = umask(022);
+  auto mode = [&] {
+    struct stat st {};
+    EXPECT_EQ(stat((dir / "settings.ini").c_str(), &st), 0);
+    return st.st_mode & 0777;
+  };
+  ASSERT_TRUE(settings::SaveSettingsFile(0));
+  EXPECT_EQ(mode(), 0600u);
+  chmod((dir / "settings.ini").c_str(), 0644);
+  ASSERT_TRUE(settings::SaveSettingsFile(0));
+  EXPECT_EQ(mode(), 0600u);
+  umask(old);
 }
