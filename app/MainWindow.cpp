@@ -25,6 +25,7 @@
 #include "app/Accessible.h"
 #include "app/GuiCallQueue.h"
 #include "app/JobGridWidget.h"
+#include "app/WindowGeometry.h"
 #include "download/clMultiDownLoader.h"
 #include "download/clNetBase.h"
 #include "jobs/JobRunner.h"
@@ -109,8 +110,11 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
   setWindowIcon(AppIcon());
   BuildControls();
   BuildTray();
-  setFixedSize(kClientWidth, kClientHeight);
+  // The first size is also the least; settings.ini may hold the last session's.
+  setMinimumSize(kClientWidth, kClientHeight);
+  resize(kClientWidth, kClientHeight);
   CenterOnScreen();
+  new app::TFillColumn(*ngListItems, colFileName);
   app::InstallCallQueueDrain();
   CreateRunControl();
   CreateJobActivity();
@@ -219,7 +223,7 @@ void TfmMain::BuildControls() {
       {"lblVBitrate", "Video bitrate, kbps:"},
       {"lblVideoSize", "Video size:"}};
   QComboBox* valueLists[] = {cbAbitRate, cbFrequency, cbChanels, cbVBitrate, cbVideoSize};
-  // The fixed window is narrow for six lists: the value lists keep room for
+  // The least window is narrow for six lists: the value lists keep room for
   // "Same As Input", long labels wrap, and the preset list takes what is left.
   for (int i = 0; i < 5; ++i) {
     QLabel* label = app::LabelControl(
@@ -258,7 +262,7 @@ void TfmMain::BuildControls() {
   QStatusBar* status = statusBar();
   status->setObjectName("StatusBar1");
   status->setFixedHeight(kStatusBarHeight);
-  status->setSizeGripEnabled(false);
+  status->setSizeGripEnabled(true);
   for (int i = 0; i < 2; ++i) {
     StatusPanels[i] = new QLabel(status);
     StatusPanels[i]->setObjectName(QString("StatusPanel%1").arg(i));
@@ -285,6 +289,7 @@ void TfmMain::BuildControls() {
   connect(ngListItems, &TJobGridWidget::CellClick, this, &TfmMain::ngListItemsCellClick);
 
   BuildJobMenu();
+  BuildShortcuts();
 }
 
 void TfmMain::BuildTray() {
@@ -368,6 +373,7 @@ void TfmMain::CreateJobList() {
 void TfmMain::LoadSettings() {
   const settings::TLoadedSettings loaded = settings::LoadSettingsFile();
   if (loaded.FolderReady) edFolder->setText(QString::fromStdString(OutputFolder));
+  app::ApplyWindowPlace(*this, *ngListItems, WindowPlace);
   try {
     FillPresetList(loaded.CodecIndex);
   } catch (const std::exception& e) {
@@ -380,6 +386,7 @@ void TfmMain::LoadSettings() {
 
 void TfmMain::SaveSettings() {
   OutputFolder = edFolder->text().toStdString();
+  WindowPlace = app::CaptureWindowPlace(*this, *ngListItems);
   settings::SaveSettingsFile(cbPresets->currentIndex());
 }
 
@@ -506,10 +513,7 @@ void TfmMain::HideApp() {
 }
 
 void TfmMain::RestoreApp() {
-  showNormal();
-  raise();
-  activateWindow();
-  RzTrayIcon1RestoreApp();
+  RaiseWindow();  // a maximised window comes back maximised
 }
 
 void TfmMain::RzTrayIcon1MinimizeApp() {

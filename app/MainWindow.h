@@ -17,6 +17,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMimeData;
 class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
@@ -137,6 +138,26 @@ class TfmMain : public QMainWindow {
   using TOpenFilesPicker =
       std::function<QStringList(QWidget* parent, const QString& filter, QString* selectedFilter)>;
   void SetOpenFilesPicker(TOpenFilesPicker picker) { openFilesPicker_ = std::move(picker); }
+
+  // ---- From the desktop (MainWindowDesktop.cpp) ----
+  // Work from a start's arguments or another start over the bus: http(s) links
+  // as pasted, existing media files (paths or file:// URIs) as Add Files adds
+  // them, anything else told once in the log and one box. start: Start is
+  // pressed once the intake has ended.
+  void TakeWork(const QStringList& work, bool start);
+  // True while links are being added or read.
+  bool IntakeBusy() const;
+  // Brings the window back from the tray or the taskbar and to the front.
+  void RaiseWindow();
+  // The keys of the window and the tab order (called by the constructor).
+  void BuildShortcuts();
+  void SelectAllRows();
+  QAction* actPaste = nullptr;      // Ctrl+V
+  QAction* actAddFiles = nullptr;   // Ctrl+O
+  QAction* actRemove = nullptr;     // Delete
+  QAction* actSelectAll = nullptr;  // Ctrl+A
+  QAction* actOpenRow = nullptr;    // Enter in the table
+  QAction* actQuit = nullptr;       // Ctrl+Q
 
   // ---- Run control (MainWindowRun.cpp) ----
   // The run itself is the job runner's (jobs/JobRunner.h); these forward to it.
@@ -281,6 +302,9 @@ class TfmMain : public QMainWindow {
   // Paste and drop: a list of links (every non-empty line one) makes one job per
   // line, in order; any other text is one link text.
   void AddLinkText(const std::string& text);
+  // Dropped URIs (a file manager's files, a browser's links); false when the
+  // drop is better read as text.
+  bool AddDroppedUrls(const QMimeData& data);
   TOpenFilesPicker openFilesPicker_;
   // AddJob may be reached again from the nested loop of its message box; such
   // calls wait here and run after the current one, so rows and JobList agree.

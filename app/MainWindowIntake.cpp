@@ -236,6 +236,7 @@ void TfmMain::dropEvent(QDropEvent* event) {
   try {
     const QMimeData* data = event->mimeData();
     if (!data) throw std::runtime_error("IDataObject-Pointer is not valid!");
+    if (AddDroppedUrls(*data)) return;
     if (!data->hasText()) throw std::runtime_error("The dropped data holds no text");
     std::string text = data->text().toStdString();
     // Dropped text ends at its first zero byte, as plain text always has.
