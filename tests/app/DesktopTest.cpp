@@ -97,6 +97,8 @@ TEST_F(DesktopTest, LaterStartsHandTheirWorkToTheFirstWindowOrRaiseIt) {
   ASSERT_EQ(RunProgram(args), 0);
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->Jobs().Count() == 3; }, 30000))
       << window->Jobs().Count();
+  // The links are read off the GUI thread.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   EXPECT_EQ(window->Jobs()[0]->Title, "Clip a");
   EXPECT_EQ(window->Jobs()[1]->Title, "Clip b");
   EXPECT_EQ(window->Jobs()[2]->Source, clip);
