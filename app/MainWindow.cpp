@@ -413,6 +413,7 @@ void TfmMain::OpenJournal() {
   } catch (const std::exception& e) {
     LogError(e);
   }
+  ReadRestoredLinks();
   journalTimer_ = new QTimer(this);
   journalTimer_->setObjectName("JournalTimer");
   journalTimer_->setInterval(kJournalTickMs);
@@ -449,6 +450,8 @@ void TfmMain::FlushJournal() {
 void TfmMain::FormShow() {}
 
 void TfmMain::SaveState() {
+  // No link is read any more: their connections close now, not at their limits.
+  if (runner_) runner_->CancelLinkReads();
   try {
     // Only the folder's own window saves: a second one's settings are stale.
     if (ownsFolder_) SaveSettings();

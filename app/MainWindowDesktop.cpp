@@ -68,7 +68,7 @@ void TfmMain::TakeWork(const QStringList& work, bool start) {
   for (const QString& item : work) {
     std::pair<std::string, bool> job;
     if (SortWork(item, &job))
-      pendingJobs_.push_back(job);
+      pendingJobs_.push_back({job.first, job.second, 0});
     else
       refused << item;
   }

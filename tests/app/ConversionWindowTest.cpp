@@ -109,6 +109,8 @@ class ConversionWindowTest : public TWindowTest {
     }
     QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl("clip")));
     window->btnPaste->click();
+    // The link is read off the GUI thread.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
     ASSERT_EQ(window->Jobs().Count(), 1);
     ASSERT_EQ(Cell(colMode), "Download&Convert");
     window->btnDownload->click();
@@ -267,6 +269,8 @@ TEST_F(ConversionWindowTest, DirectLinkConvertsAndShowsTheRunningTimeOfItsFile) 
   QGuiApplication::clipboard()->setText(
       QString::fromStdString(sim.FileUrl("talks.example.org", "/2024/Tone%20talk.mp4")));
   window->btnPaste->click();
+  // The link is read off the GUI thread.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   ASSERT_EQ(window->Jobs().Count(), 1);
   EXPECT_EQ(Cell(colFileName), "Tone talk");
   EXPECT_EQ(Cell(colTime), "00:00:00");

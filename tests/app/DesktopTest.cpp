@@ -97,6 +97,8 @@ TEST_F(DesktopTest, LaterStartsHandTheirWorkToTheFirstWindowOrRaiseIt) {
   ASSERT_EQ(RunProgram(args), 0);
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->Jobs().Count() == 3; }, 30000))
       << window->Jobs().Count();
+  // The links are read off the GUI thread.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   EXPECT_EQ(window->Jobs()[0]->Title, "Clip a");
   EXPECT_EQ(window->Jobs()[1]->Title, "Clip b");
   EXPECT_EQ(window->Jobs()[2]->Source, clip);
@@ -177,6 +179,8 @@ TEST_F(DesktopTest, DroppedFilesBecomeLocalJobsInOrderAndDroppedLinksOneJobEach)
   links.setUrls({QUrl(QString::fromStdString(sim.WatchUrl("a"))), QUrl(QString::fromStdString(sim.WatchUrl("b")))});
   drop(links);
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->Jobs().Count() == 4; }, 30000));
+  // The links are read off the GUI thread.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   EXPECT_EQ(window->Jobs()[2]->Title, "Clip a");
   EXPECT_EQ(window->Jobs()[3]->Title, "Clip b");
 }

@@ -95,6 +95,8 @@ class RunControlTest : public TWindowTest {
   void Paste(const std::string& id) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl(id)));
     window->btnPaste->click();
+    // The link is read off the GUI thread.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   }
   // Sets a row's mode through the job menu.
   void SetMode(int row, QAction* entry) {
@@ -476,6 +478,8 @@ TEST_F(RunControlTest, DirectLinksDownloadFromOtherHostsAndOnlyMediaCounts) {
     QGuiApplication::clipboard()->setText(
         QString::fromStdString(sim.FileUrl("media.example.org", path)));
     window->btnPaste->click();
+    // The link is read off the GUI thread.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
     SetMode(Jobs().Count() - 1, window->DownloadOnly1);
   }
   ASSERT_EQ(Jobs().Count(), 3);
@@ -513,6 +517,8 @@ TEST_F(RunControlTest, HttpsDirectLinkDownloadsThroughTheProxyTunnel) {
   sim.AddFile("secure.example.org", "/v/clip.mp4", media);
   QGuiApplication::clipboard()->setText("https://secure.example.org/v/clip.mp4");
   window->btnPaste->click();
+  // The link is read off the GUI thread.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   SetMode(0, window->DownloadOnly1);
   Start();
   ASSERT_TRUE(WaitIdle());
