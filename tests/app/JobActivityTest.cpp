@@ -45,10 +45,7 @@ double ShownSeconds(const std::string& text) {
   return n == 3 ? a * 3600 + b * 60 + c : n == 2 ? a * 60 + b : -1;
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 class JobActivityTest : public TWindowTest {
  protected:

@@ -42,12 +42,7 @@ constexpr int kStreams = 3;
 constexpr int kSegments = 5;                       // the download manager's parts per item
 constexpr int64_t kRatePerConnection = 700 << 10;  // bytes per second
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::ReadAll;
 
 // A loopback relay in front of the simulator that counts the bytes the
 // program receives: the figure "bytes fetched" comes from here, kills included.

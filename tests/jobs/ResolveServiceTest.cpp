@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 class ResolveServiceTest : public ::testing::Test {
  protected:
   std::shared_ptr<platform::CallQueue> owner = platform::CallQueue::Current();
+  sitesim::TSiteSim sim;  // declared before the service, so the service ends first
   std::unique_ptr<TResolveService> service = std::make_unique<TResolveService>(owner);
   std::atomic<bool> released{false};
   std::mutex mutex;
@@ -35,6 +36,19 @@ class ResolveServiceTest : public ::testing::Test {
       while (!released && !cancel) std::this_thread::sleep_for(1ms);
       return [this, n] { answered.push_back(n); };
     };
+  }
+  // A site whose page `id` never answers; the proxy that reaches it.
+  TFetchProxy HangingPage(const char* id) {
+    sitesim::TVideo video;
+    video.Id = id;
+    video.PageFault.DelayMs = 600000;
+    sim.AddVideo(video);
+    sim.Start();
+    TFetchProxy proxy;
+    proxy.IsProxy = true;
+    proxy.ProxyAdress = sim.ProxyHost();
+    proxy.ProxyPort = sim.Port();
+    return proxy;
   }
   int Started() {
     std::lock_guard lock(mutex);
@@ -67,16 +81,7 @@ TEST_F(ResolveServiceTest, FourRunAtOnceTheRestWaitInOrderAndCancelledAnswersAre
 }
 
 TEST_F(ResolveServiceTest, CancelAndTheServiceEndCloseAHangingPageAtOnce) {
-  sitesim::TSiteSim sim;
-  sitesim::TVideo video;
-  video.Id = "hang";
-  video.PageFault.DelayMs = 600000;
-  sim.AddVideo(video);
-  sim.Start();
-  TFetchProxy proxy;
-  proxy.IsProxy = true;
-  proxy.ProxyAdress = sim.ProxyHost();
-  proxy.ProxyPort = sim.Port();
+  const TFetchProxy proxy = HangingPage("hang");
   int answers = 0;
   const uint64_t first = service->Resolve(sim.WatchUrl("hang"), proxy,
                                           [&](const resolve::TResolvedJob&) { ++answers; });
@@ -92,16 +97,7 @@ TEST_F(ResolveServiceTest, CancelAndTheServiceEndCloseAHangingPageAtOnce) {
 }
 
 TEST_F(ResolveServiceTest, AReadingEndsAtItsOverallLimitAndSaysWhy) {
-  sitesim::TSiteSim sim;
-  sitesim::TVideo video;
-  video.Id = "slow";
-  video.PageFault.DelayMs = 600000;
-  sim.AddVideo(video);
-  sim.Start();
-  TFetchProxy proxy;
-  proxy.IsProxy = true;
-  proxy.ProxyAdress = sim.ProxyHost();
-  proxy.ProxyPort = sim.Port();
+  const TFetchProxy proxy = HangingPage("slow");
   service->SetOverallLimit(1);
   std::optional<resolve::TResolvedJob> answer;
   service->Resolve(sim.WatchUrl("slow"), proxy,
