@@ -43,10 +43,14 @@ void Center(QMainWindow& window) {
 }  // namespace
 
 TFillColumn::TFillColumn(QTableView& table, int column)
-    : QObject(&table), table_(table), column_(column), minimum_(table.columnWidth(column)) {
+    : QObject(&table),
+      table_(table),
+      viewport_(table.viewport()),
+      column_(column),
+      minimum_(table.columnWidth(column)) {
   // This column, not the last, takes the extra width.
   table_.horizontalHeader()->setStretchLastSection(false);
-  table_.viewport()->installEventFilter(this);
+  viewport_->installEventFilter(this);
   connect(table_.horizontalHeader(), &QHeaderView::sectionResized, this,
           [this](int section, int, int) {
             if (section != column_) Refit();
@@ -54,7 +58,7 @@ TFillColumn::TFillColumn(QTableView& table, int column)
 }
 
 bool TFillColumn::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == table_.viewport() && event->type() == QEvent::Resize) Refit();
+  if (watched == viewport_ && event->type() == QEvent::Resize) Refit();
   return QObject::eventFilter(watched, event);
 }
 
@@ -65,7 +69,7 @@ void TFillColumn::Refit() {
   int others = 0;
   for (int col = 0; col < header->count(); ++col)
     if (col != column_ && !header->isSectionHidden(col)) others += header->sectionSize(col);
-  table_.setColumnWidth(column_, std::max(minimum_, table_.viewport()->width() - others));
+  table_.setColumnWidth(column_, std::max(minimum_, viewport_->width() - others));
   fitting_ = false;
 }
 

@@ -21,6 +21,9 @@ class TFillColumn : public QObject {
 
  private:
   QTableView& table_;
+  // Kept apart: the viewport still sends events while the table is being
+  // destroyed, when the table itself can no longer be asked for it.
+  QWidget* viewport_;
   int column_;
   int minimum_;
   bool fitting_ = false;
