@@ -19,6 +19,7 @@ bool PickQualityForPreset(TEncItem& job) {
   if (audio < 0 || audio == job.QualityIndex) return false;
   job.SetQuality(audio);
   job.StreamUrl = job.Qualities[static_cast<size_t>(audio)].Link.Url;
+  job.IsVideo = job.Qualities[static_cast<size_t>(audio)].HasVideo;
   return true;
 }
 
