@@ -25,6 +25,7 @@
 #include "app/Accessible.h"
 #include "app/GuiCallQueue.h"
 #include "app/JobGridWidget.h"
+#include "app/WindowGeometry.h"
 #include "download/clMultiDownLoader.h"
 #include "download/clNetBase.h"
 #include "jobs/ExtractorJobs.h"
@@ -110,8 +111,11 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
   setWindowIcon(AppIcon());
   BuildControls();
   BuildTray();
-  setFixedSize(kClientWidth, kClientHeight);
+  // The first size is also the least; settings.ini may hold the last session's.
+  setMinimumSize(kClientWidth, kClientHeight);
+  resize(kClientWidth, kClientHeight);
   CenterOnScreen();
+  new app::TFillColumn(*ngListItems, colFileName);
   app::InstallCallQueueDrain();
   CreateRunControl();
   CreateJobActivity();
@@ -220,7 +224,7 @@ void TfmMain::BuildControls() {
       {"lblVBitrate", "Video bitrate, kbps:"},
       {"lblVideoSize", "Video size:"}};
   QComboBox* valueLists[] = {cbAbitRate, cbFrequency, cbChanels, cbVBitrate, cbVideoSize};
-  // The fixed window is narrow for six lists: the value lists keep room for
+  // The least window is narrow for six lists: the value lists keep room for
   // "Same As Input", long labels wrap, and the preset list takes what is left.
   for (int i = 0; i < 5; ++i) {
     QLabel* label = app::LabelControl(
@@ -259,7 +263,7 @@ void TfmMain::BuildControls() {
   QStatusBar* status = statusBar();
   status->setObjectName("StatusBar1");
   status->setFixedHeight(kStatusBarHeight);
-  status->setSizeGripEnabled(false);
+  status->setSizeGripEnabled(true);
   for (int i = 0; i < 2; ++i) {
     StatusPanels[i] = new QLabel(status);
     StatusPanels[i]->setObjectName(QString("StatusPanel%1").arg(i));
@@ -286,6 +290,7 @@ void TfmMain::BuildControls() {
   connect(ngListItems, &TJobGridWidget::CellClick, this, &TfmMain::ngListItemsCellClick);
 
   BuildJobMenu();
+  BuildShortcuts();
 }
 
 void TfmMain::BuildTray() {
@@ -369,6 +374,7 @@ void TfmMain::CreateJobList() {
 void TfmMain::LoadSettings() {
   const settings::TLoadedSettings loaded = settings::LoadSettingsFile();
   if (loaded.FolderReady) edFolder->setText(QString::fromStdString(OutputFolder));
+  app::ApplyWindowPlace(*this, *ngListItems, WindowPlace);
   try {
     FillPresetList(loaded.CodecIndex);
   } catch (const std::exception& e) {
@@ -382,6 +388,7 @@ void TfmMain::LoadSettings() {
 
 void TfmMain::SaveSettings() {
   OutputFolder = edFolder->text().toStdString();
+  WindowPlace = app::CaptureWindowPlace(*this, *ngListItems);
   settings::SaveSettingsFile(cbPresets->currentIndex());
 }
 
@@ -408,6 +415,7 @@ void TfmMain::OpenJournal() {
   } catch (const std::exception& e) {
     LogError(e);
   }
+  ReadRestoredLinks();
   journalTimer_ = new QTimer(this);
   journalTimer_->setObjectName("JournalTimer");
   journalTimer_->setInterval(kJournalTickMs);
@@ -444,6 +452,8 @@ void TfmMain::FlushJournal() {
 void TfmMain::FormShow() {}
 
 void TfmMain::SaveState() {
+  // No link is read any more: their connections close now, not at their limits.
+  if (runner_) runner_->CancelLinkReads();
   try {
     // Only the folder's own window saves: a second one's settings are stale.
     if (ownsFolder_) SaveSettings();
@@ -505,10 +515,7 @@ void TfmMain::HideApp() {
 }
 
 void TfmMain::RestoreApp() {
-  showNormal();
-  raise();
-  activateWindow();
-  RzTrayIcon1RestoreApp();
+  RaiseWindow();  // a maximised window comes back maximised
 }
 
 void TfmMain::RzTrayIcon1MinimizeApp() {

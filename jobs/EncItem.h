@@ -24,7 +24,9 @@ enum TJobState : uint8_t {
   jsConvertFailed = 4,
   jsStopped = 5,
   // The download ended without a whole file; the job keeps its mode for the next Start.
-  jsDownloadFailed = 6
+  jsDownloadFailed = 6,
+  // A link job whose link is being read (or waits to be); not ready for Start.
+  jsReading = 7
 };
 
 // What Start does with a job. A new job holds 0 until its creator sets a mode.

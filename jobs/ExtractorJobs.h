@@ -1,10 +1,8 @@
 #pragma once
-#include <atomic>
 #include <string>
 
 #include "jobs/EncItem.h"
-#include "jobs/Resolve.h"
-#include "resolve/YtDlp.h"
+#include "resolve/Quality.h"
 
 class TclDownLoadItem;
 
@@ -15,30 +13,10 @@ extern const char* const kExtractorResolver;
 // extractor's resolver (which runs on other threads). Call after the options change.
 void PublishExtractorChoice();
 
-// Owner (GUI) thread: how the extractor is run now, from the options (program,
-// cookies) and the downloads' proxy.
-TYtDlpOptions ExtractorOptions();
-
-// Makes a link job of job->Source with the extractor: Title, Qualities, the default
-// quality (audioPreset: the job's preset makes audio only), StreamUrl, running time,
-// Resolver and WebpageUrl. False when it cannot: *reason then holds the box text (the
-// extractor's own reason, or how to install it) and the note is in Notes. Blocks for
-// the run (at most its time limit); never throws.
-bool ResolveJobWithExtractor(TEncItem* job, bool audioPreset, const TYtDlpOptions& options,
-                             std::string* reason = nullptr,
-                             const std::atomic<bool>* cancel = nullptr);
-
-// The lines a job can take: every one (single streams through the engine, pairs
-// through the engine and a merge, HLS playlists through the encoder; see
-// jobs/StreamJobs.h).
-TQualityList EngineQualities(const TQualityList& qualities);
-
-// Any thread: a new address for the job's quality, read again by the extractor
-// from webpageUrl (the line with the same format id).
-TRefreshedAddress FetchExtractorRefresh(const std::string& webpageUrl,
-                                        const TQualityList& qualities, int qualityIndex,
-                                        const TYtDlpOptions& options,
-                                        const std::atomic<bool>* cancel = nullptr);
+// A job just read by the extractor whose preset makes audio only takes the best
+// audio-only stream (no video bytes fetched); any other job is left alone. True
+// when the quality changed.
+bool PickQualityForPreset(TEncItem& job);
 
 // The stream's request headers and chunk limit on a download item.
 void ApplyStreamRequest(TclDownLoadItem& item, const TLink& link);

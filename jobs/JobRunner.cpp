@@ -9,6 +9,7 @@
 #include "jobs/Conversion.h"
 #include "jobs/ExtractorJobs.h"
 #include "jobs/Resolve.h"
+#include "jobs/ResolveService.h"
 #include "jobs/StreamJobs.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
@@ -25,6 +26,12 @@ namespace {
 void ForgetDownloadItems(const std::vector<TEncItem*>& jobs) {
   for (TEncItem* job : jobs)
     if (job) job->DownloadItem = nullptr;
+}
+
+// A downloaded file whose running time no reader gave: a direct link's, or an
+// extractor's page that named none.
+bool NeedsRunningTimeRead(const TEncItem& job) {
+  return IsDirectMediaLink(job.Source) || (job.Resolver == kExtractorResolver && job.DurationSec <= 0);
 }
 
 // A finished job is not run again by the next Start.
@@ -85,7 +92,8 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
     : jobs_(std::move(jobs)),
       owner_(std::move(owner)),
       conversions_(std::make_unique<TConversionThreads>(owner_)),
-      downLoader_(std::make_unique<TclMultiDownLoader>(owner_)) {
+      downLoader_(std::make_unique<TclMultiDownLoader>(owner_)),
+      resolver_(std::make_unique<TResolveService>(owner_)) {
   downLoader_->SetTryCount(25);
   downLoader_->SetTimeOut(999999);
   downLoader_->SetMaxStartedItems(3);
@@ -116,11 +124,11 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
 
 TJobRunner::~TJobRunner() {
   VANTOREL_ASSERT_OWNER(owner_);
-  // Before anything below runs the owner's queue: a page answer must not reach
-  // items that are going; and a page fetch still running ends within about a
-  // second instead of its own limit, so closing the window does not wait for it.
-  alive_.reset();
-  cancelFetches_->store(true);
+  // Before anything below runs the owner's queue: an answer must not reach
+  // items that are going; and a page fetch still running ends at once instead
+  // of at its own limit, so closing the window does not wait for it.
+  resolver_.reset();
+  // Merges and fetches end (their encoders killed) before the manager goes.
   streams_.reset();
 }
 
@@ -162,7 +170,8 @@ void TJobRunner::StartRun() {
     ApplyProxyRecord(net::ProxyOf(cvOptions), downLoader_->HttpProxySettings);
     for (int i = 0; i < jobs.Count(); ++i) {
       TEncItem* job = jobs[i];
-      if (!job) continue;
+      // A job whose link is still being read is not ready: the next Start takes it.
+      if (!job || job->State == jsReading) continue;
       switch (job->Mode) {
         case jmDownloadOnly:
         case jmDownloadConvert: {
@@ -393,8 +402,7 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
 void TJobRunner::MediaFileReady(TEncItem& job) {
   SetJobState(job, jsEncoding);
   job.DeleteSource = cvOptions.DeleteVideo;
-  if (IsDirectMediaLink(job.Source) || (job.Resolver == kExtractorResolver && job.DurationSec <= 0))
-    ShowRunningTimeOf(*conversions_, job);
+  if (resolver_ && NeedsRunningTimeRead(job)) ShowRunningTimeOf(*resolver_, job);
   if (job.Mode == jmDownloadConvert) {
     // Through a sweep: its information pass runs the encoder, which would hold
     // up this thread for as long as that takes.
@@ -460,7 +468,8 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
   VANTOREL_ASSERT_OWNER(owner_);
   try {
     const int index = DownloadJobIndex(item);
-    if (index < 0) {
+    // No index, or the runner is ending (its resolver went first).
+    if (index < 0 || !resolver_) {
       item->FailAddressRefresh("The server refused the stream address");
       return;
     }
@@ -473,36 +482,24 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
                                "\", and there is no watch page to get a new one from");
       return;
     }
-    std::weak_ptr<int> alive = alive_;
     const uint64_t ref = job.Ref();
     const int refreshes = item->AddressRefreshes();
-    const std::string source = job.Source;
-    const std::string quality = job.Qualities[static_cast<size_t>(job.QualityIndex)].Name;
     // Read here: the settings belong to this thread.
     const TFetchProxy proxy = resolve::CurrentFetchProxy();
-    std::function<TRefreshedAddress(const std::atomic<bool>*)> fetch =
-        [source, quality, proxy](const std::atomic<bool>* cancel) {
-          return FetchRefreshedAddress(source, quality, proxy, cancel);
-        };
-    if (extractor)
-      fetch = [page = job.WebpageUrl, list = job.Qualities, at = job.QualityIndex,
-               options = ExtractorOptions()](const std::atomic<bool>* cancel) {
-        return FetchExtractorRefresh(page, list, at, options, cancel);
-      };
-    if (!pageFetches_) pageFetches_ = std::make_unique<platform::TThreadSet>();
-    pageFetches_->Launch([this, alive, ref, item, refreshes, fetch, owner = owner_,
-                          cancel = cancelFetches_] {
-      auto result = std::make_shared<TRefreshedAddress>(fetch(cancel.get()));
-      auto answer = std::make_shared<platform::CallQueue::Posted>();
-      answer->fn = [this, alive, ref, item, refreshes, result] {
-        if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
-      };
-      try {
-        owner->Post(answer);  // not waited for: the owner may be joining this thread
-      } catch (const std::exception&) {
-        // The owner's thread is gone: nobody is left to take it.
-      }
-    });
+    PublishExtractorChoice();
+    // An extractor's job is read again from its page, by the extractor, and
+    // keeps its stream by format id; a site job reads its watch page again.
+    const std::string link = extractor ? job.WebpageUrl : job.Source;
+    const TQuality old = job.Qualities[static_cast<size_t>(job.QualityIndex)];
+    auto ticket = std::make_shared<uint64_t>(0);
+    *ticket = resolver_->Resolve(
+        link, proxy,
+        [this, ref, item, refreshes, old, ticket](const resolve::TResolvedJob& answer) {
+          refreshes_.erase(*ticket);
+          TakeRefreshedAddress(ref, item, refreshes, RefreshedAddressIn(answer, old));
+        },
+        true, extractor ? job.Resolver : std::string());
+    refreshes_.insert(*ticket);
   } catch (const std::exception& e) {
     LogError(e);
     item->FailAddressRefresh(e.what());
@@ -532,7 +529,7 @@ void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int r
     address = stream.Url;
     const std::string note = "The stream address expired; the watch page at " +
                              AddressHost(job->Source) + " gave a new one at " +
-                             AddressHost(result.StreamUrl);
+                             AddressHost(address);
     AppendNote(*job, note, "Warning");
     LogText("Warning: " + note);
     JobChanged(*job);  // the journal keeps the new address
@@ -544,8 +541,39 @@ void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int r
 
 bool TJobRunner::WaitForAddressRefreshes(std::chrono::milliseconds timeout) {
   VANTOREL_ASSERT_OWNER(owner_);
-  const bool ended =
-      !pageFetches_ || platform::PumpUntil([this] { return pageFetches_->AllDone(); }, timeout);
-  owner_->Drain();  // the answers they posted
-  return ended;
+  return platform::PumpUntil(*owner_, [this] { return refreshes_.empty(); }, timeout);
+}
+
+void TJobRunner::ReadLink(TEncItem& job, TLinkRead done) {
+  VANTOREL_ASSERT_OWNER(owner_);
+  if (!resolver_) throw std::logic_error("The job runner is ending");
+  const uint64_t ref = job.Ref();
+  CancelLinkRead(job);
+  SetJobState(job, jsReading);
+  PublishExtractorChoice();  // the options as they are now
+  const uint64_t ticket = resolver_->Resolve(
+      job.Source, resolve::CurrentFetchProxy(),
+      [this, ref, done = std::move(done)](const resolve::TResolvedJob& answer) {
+        readings_.erase(ref);
+        TEncItem* reading = TEncItem::FromRef(ref);
+        if (!reading || reading->State != jsReading) return;
+        const bool ok = ApplyResolution(*reading, answer);
+        if (done) done(*reading, ok, answer);
+      });
+  readings_[ref] = ticket;
+}
+
+void TJobRunner::CancelLinkRead(const TEncItem& job) {
+  VANTOREL_ASSERT_OWNER(owner_);
+  auto it = readings_.find(job.Ref());
+  if (it == readings_.end()) return;
+  if (resolver_) resolver_->Cancel(it->second);
+  readings_.erase(it);
+}
+
+void TJobRunner::CancelLinkReads() {
+  VANTOREL_ASSERT_OWNER(owner_);
+  if (resolver_)
+    for (const auto& [ref, ticket] : readings_) resolver_->Cancel(ticket);
+  readings_.clear();
 }

@@ -355,7 +355,7 @@ TJournal::TOpenResult TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::s
       int c = 0;
       s.Key = rows.Int(c++);
       const int64_t state = rows.Int(c++);
-      s.State = state >= jsNew && state <= jsDownloadFailed ? static_cast<TJobState>(state) : jsNew;
+      s.State = state >= jsNew && state <= jsReading ? static_cast<TJobState>(state) : jsNew;
       s.Mode = static_cast<int32_t>(rows.Int(c++));
       s.QualityIndex = static_cast<int32_t>(rows.Int(c++));
       s.IsLink = rows.Int(c++) != 0;

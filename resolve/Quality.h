@@ -12,6 +12,10 @@ using THttpHeader = std::pair<std::string, std::string>;
 // sends, the format id the resolver knows the stream by, and the largest
 // byte range one request may ask for (0: no limit).
 struct TLink {
+  TLink() = default;
+  // The plain stream most resolvers give: {address, extension}.
+  TLink(std::string url, std::string ext) : Url(std::move(url)), Ext(std::move(ext)) {}
+
   std::string Url;
   std::string Ext;
   std::vector<THttpHeader> Headers;

@@ -13,8 +13,9 @@ TYtDlpChoice g_choice;
 
 class TYtDlpResolver : public IResolver {
  public:
-  std::string Name() const override { return "yt-dlp"; }
+  std::string Name() const override { return kYtDlpResolverName; }
   bool Accepts(const std::string& link) const override { return IsWebLink(link); }
+  bool AnyLink() const override { return true; }
   TResolvedJob Resolve(const TResolveRequest& request) const override {
     const TYtDlpChoice choice = YtDlpChoice();
     TYtDlpOptions options;
@@ -29,18 +30,21 @@ class TYtDlpResolver : public IResolver {
     }
     TResolvedJob job;
     job.Source = request.Link;
+    job.Resolver = Name();
     TYtResolution r = ResolveWithYtDlp(request.Link, options, false, request.Cancel);
     if (!r.Ok) {
       job.Failure = r.Reason;
+      job.ShowFailure = true;
+      if (r.Failure == TYtDlpFailure::NotInstalled) job.Advice = kYtDlpMissingText;
+      job.Notes = "yt-dlp: " + r.Reason + "\r";
       return job;
     }
-    TQualityList usable;
-    for (auto& q : r.Qualities)
-      if (q.Audio.Url.empty() && !q.Link.Hls) usable.push_back(std::move(q));
+    // Every line can be fetched: single streams by the engine, pairs by the engine
+    // and a merge, HLS playlists by the encoder (jobs/StreamJobs.h).
+    TQualityList usable = std::move(r.Qualities);
     if (usable.empty()) {
-      job.Failure =
-          "yt-dlp found only streams this program cannot fetch yet (HLS or separate video and "
-          "audio)";
+      job.Failure = "yt-dlp found no stream this program can fetch";
+      job.ShowFailure = true;
       return job;
     }
     job.Title = r.Title;

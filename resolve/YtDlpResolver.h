@@ -7,6 +7,9 @@
 
 namespace resolve {
 
+// The extractor resolver's name, which is also the Resolver a job read by it keeps.
+inline constexpr const char* kYtDlpResolverName = "yt-dlp";
+
 // The program's choice of how the extractor runs (Options): read by resolutions
 // on any thread, changed by the owner thread when the options change.
 struct TYtDlpChoice {
@@ -22,8 +25,9 @@ bool IsWebLink(const std::string& text);
 
 // The external extractor as a resolver of any web link (it goes last in a set).
 // The default quality is the one for video presets; a job whose preset makes audio
-// only picks again with YtDefaultQuality (the lines carry what it needs). Only
-// streams the job can fetch are offered: single engine streams.
+// only picks again with YtDefaultQuality (the lines carry what it needs). Every
+// line is offered: single streams, video+audio pairs, HLS playlists. A failure is shown
+// to the user; a missing program gives the install text as Advice.
 std::shared_ptr<const IResolver> MakeYtDlpResolver();
 
 }  // namespace resolve

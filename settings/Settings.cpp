@@ -16,6 +16,7 @@
 std::string OutputFolder;
 TOutName OutName;
 TcvOptions cvOptions;
+TWindowPlace WindowPlace;
 
 const char* const kCookieBrowsers[] = {"",      "firefox", "chromium", "chrome", "brave",
                                        "edge",  "opera",   "vivaldi",  "safari"};
@@ -73,6 +74,12 @@ std::vector<TSettingKey> SettingKeys(int32_t& codecIndex) {
       {"YtDlp", "Program", TTextKey{&cvOptions.YtDlpProgram, ""}},
       {"YtDlp", "CookiesFromBrowser", TTextKey{&cvOptions.YtDlpCookiesBrowser, ""}},
       {"YtDlp", "AutoPasteOtherSites", TFlagKey{&cvOptions.AutoPasteOtherSites, false}},
+      {"Window", "Left", TNumberKey{&WindowPlace.Left, 0}},
+      {"Window", "Top", TNumberKey{&WindowPlace.Top, 0}},
+      {"Window", "Width", TNumberKey{&WindowPlace.Width, 0}},
+      {"Window", "Height", TNumberKey{&WindowPlace.Height, 0}},
+      {"Window", "Maximized", TFlagKey{&WindowPlace.Maximized, false}},
+      {"Window", "Columns", TTextKey{&WindowPlace.Columns, ""}},
   };
 }
 

@@ -32,10 +32,7 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 // What one row showed, each time it changed.
 struct TSeen {
@@ -109,6 +106,8 @@ class ConversionWindowTest : public TWindowTest {
     }
     QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl("clip")));
     window->btnPaste->click();
+    // The link is read off the GUI thread.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
     ASSERT_EQ(window->Jobs().Count(), 1);
     ASSERT_EQ(Cell(colMode), "Download&Convert");
     window->btnDownload->click();
@@ -267,6 +266,8 @@ TEST_F(ConversionWindowTest, DirectLinkConvertsAndShowsTheRunningTimeOfItsFile) 
   QGuiApplication::clipboard()->setText(
       QString::fromStdString(sim.FileUrl("talks.example.org", "/2024/Tone%20talk.mp4")));
   window->btnPaste->click();
+  // The link is read off the GUI thread.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   ASSERT_EQ(window->Jobs().Count(), 1);
   EXPECT_EQ(Cell(colFileName), "Tone talk");
   EXPECT_EQ(Cell(colTime), "00:00:00");
@@ -301,6 +302,7 @@ TEST_F(ConversionWindowTest, PageOfAnotherSiteBecomesAnMp3WithThePageTitle) {
   });
   QGuiApplication::clipboard()->setText(QString::fromStdString(link));
   window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   ASSERT_EQ(window->Jobs().Count(), 1) << (boxes.empty() ? "" : boxes.back());
   EXPECT_EQ(Job()->Resolver, "yt-dlp");
   EXPECT_EQ(Job()->WebpageUrl, link);
@@ -338,6 +340,7 @@ TEST_F(ConversionWindowTest, RefusedAddressOfAnotherSiteIsReadAgainByTheExtracto
   QGuiApplication::clipboard()->setText(
       QString::fromStdString(sim.FileUrl("quay.example.net", "/p")));
   window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
   ASSERT_EQ(window->Jobs().Count(), 1);
   window->Grid().SelectRow(0);
   ASSERT_TRUE(window->PreparePopupMenu2());

@@ -12,15 +12,13 @@
 #include "app/MainWindow.h"
 #include "log/LogWriter.h"
 #include "tests/app/WindowTest.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 class JournalWindowTest : public TWindowTest {
  protected:

@@ -25,12 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::ReadAll;
 
 pid_t Launch(const std::string& program, bool start) {
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(start ? "--start" : nullptr),

@@ -26,10 +26,7 @@ using testsupport::WaitFor;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

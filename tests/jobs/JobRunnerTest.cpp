@@ -22,10 +22,7 @@ using testsupport::WaitFor;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 class JobRunnerTest : public ::testing::Test {
  protected:

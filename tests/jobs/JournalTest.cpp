@@ -17,12 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::ReadAll;
 
 void WriteAll(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -437,16 +432,24 @@ TEST_F(JournalTest, TheJournalAndItsSideFilesAreTheUsersAlone) {
 // A job read by the extractor comes back with what a refresh and its download need;
 // removing it leaves nothing of it behind.
 TEST_F(JournalTest, ExtractorJobKeepsItsPageFormatsAndHeaders) {
+  auto stream = [](std::string url, std::string ext, std::vector<THttpHeader> headers,
+                   std::string id, long long limit = 0) {
+    TLink link(std::move(url), std::move(ext));
+    link.Headers = std::move(headers);
+    link.FormatId = std::move(id);
+    link.ChunkLimit = limit;
+    return link;
+  };
   TQuality pair;
   pair.Name = "MP4 1080p (video + audio)";
-  pair.Link = {"http://r/v", ".mp4", {{"User-Agent", "UA/1"}, {"Referer", "http://p/"}}, "137",
-               10485760};
-  pair.Audio = {"http://r/a", ".m4a", {{"Cookie", "a=1; b=2"}}, "140", 0};
+  pair.Link = stream("http://r/v", ".mp4", {{"User-Agent", "UA/1"}, {"Referer", "http://p/"}},
+                     "137", 10485760);
+  pair.Audio = stream("http://r/a", ".m4a", {{"Cookie", "a=1; b=2"}}, "140");
   pair.Height = 1080;
   pair.Kbps = 4529.5;
   TQuality audio;
   audio.Name = "M4A audio 129k";
-  audio.Link = {"http://r/a", ".m4a", {}, "140"};
+  audio.Link = stream("http://r/a", ".m4a", {}, "140");
   audio.HasVideo = false;
   {
     TTable t(Path());

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "download/clMultiDownLoader.h"
-#include "jobs/ExtractorJobs.h"
+#include "jobs/Resolve.h"
 #include "jobs/JobRunner.h"
 #include "jobs/Journal.h"
 #include "jobs/MemoryJobGrid.h"
@@ -19,6 +19,7 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "resolve/InetEng.h"
+#include "resolve/YtDlpResolver.h"
 #include "settings/Settings.h"
 #include "tests/convert/ConvertTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -67,6 +68,7 @@ class StreamJobsTest : public ::testing::Test {
     runner.reset();
     for (int i = 0; i < list.Count(); ++i) delete list[i];
     resolve::SetFetchProxySource(nullptr);
+    resolve::SetYtDlpChoice({});
     platform::SetExeFolderOverride("");
     cvOptions = TcvOptions{};
     OutputFolder.clear();
@@ -117,24 +119,26 @@ class StreamJobsTest : public ::testing::Test {
     sim.AddFile(kPageHost, "/live.html", page);
   }
 
-  TEncItem& AddJob(const std::string& link, const TYtDlpOptions& options, TJobMode mode) {
+  // A job read by the extractor (program: the stand-in, or empty for the
+  // installed yt-dlp), as the resolver service makes it.
+  TEncItem& AddJob(const std::string& link, const std::string& program, TJobMode mode) {
     auto* job = new TEncItem;
     list.Add(job);
     AttachJobToRow(*job, grid, grid.AppendRow());
     job->IsLink = true;
     job->Source = link;
-    std::string reason;
-    EXPECT_TRUE(ResolveJobWithExtractor(job, false, options, &reason)) << reason;
+    resolve::SetYtDlpChoice({program, ""});
+    resolve::TResolveRequest request;
+    request.Link = link;
+    request.Proxy = resolve::CurrentFetchProxy();
+    const resolve::TResolvedJob answer = resolve::MakeYtDlpResolver()->Resolve(request);
+    EXPECT_TRUE(ApplyResolution(*job, answer)) << answer.Failure;
     job->Mode = mode;
     job->Settings = converttest::Audio(22050, 64, 1, "libmp3lame");
     job->Settings.OutExt = "mp3";
     return *job;
   }
-  TYtDlpOptions StandIn() const {
-    TYtDlpOptions o;
-    o.Program = std::string(YTDLP_STANDIN_DIR) + "/yt-dlp";
-    return o;
-  }
+  std::string StandIn() const { return std::string(YTDLP_STANDIN_DIR) + "/yt-dlp"; }
   std::vector<sitesim::TRequest> RequestsFor(const std::string& path) const {
     std::vector<sitesim::TRequest> found;
     for (const auto& r : sim.Requests())
@@ -296,9 +300,7 @@ TEST_F(StreamJobsTest, MergeThatFailsFailsTheJobWithTheEncodersReason) {
 TEST_F(StreamJobsTest, HlsPageThroughYtDlpIsFetchedWithItsHeadersAndConverted) {
   if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
   ServeHls(0);
-  TYtDlpOptions options;
-  options.Proxy = resolve::CurrentFetchProxy();
-  TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), options, jmDownloadConvert);
+  TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), "", jmDownloadConvert);
   const TQuality& q = job.Qualities[static_cast<size_t>(job.QualityIndex)];
   ASSERT_TRUE(q.Link.Hls);
   std::string agent;
@@ -320,9 +322,7 @@ TEST_F(StreamJobsTest, HlsPageThroughYtDlpIsFetchedWithItsHeadersAndConverted) {
 TEST_F(StreamJobsTest, StoppedHlsFetchEndsItsEncoderAndLeavesNoFile) {
   if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
   ServeHls(4000);  // each segment takes several seconds
-  TYtDlpOptions options;
-  options.Proxy = resolve::CurrentFetchProxy();
-  TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), options, jmDownloadConvert);
+  TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), "", jmDownloadConvert);
   sim.ClearRequests();
   runner->StartRun();
   EXPECT_EQ(State(job), "Downloading...");
