@@ -78,6 +78,7 @@ std::string Reserve(const std::string& path) {
 
 struct TStreamJobs::TRun {
   bool merge = false;
+  uint64_t order = 0;  // of its preparation: waiting fetches begin in this order
   std::string output;
   std::unique_ptr<TStreamCopy> copy;  // null until it begins
 };
@@ -126,6 +127,7 @@ TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
     *reserved = true;
     auto run = std::make_unique<TRun>();
     run->output = job.MediaFile;
+    run->order = ++prepared_;
     runs_[job.Ref()] = std::move(run);
     return nullptr;
   }
@@ -182,10 +184,24 @@ void TStreamJobs::Forget(TEncItem& job, bool reserved) {
 }
 
 void TStreamJobs::StartPending() {
-  std::vector<uint64_t> pending;
-  for (const auto& [ref, run] : runs_)
-    if (!run->copy) pending.push_back(ref);
-  for (uint64_t ref : pending) Begin(ref);
+  // Merges at once: their pair has had its place. Playlist fetches as many at a
+  // time as the engine runs downloads, in the table's order of their start.
+  int fetching = 0;
+  std::vector<uint64_t> merges, fetches;
+  for (const auto& [ref, run] : runs_) {
+    if (run->copy) fetching += !run->merge;
+    else (run->merge ? merges : fetches).push_back(ref);
+  }
+  for (uint64_t ref : merges) Begin(ref);
+  const int most = std::max(1, manager_.MaxStartedItems());
+  std::sort(fetches.begin(), fetches.end(), [this](uint64_t a, uint64_t b) {
+    return runs_[a]->order < runs_[b]->order;
+  });
+  for (uint64_t ref : fetches) {
+    if (fetching >= most) break;
+    Begin(ref);
+    ++fetching;
+  }
 }
 
 TclDownLoadItem* TStreamJobs::FollowUp(TclDownLoadItem* ended) {
@@ -275,6 +291,7 @@ void TStreamJobs::Begin(uint64_t ref) {
       DropOutput(r->second->output, false);
       done_[ref] = std::move(r->second);
       runs_.erase(r);
+      StartPending();
       return;
     }
     if (merge) return;  // the download's bytes are all there; the merge is quick
@@ -298,6 +315,7 @@ void TStreamJobs::Ended(uint64_t ref, bool ok, const std::string& reason) {
   const bool merge = run->merge;
   const std::string output = run->output;
   done_[ref] = std::move(run);  // its worker is still in this report
+  StartPending();  // a waiting fetch takes the place
   TEncItem* job = TEncItem::FromRef(ref);
   if (ok && platform::FileSize(output) <= 0) ok = false;
   if (!job) {
@@ -335,6 +353,7 @@ bool TStreamJobs::Stop(TEncItem& job) {
   DropOutput(run.output, run.merge);
   done_[job.Ref()] = std::move(it->second);
   runs_.erase(it);
+  StartPending();
   return true;
 }
 

@@ -49,7 +49,8 @@ class TStreamJobs {
   // A run that does not start after all: a prepared merge or fetch is dropped,
   // and with reserved the empty files Prepare made for the job go.
   void Forget(TEncItem& job, bool reserved);
-  // After the run has started: the prepared merges and fetches begin.
+  // After the run has started: the prepared merges begin, and playlist fetches
+  // up to the manager's number of downloads at a time (the others wait their turn).
   void StartPending();
 
   // The manager's follow-up question: the video of a pair came whole, so its
@@ -88,4 +89,5 @@ class TStreamJobs {
   std::function<void(TEncItem&)> mediaReady_;
   std::map<uint64_t, std::unique_ptr<TRun>> runs_;  // by job reference
   std::map<uint64_t, std::unique_ptr<TRun>> done_;  // ended, freed at the next call
+  uint64_t prepared_ = 0;
 };

@@ -5,6 +5,7 @@
 // real cvtcore + ffmpeg.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -316,26 +317,41 @@ TEST_F(StreamJobsTest, HlsPageThroughYtDlpIsFetchedWithItsHeadersAndConverted) {
   // The playlist and every segment came through the proxy with the format's headers.
   const auto requests = RequestsFor("/hls/");
   ASSERT_GE(requests.size(), 4u);
-  for (const auto& r : requests) EXPECT_EQ(r.Header("User-Agent"), agent) << r.Target;
+  for (const auto& r : requests) {
+    EXPECT_EQ(r.Header("User-Agent"), agent) << r.Target;
+    EXPECT_EQ(std::count_if(r.Headers.begin(), r.Headers.end(),
+                            [](const auto& h) { return h.first == "User-Agent"; }),
+              1);  // not the encoder's own beside it
+  }
 }
 
-TEST_F(StreamJobsTest, StoppedHlsFetchEndsItsEncoderAndLeavesNoFile) {
+TEST_F(StreamJobsTest, PlaylistFetchesTakeTurnsAndAStoppedOneEndsItsEncoderAndLeavesNoFile) {
   if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
   ServeHls(4000);  // each segment takes several seconds
-  TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), "", jmDownloadConvert);
-  sim.ClearRequests();
+  const std::string page = sim.FileUrl(kPageHost, "/live.html");
+  TEncItem& first = AddJob(page, "", jmDownloadConvert);
+  TEncItem& second = AddJob(page, "", jmDownloadConvert);
+  runner->DownLoader().SetMaxStartedItems(1);
   runner->StartRun();
-  EXPECT_EQ(State(job), "Downloading...");
-  // The fetch runs and shows how far it got (its time against the running time).
-  ASSERT_TRUE(WaitFor([&] { return job.Progress > 0; }, std::chrono::seconds(60)));
-  EXPECT_LT(job.Progress, 100);
-  runner->StopJob(&job);
-  EXPECT_EQ(State(job), "Stopped");
+  EXPECT_EQ(State(first), "Downloading...");
+  EXPECT_EQ(State(second), "Downloading...");
+  // The first runs and shows how far it got (its time against the running time);
+  // the second waits for its turn.
+  ASSERT_TRUE(WaitFor([&] { return first.Progress > 0; }, std::chrono::seconds(60)));
+  EXPECT_LT(first.Progress, 100);
+  EXPECT_EQ(second.Progress, 0);
+  EXPECT_EQ(platform::FileSize(second.MediaFile), 0);
+  runner->StopJob(&first);
+  EXPECT_EQ(State(first), "Stopped");
+  EXPECT_EQ(ModeCaption(first.Mode), "Skip");
+  EXPECT_FALSE(platform::FileExists(first.MediaFile));
+  // Its place goes to the second.
+  ASSERT_TRUE(WaitFor([&] { return second.Progress > 0; }, std::chrono::seconds(60)));
+  runner->StopJob(&second);
   EXPECT_TRUE(Idle());
-  // The encoder is gone: its connection to the proxy closes.
+  // The encoders are gone: their connections to the proxy close.
   EXPECT_TRUE(WaitFor([&] { return sim.OpenConnections() == 0; }, std::chrono::seconds(30)));
   EXPECT_TRUE(Files(out.path()).empty());
-  EXPECT_EQ(ModeCaption(job.Mode), "Skip");
 }
 
 }  // namespace
