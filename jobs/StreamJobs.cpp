@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -24,8 +25,17 @@
 
 namespace {
 
-const char kVideoPart[] = ".video";
-const char kAudioPart[] = ".audio";
+// The parts' names carry the pair's format ids: parts of another quality of the
+// same job (one picked after a stop) are never taken for this one's.
+std::string Tag(const TQuality& q) {
+  std::string tag = q.Link.FormatId + "+" + q.Audio.FormatId;
+  if (tag == "+") tag = "pair";
+  for (char& c : tag)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '_') c = '_';
+  return tag.substr(0, 40);
+}
+std::string VideoSuffix(const TQuality& q) { return "." + Tag(q) + ".video"; }
+std::string AudioSuffix(const TQuality& q) { return "." + Tag(q) + ".audio"; }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -40,9 +50,9 @@ const TQuality* QualityOf(const TEncItem& job) {
 }
 
 // The pair's media file F from the name of the part under way.
-std::string BaseOf(const std::string& mediaFile) {
-  for (const char* part : {kVideoPart, kAudioPart})
-    if (EndsWith(mediaFile, part)) return mediaFile.substr(0, mediaFile.size() - strlen(part));
+std::string BaseOf(const std::string& mediaFile, const TQuality& q) {
+  for (const std::string& part : {VideoSuffix(q), AudioSuffix(q)})
+    if (EndsWith(mediaFile, part)) return mediaFile.substr(0, mediaFile.size() - part.size());
   return mediaFile;
 }
 
@@ -80,6 +90,7 @@ struct TStreamJobs::TRun {
   bool merge = false;
   uint64_t order = 0;  // of its preparation: waiting fetches begin in this order
   std::string output;
+  std::string video, audio;  // a merge's parts
   std::unique_ptr<TStreamCopy> copy;  // null until it begins
 };
 
@@ -105,12 +116,12 @@ const TLink& TStreamJobs::CurrentStream(const TEncItem& job) {
   static const TLink none;
   const TQuality* q = QualityOf(job);
   if (!q) return none;
-  return IsPair(*q) && EndsWith(job.MediaFile, kAudioPart) ? q->Audio : q->Link;
+  return IsPair(*q) && EndsWith(job.MediaFile, AudioSuffix(*q)) ? q->Audio : q->Link;
 }
 
 std::string TStreamJobs::Unfinished(const TEncItem& job) {
   const TQuality* q = QualityOf(job);
-  if (!q || !IsPair(*q) || !EndsWith(job.MediaFile, kVideoPart)) return {};
+  if (!q || !IsPair(*q) || !EndsWith(job.MediaFile, VideoSuffix(*q))) return {};
   return "The video came, but the download of its audio could not begin";
 }
 
@@ -132,23 +143,25 @@ TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
     return nullptr;
   }
   // Where an earlier run of this pair stopped: the part under way, or the merge.
-  const std::string base = BaseOf(job.MediaFile);
+  const std::string base = BaseOf(job.MediaFile, *q);
+  const std::string videoPart = base + VideoSuffix(*q), audioPart = base + AudioSuffix(*q);
   const bool ours = job.IsLink && !job.MediaFile.empty() && EndsWith(base, q->Link.Ext) &&
                     platform::FileExists(base);
-  const bool videoWhole = ours && platform::FileExists(base + kVideoPart) &&
-                          !EndsWith(job.MediaFile, kVideoPart);
+  const bool videoWhole =
+      ours && platform::FileExists(videoPart) && job.MediaFile != videoPart;
   TLink link = q->Link;
   bool resume = false;
-  if (ours && videoWhole && job.MediaFile == base && platform::FileExists(base + kAudioPart)) {
+  if (ours && videoWhole && job.MediaFile == base && platform::FileExists(audioPart)) {
     auto run = std::make_unique<TRun>();
     run->merge = true;
     run->output = base;
+    run->video = videoPart;
+    run->audio = audioPart;
     runs_[job.Ref()] = std::move(run);
     return nullptr;
   }
-  if (ours && (EndsWith(job.MediaFile, kVideoPart) ||
-               (videoWhole && EndsWith(job.MediaFile, kAudioPart)))) {
-    if (EndsWith(job.MediaFile, kAudioPart)) link = q->Audio;
+  if (ours && (job.MediaFile == videoPart || (videoWhole && job.MediaFile == audioPart))) {
+    if (job.MediaFile == audioPart) link = q->Audio;
     resume = !job.Resume.Empty() && platform::FileExists(job.MediaFile);
     if (!resume) {
       job.Resume.Clear();
@@ -157,14 +170,14 @@ TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
   } else {
     const std::string file = Reserve(fresh);
     try {
-      CreatePart(file + kVideoPart);
+      CreatePart(file + VideoSuffix(*q));
     } catch (...) {
       platform::DeleteFile(file);
       throw;
     }
     *reserved = true;
     job.Resume.Clear();
-    job.MediaFile = file + kVideoPart;
+    job.MediaFile = file + VideoSuffix(*q);
   }
   TclDownLoadItem* item = manager_.DownLoadList()->Add();
   item->SetURL(link.Url);
@@ -178,8 +191,10 @@ void TStreamJobs::Forget(TEncItem& job, bool reserved) {
   auto it = runs_.find(job.Ref());
   if (it != runs_.end() && !it->second->copy) runs_.erase(it);
   if (!reserved) return;
-  const std::string base = BaseOf(job.MediaFile);
-  for (const std::string& f : {base + kVideoPart, base + kAudioPart, base})
+  const TQuality* q = QualityOf(job);
+  if (!q) return;
+  const std::string base = BaseOf(job.MediaFile, *q);
+  for (const std::string& f : {base + VideoSuffix(*q), base + AudioSuffix(*q), base})
     if (platform::FileExists(f) && platform::FileSize(f) == 0) platform::DeleteFile(f);
 }
 
@@ -208,9 +223,9 @@ TclDownLoadItem* TStreamJobs::FollowUp(TclDownLoadItem* ended) {
   TEncItem* job = jobOf_ ? jobOf_(ended) : nullptr;
   if (!job || job->StopRequested) return nullptr;
   const TQuality* q = QualityOf(*job);
-  if (!q || !IsPair(*q) || !EndsWith(job->MediaFile, kVideoPart)) return nullptr;
+  if (!q || !IsPair(*q) || !EndsWith(job->MediaFile, VideoSuffix(*q))) return nullptr;
   if (!DownloadFailure(*ended).empty()) return nullptr;  // ends as a failed download
-  const std::string audio = BaseOf(job->MediaFile) + kAudioPart;
+  const std::string audio = BaseOf(job->MediaFile, *q) + AudioSuffix(*q);
   try {
     CreatePart(audio);
   } catch (const std::exception& e) {
@@ -231,12 +246,14 @@ TclDownLoadItem* TStreamJobs::FollowUp(TclDownLoadItem* ended) {
 
 bool TStreamJobs::AudioCame(TEncItem& job) {
   const TQuality* q = QualityOf(job);
-  if (!q || !IsPair(*q) || !EndsWith(job.MediaFile, kAudioPart)) return false;
+  if (!q || !IsPair(*q) || !EndsWith(job.MediaFile, AudioSuffix(*q))) return false;
   job.Resume.Clear();
-  job.MediaFile = BaseOf(job.MediaFile);
+  job.MediaFile = BaseOf(job.MediaFile, *q);
   auto run = std::make_unique<TRun>();
   run->merge = true;
   run->output = job.MediaFile;
+  run->video = job.MediaFile + VideoSuffix(*q);
+  run->audio = job.MediaFile + AudioSuffix(*q);
   runs_[job.Ref()] = std::move(run);
   JobChanged(job);
   Begin(job.Ref());
@@ -248,8 +265,9 @@ double TStreamJobs::Progress(const TEncItem& job, int64_t bytes, int64_t size) c
   const TQuality* q = QualityOf(job);
   if (!q || !IsPair(*q)) return static_cast<double>(bytes) / static_cast<double>(size) * 100;
   double done = static_cast<double>(bytes), total = static_cast<double>(size);
-  if (EndsWith(job.MediaFile, kAudioPart)) {
-    const double video = static_cast<double>(platform::FileSize(BaseOf(job.MediaFile) + kVideoPart));
+  if (EndsWith(job.MediaFile, AudioSuffix(*q))) {
+    const double video =
+        static_cast<double>(platform::FileSize(BaseOf(job.MediaFile, *q) + VideoSuffix(*q)));
     done += video;
     total += video;
   } else {
@@ -272,7 +290,7 @@ void TStreamJobs::Begin(uint64_t ref) {
   }
   std::vector<std::string> argv, env;
   if (run.merge) {
-    argv = TStreamCopy::MergeArguments(run.output + kVideoPart, run.output + kAudioPart, run.output);
+    argv = TStreamCopy::MergeArguments(run.video, run.audio, run.output);
   } else {
     argv = TStreamCopy::FetchArguments(q->Link.Url, q->Link.Headers, run.output);
     // ffmpeg takes its proxy, credentials inside the address, from the environment.
@@ -313,7 +331,7 @@ void TStreamJobs::Ended(uint64_t ref, bool ok, const std::string& reason) {
   std::unique_ptr<TRun> run = std::move(it->second);
   runs_.erase(it);
   const bool merge = run->merge;
-  const std::string output = run->output;
+  const std::string output = run->output, video = run->video, audio = run->audio;
   done_[ref] = std::move(run);  // its worker is still in this report
   StartPending();  // a waiting fetch takes the place
   TEncItem* job = TEncItem::FromRef(ref);
@@ -324,8 +342,8 @@ void TStreamJobs::Ended(uint64_t ref, bool ok, const std::string& reason) {
   }
   if (ok) {
     if (merge) {
-      platform::DeleteFile(output + kVideoPart);
-      platform::DeleteFile(output + kAudioPart);
+      platform::DeleteFile(video);
+      platform::DeleteFile(audio);
     }
     job->Progress = 100;
     const int row = JobRow(*job);

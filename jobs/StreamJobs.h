@@ -21,8 +21,8 @@ class CallQueue;
 // (fetched by the encoder). Owned by the job runner, on its owner thread.
 //
 // Files of a pair with the media file F (reserved like any download): the video
-// goes to "F.video", the audio to "F.audio", the merge writes F and then the two
-// go. The job's MediaFile names the file being downloaded, so the journal's
+// goes to "F.<format ids>.video", the audio to "F.<format ids>.audio", the merge
+// writes F and then the two go. The job's MediaFile names the file being downloaded, so the journal's
 // segment table and file checks hold for the stream under way; with MediaFile F
 // and both parts present only the merge is left.
 class TStreamJobs {

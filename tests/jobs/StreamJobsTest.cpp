@@ -175,7 +175,9 @@ TEST_F(StreamJobsTest, PairIsFetchedWithItsHeadersInOnePlaceMergedAndConvertedOr
   ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
   const std::string a = platform::ExtractFileName(converted.MediaFile);
   const std::string b = platform::ExtractFileName(kept.MediaFile);
-  EXPECT_EQ(order, (std::vector<std::string>{a + ".video", a + ".audio", b + ".video", b + ".audio"}));
+  const std::string ids = ".v360+a128";  // the pair's format ids
+  EXPECT_EQ(order, (std::vector<std::string>{a + ids + ".video", a + ids + ".audio",
+                                             b + ids + ".video", b + ids + ".audio"}));
 
   EXPECT_EQ(State(converted), "Successfully!") << converted.Notes;
   EXPECT_NEAR(Seconds(converted.OutputFile), 4.0, 0.3);
