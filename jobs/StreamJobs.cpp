@@ -325,7 +325,7 @@ void TStreamJobs::Begin(uint64_t ref) {
   run.copy->Start();
 }
 
-void TStreamJobs::Ended(uint64_t ref, bool ok, const std::string& reason) {
+void TStreamJobs::Ended(uint64_t ref, bool ok, std::string reason) {
   auto it = runs_.find(ref);
   if (it == runs_.end()) return;
   std::unique_ptr<TRun> run = std::move(it->second);
@@ -335,7 +335,10 @@ void TStreamJobs::Ended(uint64_t ref, bool ok, const std::string& reason) {
   done_[ref] = std::move(run);  // its worker is still in this report
   StartPending();  // a waiting fetch takes the place
   TEncItem* job = TEncItem::FromRef(ref);
-  if (ok && platform::FileSize(output) <= 0) ok = false;
+  if (ok && platform::FileSize(output) <= 0) {
+    ok = false;
+    reason = "the encoder ended without writing " + output;
+  }
   if (!job) {
     if (!merge) DropOutput(output, false);
     return;

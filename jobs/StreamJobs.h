@@ -80,7 +80,7 @@ class TStreamJobs {
  private:
   struct TRun;
   void Begin(uint64_t ref);
-  void Ended(uint64_t ref, bool ok, const std::string& reason);
+  void Ended(uint64_t ref, bool ok, std::string reason);
   void Reap();
 
   std::shared_ptr<platform::CallQueue> owner_;

@@ -329,7 +329,13 @@ TEST_F(StreamJobsTest, HlsPageThroughYtDlpIsFetchedWithItsHeadersAndConverted) {
 
 TEST_F(StreamJobsTest, PlaylistFetchesTakeTurnsAndAStoppedOneEndsItsEncoderAndLeavesNoFile) {
   if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
-  ServeHls(4000);  // each segment takes several seconds
+  ServeHls(8000);  // each segment takes seconds
+  // A proxy that wants a password, which must reach the encoder but no command line.
+  const std::string password = "pa:ss@w%rd";
+  sim.SetProxyAuth(true, "fetcher", password);
+  const uint16_t port = sim.Port();
+  resolve::SetFetchProxySource(
+      [port, password] { return TFetchProxy{true, "127.0.0.1", port, "fetcher", password}; });
   const std::string page = sim.FileUrl(kPageHost, "/live.html");
   TEncItem& first = AddJob(page, "", jmDownloadConvert);
   TEncItem& second = AddJob(page, "", jmDownloadConvert);
@@ -342,6 +348,15 @@ TEST_F(StreamJobsTest, PlaylistFetchesTakeTurnsAndAStoppedOneEndsItsEncoderAndLe
   ASSERT_TRUE(WaitFor([&] { return first.Progress > 0; }, std::chrono::seconds(60)));
   EXPECT_LT(first.Progress, 100);
   EXPECT_EQ(second.Progress, 0);
+  int fetchers = 0;
+  for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
+    const std::string cmdline = testsupport::ReadAll(proc.path().string() + "/cmdline");
+    if (cmdline.find("index.m3u8") == std::string::npos) continue;
+    ++fetchers;
+    EXPECT_EQ(cmdline.find("pa:ss"), std::string::npos);
+    EXPECT_EQ(cmdline.find("pa%3A"), std::string::npos);
+  }
+  EXPECT_GE(fetchers, 2);  // cvtcore and its ffmpeg
   EXPECT_EQ(platform::FileSize(second.MediaFile), 0);
   runner->StopJob(&first);
   EXPECT_EQ(State(first), "Stopped");
