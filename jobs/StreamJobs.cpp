@@ -134,6 +134,7 @@ TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
       platform::IncludeTrailingSlash(OutputFolder) + MakeOutputName(OutName, job.Title, q->Link.Ext);
   if (q->Link.Hls) {
     job.Resume.Clear();
+    job.Progress = 0;
     job.MediaFile = Reserve(fresh);
     *reserved = true;
     auto run = std::make_unique<TRun>();
@@ -166,6 +167,7 @@ TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
     if (!resume) {
       job.Resume.Clear();
       CreatePart(job.MediaFile);
+      if (job.MediaFile == videoPart) job.Progress = 0;
     }
   } else {
     const std::string file = Reserve(fresh);
@@ -177,6 +179,7 @@ TclDownLoadItem* TStreamJobs::Prepare(TEncItem& job, bool* reserved) {
     }
     *reserved = true;
     job.Resume.Clear();
+    job.Progress = 0;
     job.MediaFile = file + VideoSuffix(*q);
   }
   TclDownLoadItem* item = manager_.DownLoadList()->Add();
@@ -271,11 +274,13 @@ double TStreamJobs::Progress(const TEncItem& job, int64_t bytes, int64_t size) c
     done += video;
     total += video;
   } else {
-    // The audio's size is known only once its download asks; until then it
-    // counts as an eighth of the video, about what sites send beside HD video.
-    total += total / 8;
+    // The audio's size is known once its download asks; until then the size
+    // the extractor gave, else an eighth of the video (about what sites send
+    // beside HD video).
+    total += q->Audio.Size > 0 ? static_cast<double>(q->Audio.Size) : total / 8;
   }
-  return std::min(100.0, done / total * 100);
+  // A guess that was too small must not make the bar go back.
+  return std::max(job.Progress, std::min(100.0, done / total * 100));
 }
 
 void TStreamJobs::Begin(uint64_t ref) {
