@@ -4,9 +4,11 @@
 // the stand-in extractor for the pair, the installed yt-dlp for the playlist,
 // real cvtcore + ffmpeg.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -283,6 +285,55 @@ TEST_F(StreamJobsTest, PairEndedDuringItsAudioComesBackFromTheJournalWithoutFetc
   EXPECT_EQ(converttest::Probe(job.MediaFile, "v:0")["codec_name"], "mpeg4");
   EXPECT_EQ(converttest::Probe(job.MediaFile, "a:0")["codec_name"], "aac");
   EXPECT_NEAR(Seconds(job.MediaFile), 4.0, 0.3);
+}
+
+// Processes whose command line names text.
+int ProcessesNaming(const std::string& text) {
+  int n = 0;
+  for (const auto& proc : std::filesystem::directory_iterator("/proc"))
+    n += testsupport::ReadAll(proc.path().string() + "/cmdline").find(text) != std::string::npos;
+  return n;
+}
+
+TEST_F(StreamJobsTest, StopDuringTheMergeKeepsThePartsForTheNextStartAndNothingElse) {
+  ServePair();
+  // An encoder whose merge writes a little and then hangs; anything else is the real one.
+  testsupport::TempDir tools;
+  const std::string mark = tools / "merging";
+  {
+    std::ofstream script(tools / "cvtcore");
+    script << "#!/bin/sh\n"
+              "if [ \"$1\" = -merge ]; then\n"
+              "  for a; do out=$a; done\n"
+              "  printf partial > \"$out\"; : > '" << mark << "'\n"
+              "  while :; do sleep 1; done\n"
+              "fi\n"
+              "exec '" << testsupport::BinDir() << "cvtcore' \"$@\"\n";
+  }
+  ::chmod((tools / "cvtcore").c_str(), 0755);
+  platform::SetExeFolderOverride(tools.path());
+  TEncItem& job = AddJob("http://dash.example.net/watch/pair", StandIn(), jmDownloadOnly);
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] { return platform::FileExists(mark); }, std::chrono::seconds(60)));
+  EXPECT_EQ(State(job), "Downloading...");
+  runner->StopJob(&job);
+  EXPECT_EQ(State(job), "Stopped");
+  EXPECT_TRUE(Idle());
+  // The encoder's whole group is gone; the merged file is empty again (still
+  // reserved) and the two parts wait for the next Start.
+  EXPECT_TRUE(WaitFor([&] { return ProcessesNaming(tools.path()) == 0; }, std::chrono::seconds(30)));
+  EXPECT_EQ(platform::FileSize(job.MediaFile), 0);
+  EXPECT_EQ(Files(out.path()).size(), 3u);
+
+  platform::SetExeFolderOverride(testsupport::BinDir());
+  sim.ClearRequests();
+  job.Mode = jmDownloadOnly;
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
+  EXPECT_EQ(State(job), "Successfully!") << job.Notes;
+  EXPECT_TRUE(sim.Requests().empty());  // merged from the parts, nothing fetched again
+  EXPECT_EQ(Files(out.path()).size(), 1u);
+  EXPECT_EQ(converttest::Probe(job.MediaFile, "a:0")["codec_name"], "aac");
 }
 
 TEST_F(StreamJobsTest, MergeThatFailsFailsTheJobWithTheEncodersReason) {
