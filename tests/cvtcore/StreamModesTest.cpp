@@ -16,19 +16,6 @@ long At(const Args& argv, const std::string& word) {
   return it == argv.end() ? -1 : it - argv.begin();
 }
 
-TEST(CvtCoreStreams, MergeCopiesTheVideoOfOneAndTheAudioOfTheOtherFile) {
-  cvtcore::StreamRequest r;
-  std::string error;
-  ASSERT_TRUE(cvtcore::ParseStreamArguments(
-      {"-merge", "-i", "-v:1.mp4", "-i", "/a/b.m4a", "-y", "/o/x.mp4"}, r, error))
-      << error;
-  const Args argv = cvtcore::FfmpegStreamArguments(r, "/usr/bin/ffmpeg", 1);
-  EXPECT_EQ(argv[static_cast<size_t>(At(argv, "file:-v:1.mp4") - 1)], "-i");
-  EXPECT_LT(At(argv, "file:-v:1.mp4"), At(argv, "file:/a/b.m4a"));
-  for (const char* w : {"0:v:0", "1:a:0", "copy", "-y"}) EXPECT_GE(At(argv, w), 0) << w;
-  EXPECT_EQ(argv.back(), "file:/o/x.mp4");
-}
-
 TEST(CvtCoreStreams, FetchSendsTheHeadersAndReadsOnlyFromTheNetwork) {
   cvtcore::StreamRequest r;
   std::string error;

@@ -351,33 +351,6 @@ TEST_F(StreamJobsTest, MergeThatFailsFailsTheJobWithTheEncodersReason) {
   EXPECT_TRUE(job.OutputFile.empty());
 }
 
-TEST_F(StreamJobsTest, HlsPageThroughYtDlpIsFetchedWithItsHeadersAndConverted) {
-  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
-  ServeHls(0);
-  TEncItem& job = AddJob(sim.FileUrl(kPageHost, "/live.html"), "", jmDownloadConvert);
-  const TQuality& q = job.Qualities[static_cast<size_t>(job.QualityIndex)];
-  ASSERT_TRUE(q.Link.Hls);
-  std::string agent;
-  for (const auto& [name, value] : q.Link.Headers)
-    if (name == "User-Agent") agent = value;
-  ASSERT_FALSE(agent.empty());
-  sim.ClearRequests();
-
-  runner->StartRun();
-  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
-  EXPECT_EQ(State(job), "Successfully!") << job.Notes;
-  EXPECT_NEAR(Seconds(job.OutputFile), 6.0, 0.3);
-  // The playlist and every segment came through the proxy with the format's headers.
-  const auto requests = RequestsFor("/hls/");
-  ASSERT_GE(requests.size(), 4u);
-  for (const auto& r : requests) {
-    EXPECT_EQ(r.Header("User-Agent"), agent) << r.Target;
-    EXPECT_EQ(std::count_if(r.Headers.begin(), r.Headers.end(),
-                            [](const auto& h) { return h.first == "User-Agent"; }),
-              1);  // not the encoder's own beside it
-  }
-}
-
 TEST_F(StreamJobsTest, PlaylistFetchesTakeTurnsAndAStoppedOneEndsItsEncoderAndLeavesNoFile) {
   if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
   ServeHls(8000);  // each segment takes seconds
