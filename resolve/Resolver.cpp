@@ -145,14 +145,19 @@ TResolvedJob TResolverSet::Resolve(const TResolveRequest& request) const {
     const IResolver* resolver = Named(request.Only, request.Link);
     return resolver ? ResolveWith(*resolver, request) : r;
   }
+  bool next = false;
   for (const auto& resolver : resolvers_) {
     if (!resolver->Accepts(request.Link)) continue;
     r = ResolveWith(*resolver, request);
+    // A link the first reader took fails as that reader's links always have:
+    // the later reader's reason goes to the log and the notes, not the box.
+    if (next && !r.Ok) r.ShowFailure = false;
     // A refresh stays with the reader that gave the job its streams.
     if (r.Ok || !r.TryNext || request.Refresh || request.Cancelled() || request.TimedOut())
       return r;
     LogText("The " + resolver->Name() + " could not read " + request.Link + " (" + r.Failure +
             "); the next reader tries");
+    next = true;
   }
   return r;
 }

@@ -115,7 +115,8 @@ class TResolverSet {
   // Resolves with the first accepting resolver (or request.Only); a failure
   // "No resolver takes this link" when none does. A first reading that fails
   // with TryNext goes on to the next resolver that accepts the link, unless it
-  // was cancelled or its time is up.
+  // was cancelled or its time is up; when that one fails too, its reason is
+  // not for the box (ShowFailure off): the link fails as the first reader's do.
   TResolvedJob Resolve(const TResolveRequest& request) const;
   bool Empty() const { return resolvers_.empty(); }
 

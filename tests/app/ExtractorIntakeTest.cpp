@@ -8,12 +8,16 @@
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QTest>
+#include <signal.h>
+
 #include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/JobGridWidget.h"
+#include "jobs/JobRunner.h"
+#include "jobs/ResolveService.h"
 #include "resolve/YtDlpRun.h"
 #include "tests/app/WindowTest.h"
 
@@ -33,6 +37,7 @@ class ExtractorIntakeTest : public TWindowTest {
   }
   void TearDown() override {
     unsetenv("YTDLP_STANDIN_RUNS");
+    unsetenv("YTDLP_STANDIN_PID");
     TWindowTest::TearDown();
   }
   void Settle() { ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000)); }
@@ -135,6 +140,28 @@ TEST_F(ExtractorIntakeTest, SiteLinksWithoutStreamMapAndAutoPasteOfOtherSites) {
   Settle();
   ASSERT_EQ(Jobs().Count(), 3);
   EXPECT_EQ(Jobs()[2]->Source, "http://copied.example.test/v/2");
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// yt-dlp never runs on the GUI thread: a link it hangs on leaves its row reading
+// once the paste returns, and Remove ends the program and its thread.
+TEST_F(ExtractorIntakeTest, AHangingExtractorLeavesTheRowReadingAndRemoveEndsIt) {
+  const std::string pidFile = dir / "standin.pid";
+  setenv("YTDLP_STANDIN_PID", pidFile.c_str(), 1);
+  QGuiApplication::clipboard()->setText("http://slow.example.test/v/hang");
+  window->btnPaste->click();
+  ASSERT_EQ(Jobs().Count(), 1);
+  EXPECT_EQ(Cell(colState, 0), "Reading link...");
+  pid_t pid = 0;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return bool(std::ifstream(pidFile) >> pid); }, 30000));
+  window->Grid().SelectRow(0);
+  window->btnRemove->click();
+  EXPECT_EQ(Jobs().Count(), 0);
+  // Killed and reaped; no thread left waiting for it.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ::kill(pid, 0) != 0; }, 30000));
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return window->clDownLoader.runner_->Resolver().LiveThreads() == 0; }, 30000));
+  Settle();
   EXPECT_TRUE(boxes.empty()) << boxes.front();
 }
 
