@@ -118,7 +118,7 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
       },
       [this](TEncItem& job) { MediaFileReady(job); });
   downLoader_->OnFollowUp = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
-    return streams_->FollowUp(item);
+    return streams_ ? streams_->FollowUp(item) : nullptr;  // null once the runner ends
   };
 }
 
