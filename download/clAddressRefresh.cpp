@@ -142,6 +142,9 @@ void TclDownLoadItem::RestartWithRefreshedResource() {
   restartPending_ = false;
   resourceInfo_ = std::move(refreshInfo_);
   DeleteSegments();
+  // Another resource goes into a new file: the old one's bytes may still be
+  // claimed (a journal's last commit) and must never be taken for the new one's.
+  if (!streamSupplied_) dataStream_.reset();
   auto* control = Control();
   if (!control->Silent() && control->OnGetResourceInfo)
     control->OnGetResourceInfo(control, this, resourceInfo_.get());

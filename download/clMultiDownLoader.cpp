@@ -11,13 +11,6 @@
 
 namespace {
 
-// Creates the folder a file goes in (not the root's first level, as before).
-void CreateFolderOf(const std::string& file) {
-  std::string folder = platform::ExtractFilePath(file);
-  if (folder.size() < 4) return;
-  platform::ForceDirectories(folder);
-}
-
 void SetFileTimes(const std::string& path, std::chrono::system_clock::time_point when) {
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
   timespec times[2];
@@ -56,6 +49,7 @@ void TclDownLoadItem::Changed(bool resetRun) {
   if (resetRun && !IsRunning()) {
     resourceInfo_.reset();
     DeleteSegments();
+    ForgetWorkFile();
     if (connection_) {
       connection_->Close();
       connection_.reset();
@@ -205,37 +199,6 @@ void TclDownLoadItem::Stop() {
   stopping_ = true;
   for (auto& h : workers_) h.worker->Terminate();
   EndAddressWait();
-}
-
-std::string TclDownLoadItem::WorkFileName() const {
-  auto* control = Control();
-  if (allowCompression_ && !control->DoNotGetResourceInfo && resourceInfo_ &&
-      resourceInfo_->Compressed)
-    return localFile_ + "~";
-  return localFile_;
-}
-
-std::shared_ptr<TclStream> TclDownLoadItem::GetDataStream() {
-  if (dataStream_) return dataStream_;
-  if (localFile_.empty()) {
-    dataStream_ = std::make_shared<TclMemoryStream>();
-    workFile_.clear();
-    return dataStream_;
-  }
-  workFile_ = WorkFileName();
-  int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
-  // Resume only into the file the segments were written to.
-  bool resume = resourceState_.Count() > 0 && platform::FileExists(workFile_) &&
-                platform::CanOpenForReading(workFile_) &&
-                (size <= 0 || platform::FileSize(workFile_) == size);
-  CreateFolderOf(workFile_);
-  if (resume) {
-    dataStream_ = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmOpenReadWrite);
-  } else {
-    DeleteSegments();
-    dataStream_ = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmCreate);
-  }
-  return dataStream_;
 }
 
 std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceStateItem* segment,
@@ -523,6 +486,7 @@ void TclDownLoadItem::BeginDataPhase() {
       InstallSavedSegments(*saved);
     } else {
       DeleteSegments();
+      TakeSavedFile(*saved);
     }
   }
   auto stream = GetDataStream();
@@ -645,7 +609,7 @@ void TclDownLoadItem::Complete() {
           }
           inflate.Finish();
         }
-        std::remove(workFile_.c_str());
+        DropWorkFile();
       }
       if (control->CorrectResourceTime && resourceInfo_ && platform::FileExists(localFile_))
         SetFileTimes(localFile_, resourceInfo_->Date);

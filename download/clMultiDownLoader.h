@@ -97,6 +97,11 @@ class TclDownLoadItem {
   // Why the last data phase began from zero although a saved download was
   // given; empty when it continued or had nothing to continue.
   const std::string& ContinueRefusal() const { return continueRefusal_; }
+  // The file the segments are written to (LocalFile, or a work file beside it
+  // for a compressed resource) and its identity (inode), kept after the run; a
+  // download that starts from zero writes a new file, so the identity changes.
+  const std::string& WorkFile() const { return workFile_; }
+  uint64_t WorkFileId() const { return workFileId_; }
 
  private:
   friend class TclMultiDownLoader;
@@ -115,17 +120,25 @@ class TclDownLoadItem {
   // Creates and starts a worker; one that cannot start is recorded as a failed
   // worker and leaves no holder. False then.
   bool LaunchWorker(TclResourceStateItem* segment, bool probe, const TclUrlParser* parsed);
+  // clWorkFile.cpp: the file kept from an earlier start, when it still is the
+  // one the segments were written to (same identity and size), or a new one.
   std::shared_ptr<TclStream> GetDataStream();
+  std::shared_ptr<TclStream> OpenKeptWorkFile(int64_t size);
+  std::shared_ptr<TclStream> CreateWorkFile(int64_t size);
+  void DropWorkFile();  // removes our own work file beside LocalFile
+  void ForgetWorkFile();
   void DeleteSegments();
   bool CanProcess(bool checkFile);
   void EndOfProbe();
   void BeginDataPhase();
-  // The file the segments are written to (LocalFile, or its "~" twin for a
-  // compressed resource).
+  // LocalFile, or the first name tried for a compressed resource's work file.
   std::string WorkFileName() const;
   // Empty when the saved download can be continued; otherwise why not.
   std::string CheckContinue(const TclSavedDownload& saved) const;
   void InstallSavedSegments(const TclSavedDownload& saved);
+  // The saved download's file becomes the item's: continued in, or (when ours
+  // and beside LocalFile) removed by the start from zero.
+  void TakeSavedFile(const TclSavedDownload& saved);
   void FallBackToOneSegment();
   // A data worker ended well: a segment still waiting for a connection gets it, or
   // else it takes over the tail of the segment expected to finish last. True when
@@ -181,6 +194,7 @@ class TclDownLoadItem {
   std::shared_ptr<TclStream> dataStream_;
   bool streamSupplied_ = false;
   std::string workFile_;
+  uint64_t workFileId_ = 0;
   bool probing_ = false, dataPhase_ = false, completing_ = false;
   bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
   bool refused_ = false;
