@@ -40,6 +40,10 @@ QString ActivityText(int downloading, int waiting, int converting, double bytesP
       .arg(QString::fromStdString(RateText(bytesPerSecond)));
 }
 
+QString ReadingText(int links) {
+  return links == 1 ? QString("1 reading link") : QString("%1 reading links").arg(links);
+}
+
 TJobActivity::TJobActivity(TfmMain& window, TJobNotifier& notifier)
     : QObject(&window), window_(window), notifier_(notifier), timer_(new QTimer(this)) {
   timer_->setObjectName("ActivityTimer");
@@ -49,6 +53,19 @@ TJobActivity::TJobActivity(TfmMain& window, TJobNotifier& notifier)
 
 bool TJobActivity::Active() const {
   return timer_->isActive();
+}
+
+void TJobActivity::SetReadingLinks(int count) {
+  if (count == readingLinks_) return;
+  readingLinks_ = count;
+  ShowFirstPanel();
+}
+
+void TJobActivity::ShowFirstPanel() {
+  QString text = runText_;
+  if (readingLinks_ > 0)
+    text = ReadingText(readingLinks_) + (text.isEmpty() ? QString() : " \u00b7 " + text);
+  if (window_.StatusPanels[0]->text() != text) window_.StatusPanels[0]->setText(text);
 }
 
 void TJobActivity::RunStarted() {
@@ -127,8 +144,8 @@ void TJobActivity::Refresh() {
     }
     rates_ = std::move(rates);
     seen_ = std::move(seen);  // removed jobs are forgotten
-    window_.StatusPanels[0]->setText(running ? ActivityText(downloading, waiting, converting, total)
-                                             : QString());
+    runText_ = running ? ActivityText(downloading, waiting, converting, total) : QString();
+    ShowFirstPanel();
     notifier_.JobsEnded(ends);
     if (!running) timer_->stop();
   } catch (const std::exception& e) {

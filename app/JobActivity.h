@@ -32,6 +32,8 @@ class TJobActivity : public QObject {
   // One refresh (the timer's tick); stops the timer once nothing runs.
   void Refresh();
   bool Active() const;
+  // How many links are being read now: the first panel counts them.
+  void SetReadingLinks(int count);
 
   // The file a job's run produced: the converted file, or the download of a
   // job that ran as Download Only. Empty when there is none.
@@ -46,11 +48,16 @@ class TJobActivity : public QObject {
   TfmMain& window_;
   TJobNotifier& notifier_;
   QTimer* timer_;
+  int readingLinks_ = 0;
+  QString runText_;  // the run's part of the first panel
+  void ShowFirstPanel();
   std::map<uint64_t, TRateWindow> rates_;
   std::map<uint64_t, TSeen> seen_;
 };
 
 // "2 downloading, 1 queued · 1 converting · 2.4 MB/s".
 QString ActivityText(int downloading, int waiting, int converting, double bytesPerSecond);
+// "1 reading link", "2 reading links".
+QString ReadingText(int links);
 
 }  // namespace app

@@ -25,6 +25,7 @@
 #include "app/Accessible.h"
 #include "app/GuiCallQueue.h"
 #include "app/JobGridWidget.h"
+#include "app/WindowGeometry.h"
 #include "download/clMultiDownLoader.h"
 #include "download/clNetBase.h"
 #include "jobs/JobRunner.h"
@@ -109,8 +110,11 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
   setWindowIcon(AppIcon());
   BuildControls();
   BuildTray();
-  setFixedSize(kClientWidth, kClientHeight);
+  // The first size is also the least; settings.ini may hold the last session's.
+  setMinimumSize(kClientWidth, kClientHeight);
+  resize(kClientWidth, kClientHeight);
   CenterOnScreen();
+  new app::TFillColumn(*ngListItems, colFileName);
   app::InstallCallQueueDrain();
   CreateRunControl();
   CreateJobActivity();
@@ -219,7 +223,7 @@ void TfmMain::BuildControls() {
       {"lblVBitrate", "Video bitrate, kbps:"},
       {"lblVideoSize", "Video size:"}};
   QComboBox* valueLists[] = {cbAbitRate, cbFrequency, cbChanels, cbVBitrate, cbVideoSize};
-  // The fixed window is narrow for six lists: the value lists keep room for
+  // The least window is narrow for six lists: the value lists keep room for
   // "Same As Input", long labels wrap, and the preset list takes what is left.
   for (int i = 0; i < 5; ++i) {
     QLabel* label = app::LabelControl(
@@ -258,7 +262,7 @@ void TfmMain::BuildControls() {
   QStatusBar* status = statusBar();
   status->setObjectName("StatusBar1");
   status->setFixedHeight(kStatusBarHeight);
-  status->setSizeGripEnabled(false);
+  status->setSizeGripEnabled(true);
   for (int i = 0; i < 2; ++i) {
     StatusPanels[i] = new QLabel(status);
     StatusPanels[i]->setObjectName(QString("StatusPanel%1").arg(i));
@@ -285,6 +289,7 @@ void TfmMain::BuildControls() {
   connect(ngListItems, &TJobGridWidget::CellClick, this, &TfmMain::ngListItemsCellClick);
 
   BuildJobMenu();
+  BuildShortcuts();
 }
 
 void TfmMain::BuildTray() {
@@ -332,6 +337,7 @@ QString TfmMain::StatusPanelText(int panel) const {
 // ---- start-up and shut-down ----
 
 void TfmMain::FormCreate() {
+  ClaimFolder();
   SetupLogWriter();
   RegisterDropAndClipboard();
   CreateJobList();
@@ -342,11 +348,20 @@ void TfmMain::FormCreate() {
   SetRunning(false);
 }
 
+void TfmMain::ClaimFolder() {
+  // Before anything is written there: a second window on the same folder must
+  // not touch the first one's log, settings or journal.
+  journal_ = std::make_unique<TJournal>(platform::JournalPath());
+  ownsFolder_ = journal_->LockFolder();
+}
+
 void TfmMain::SetupLogWriter() {
   logWriter_ = std::make_unique<TLogWriter>();
   logWriter_->SetFolder(platform::UserFilesFolder());
   logWriter_->SetEnabled(true);
-  logWriter_->SetLogFile(logWriter_->Folder() + "Log.txt");
+  // A window without the folder logs into a file of its own.
+  logWriter_->SetLogFile(ownsFolder_ ? logWriter_->Folder() + "Log.txt"
+                                     : platform::PrivateLogPath());
   SetMainLogWriter(logWriter_.get());
 }
 
@@ -358,6 +373,7 @@ void TfmMain::CreateJobList() {
 void TfmMain::LoadSettings() {
   const settings::TLoadedSettings loaded = settings::LoadSettingsFile();
   if (loaded.FolderReady) edFolder->setText(QString::fromStdString(OutputFolder));
+  app::ApplyWindowPlace(*this, *ngListItems, WindowPlace);
   try {
     FillPresetList(loaded.CodecIndex);
   } catch (const std::exception& e) {
@@ -370,14 +386,21 @@ void TfmMain::LoadSettings() {
 
 void TfmMain::SaveSettings() {
   OutputFolder = edFolder->text().toStdString();
+  WindowPlace = app::CaptureWindowPlace(*this, *ngListItems);
   settings::SaveSettingsFile(cbPresets->currentIndex());
 }
 
 void TfmMain::OpenJournal() {
   try {
-    journal_ = std::make_unique<TJournal>(platform::JournalPath());
+    if (!journal_) journal_ = std::make_unique<TJournal>(platform::JournalPath());
     std::vector<TJobSnapshot> stored;
-    if (!journal_->Open(stored)) {
+    if (!ownsFolder_) {
+      const std::string message = journal_->LastError() +
+                                  "; this window keeps no jobs and saves no settings, its log is " +
+                                  logWriter_->LogFileName();
+      LogText("Error: " + message);
+      StatusPanels[1]->setText(QString::fromStdString(message));
+    } else if (!journal_->Open(stored)) {
       // This window works on, but its jobs are not kept (docs/journal.md).
       const std::string message = journal_->LastError() + "; the jobs of this window are not kept";
       LogText("Error: " + message);
@@ -390,13 +413,30 @@ void TfmMain::OpenJournal() {
   } catch (const std::exception& e) {
     LogError(e);
   }
+  ReadRestoredLinks();
   journalTimer_ = new QTimer(this);
   journalTimer_->setObjectName("JournalTimer");
   journalTimer_->setInterval(kJournalTickMs);
   connect(journalTimer_, &QTimer::timeout, this, [this] {
     if (jobJournal_) jobJournal_->SnapshotRunning();
+    ShowJournalHealth();
   });
   journalTimer_->start();
+}
+
+void TfmMain::ShowJournalHealth() {
+  if (!journal_ || !journal_->IsOpen()) return;
+  const std::string error = journal_->WriteError();
+  const QString shown = StatusPanels[1]->text();
+  if (!error.empty()) {
+    const QString message = QString::fromStdString(
+        "The job journal is not being written (" + error + "); it is tried again");
+    if (shown != message) StatusPanels[1]->setText(message);
+    journalWarningShown_ = true;
+  } else if (journalWarningShown_) {
+    journalWarningShown_ = false;
+    if (shown.startsWith("The job journal is not being written")) StatusPanels[1]->clear();
+  }
 }
 
 void TfmMain::FlushJournal() {
@@ -409,9 +449,12 @@ void TfmMain::FlushJournal() {
 
 void TfmMain::FormShow() {}
 
-void TfmMain::FormClose() {
+void TfmMain::SaveState() {
+  // No link is read any more: their connections close now, not at their limits.
+  if (runner_) runner_->CancelLinkReads();
   try {
-    SaveSettings();
+    // Only the folder's own window saves: a second one's settings are stale.
+    if (ownsFolder_) SaveSettings();
   } catch (...) {
     // Nothing may keep the program from ending.
   }
@@ -419,6 +462,10 @@ void TfmMain::FormClose() {
     FlushJournal();
   } catch (...) {
   }
+}
+
+void TfmMain::FormClose() {
+  SaveState();
   if (endProcess_) endProcess_();
 }
 
@@ -466,10 +513,7 @@ void TfmMain::HideApp() {
 }
 
 void TfmMain::RestoreApp() {
-  showNormal();
-  raise();
-  activateWindow();
-  RzTrayIcon1RestoreApp();
+  RaiseWindow();  // a maximised window comes back maximised
 }
 
 void TfmMain::RzTrayIcon1MinimizeApp() {

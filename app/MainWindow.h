@@ -1,8 +1,11 @@
 #pragma once
 #include <QMainWindow>
 #include <QStringList>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +17,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMimeData;
 class QPushButton;
 class QSystemTrayIcon;
 class QTimer;
@@ -38,6 +42,7 @@ struct TCnvtSettings;
 // GUI thread only. One class, its members defined by responsibility:
 //   MainWindow.cpp         set-up, start-up and shut-down steps, closing, tray
 //   MainWindowIntake.cpp   paste, clipboard pickup, drop, Add Files, Remove
+//   MainWindowReading.cpp  rows whose link is being read, their answers and boxes
 //   MainWindowRun.cpp      Start, Stop, download events, the running timer
 //   MainWindowMenu.cpp     job menu, Open / Show in folder, table clicks
 //   MainWindowPanel.cpp    the conversion panel
@@ -56,6 +61,12 @@ class TfmMain : public QMainWindow {
 
   // How closing ends the process; tests substitute a recorder.
   void SetEndProcess(std::function<void()> endProcess) { endProcess_ = std::move(endProcess); }
+  // What closing keeps, without closing: the settings (when this window owns
+  // the folder) and the journal's last changes. The session's end asks for it.
+  void SaveState();
+  // False when another window had the folder first: this one then writes
+  // neither its Log.txt, settings.ini nor jobs.db.
+  bool OwnsFolder() const { return ownsFolder_; }
 
   // The job list of this window (also the process-wide JobList once FormCreate ran).
   TJobList& Jobs() { return *jobList_; }
@@ -112,6 +123,10 @@ class TfmMain : public QMainWindow {
   void WMDrawClipboard();
   // Frees the job at index with its JobList entry and row (errors are logged).
   void RemoveJobAt(int index);
+  // Links being read, or waiting to be, or whose failure box is still to come.
+  int ReadingLinks() const;
+  // True when no link is being read and no intake step waits (tests wait for it).
+  bool IntakeIdle() const;
 
   // What intake needs from run control: whether a download runs, and how to
   // stop a job's download item. GUI thread only.
@@ -123,6 +138,26 @@ class TfmMain : public QMainWindow {
   using TOpenFilesPicker =
       std::function<QStringList(QWidget* parent, const QString& filter, QString* selectedFilter)>;
   void SetOpenFilesPicker(TOpenFilesPicker picker) { openFilesPicker_ = std::move(picker); }
+
+  // ---- From the desktop (MainWindowDesktop.cpp) ----
+  // Work from a start's arguments or another start over the bus: http(s) links
+  // as pasted, existing media files (paths or file:// URIs) as Add Files adds
+  // them, anything else told once in the log and one box. start: Start is
+  // pressed once the intake has ended.
+  void TakeWork(const QStringList& work, bool start);
+  // True while links are being added or read.
+  bool IntakeBusy() const;
+  // Brings the window back from the tray or the taskbar and to the front.
+  void RaiseWindow();
+  // The keys of the window and the tab order (called by the constructor).
+  void BuildShortcuts();
+  void SelectAllRows();
+  QAction* actPaste = nullptr;      // Ctrl+V
+  QAction* actAddFiles = nullptr;   // Ctrl+O
+  QAction* actRemove = nullptr;     // Delete
+  QAction* actSelectAll = nullptr;  // Ctrl+A
+  QAction* actOpenRow = nullptr;    // Enter in the table
+  QAction* actQuit = nullptr;       // Ctrl+Q
 
   // ---- Run control (MainWindowRun.cpp) ----
   // The run itself is the job runner's (jobs/JobRunner.h); these forward to it.
@@ -247,6 +282,13 @@ class TfmMain : public QMainWindow {
   // Opens jobs.db, rebuilds the table from it and keeps it up to date: every
   // change through the jobs' change listener, running jobs once a second.
   void OpenJournal();
+  // Takes the folder's lock (first step of FormCreate); ownsFolder_ says
+  // whether this window may write the folder's Log.txt, settings.ini and jobs.db.
+  void ClaimFolder();
+  // The status bar says so while the journal's commits fail.
+  void ShowJournalHealth();
+  bool ownsFolder_ = false;
+  bool journalWarningShown_ = false;
   // Hands the last changes over and waits a bounded time for their commit.
   void FlushJournal();
   std::unique_ptr<TJournal> journal_;
@@ -256,16 +298,61 @@ class TfmMain : public QMainWindow {
   bool closing_ = false;
 
   // ---- Intake ----
-  void AddJobNow(const std::string& text, bool isLink);
   void AddPendingJob();
   // Paste and drop: a list of links (every non-empty line one) makes one job per
   // line, in order; any other text is one link text.
   void AddLinkText(const std::string& text);
+  // Dropped URIs (a file manager's files, a browser's links); false when the
+  // drop is better read as text.
+  bool AddDroppedUrls(const QMimeData& data);
   TOpenFilesPicker openFilesPicker_;
   // AddJob may be reached again from the nested loop of its message box; such
   // calls wait here and run after the current one, so rows and JobList agree.
   bool addingJob_ = false;
-  std::vector<std::pair<std::string, bool>> pendingJobs_;
+  struct TPendingJob {
+    std::string text;
+    bool isLink = false;
+    int batch = 0;  // the pasted list it belongs to (see NewLinkBatch); 0: none
+  };
+  std::vector<TPendingJob> pendingJobs_;
+  void AddJobNow(const std::string& text, bool isLink, int batch);
+
+  // ---- Link reading (MainWindowReading.cpp) ----
+  // Links added together (one paste, one drop, one restart) form a batch: its
+  // failures make one box once every link of it has an answer.
+  int NewLinkBatch(int size);
+  // The row of a reading job: the link as file name, "Reading link...".
+  void ShowReadingRow(TEncItem& job, int row);
+  // The row of a ready job, filled as a new job is (the panel applied).
+  void ShowNewJob(TEncItem& job, int row);
+  // Hands a job in the list to the runner's link reading.
+  void ReadJobLink(TEncItem& job, int batch);
+  void LinkRead(TEncItem& job, bool ok, int batch);
+  // A link of the batch ended without an answer (its row removed, its reading
+  // not started); a batch that has every answer shows its box. A negative
+  // batch: the batch the reading job ref belongs to.
+  void LinkGone(uint64_t ref, int batch);
+  void SettleLinkBatches();
+  void ShowReadFailures();
+  // Every restored job that was being read is read again.
+  void ReadRestoredLinks();
+  void ShowReadingCount();
+  // Before Remove frees them: readings of the selected rows end.
+  void CancelSelectedReadings();
+  struct TLinkBatch {
+    int total = 0;
+    int unanswered = 0;  // links added that have no answer yet
+    std::vector<uint64_t> failed;
+  };
+  std::map<int, TLinkBatch> linkBatches_;
+  std::map<uint64_t, int> readingBatch_;  // reading job -> its batch
+  int lastBatch_ = 0;
+  struct TReadFailure {
+    std::string text;
+    std::vector<uint64_t> rows;  // removed once the box is answered
+  };
+  std::deque<TReadFailure> readFailures_;
+  bool showingReadFailure_ = false;
 
   // ---- Run control ----
   // Creates the runner and Timer1, binds the manager's events to the handlers

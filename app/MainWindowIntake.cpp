@@ -16,9 +16,12 @@
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
+#include "jobs/JobRunner.h"
 #include "jobs/Resolve.h"
+#include "jobs/ResolveService.h"
 #include "log/LogWriter.h"
 #include "resolve/InetEng.h"
+#include "resolve/Resolver.h"
 #include "resolve/youparse.h"
 #include "settings/Settings.h"
 
@@ -76,30 +79,43 @@ void TfmMain::RegisterDropAndClipboard() {
 
 void TfmMain::AddJob(const std::string& text, bool isLink) {
   if (addingJob_) {
-    pendingJobs_.emplace_back(text, isLink);
+    pendingJobs_.push_back({text, isLink, 0});
     return;
   }
   addingJob_ = true;
-  AddJobNow(text, isLink);
+  AddJobNow(text, isLink, 0);
   addingJob_ = false;
   if (!pendingJobs_.empty()) QTimer::singleShot(0, this, &TfmMain::AddPendingJob);
 }
 
 void TfmMain::AddPendingJob() {
   if (addingJob_ || pendingJobs_.empty()) return;
-  auto [text, isLink] = pendingJobs_.front();
+  TPendingJob next = pendingJobs_.front();
   pendingJobs_.erase(pendingJobs_.begin());
-  AddJob(text, isLink);  // schedules the next one when it is done
+  addingJob_ = true;
+  AddJobNow(next.text, next.isLink, next.batch);
+  addingJob_ = false;
+  if (!pendingJobs_.empty()) QTimer::singleShot(0, this, &TfmMain::AddPendingJob);
 }
 
-void TfmMain::AddJobNow(const std::string& text, bool isLink) {
+void TfmMain::AddJobNow(const std::string& text, bool isLink, int batch) {
+  // Every link of a batch ends in exactly one answer: read, failed or gone.
+  bool answered = false;
+  auto gone = [&] {
+    if (isLink && batch && !answered) LinkGone(0, batch);
+    answered = true;
+  };
   try {
-    if (isLink && !IsSiteLink(text) && !IsDirectMediaLink(text)) {
+    const resolve::IResolver* resolver =
+        isLink ? runner_->Resolver().Resolvers().For(text) : nullptr;
+    if (isLink && !resolver) {
       ShowIntakeMessage(this, "Not valid link!");
+      gone();
       return;
     }
     // Clipboard changes are connected before the job list exists (start-up step 2).
     if (!jobList_) throw std::logic_error("The job list does not exist yet");
+    if (isLink && !batch) batch = NewLinkBatch(1);
     IJobGrid& grid = Grid();
     auto job = std::make_unique<TEncItem>();
     const int row = grid.AppendRow();
@@ -108,61 +124,59 @@ void TfmMain::AddJobNow(const std::string& text, bool isLink) {
     job->IsLink = isLink;
     job->Mode = isLink ? jmDownloadConvert : jmConvertOnly;
 
+    const bool reading = isLink && !resolver->Immediate();
     if (!isLink) {
       job->Title = text;
       job->MediaFile = text;
       job->IsVideo = IsVideoFile(text);
-    } else if (MakeDirectLinkJob(job.get())) {
-      // A plain media file: nothing to resolve, no request.
-    } else {
-      bool resolved = true;
-      try {
-        // The site expects the information request first; its answer is not needed.
-        std::string cutOff;
-        InetGetText(VideoInfoUrl(LinkVideoId(text)), &cutOff);
-        if (!cutOff.empty()) LogText("Information request: " + cutOff);
-        resolved = ResolveJob(job.get());
-      } catch (const std::exception& e) {
-        AppendNote(*job, e, "Warning");
-      }
-      if (!resolved) {
+    } else if (!reading) {
+      // Nothing to fetch (a plain media file): the job is ready at once.
+      job->DurationSec = 0;
+      if (!ApplyResolution(*job, resolver->Resolve(resolve::MakeRequest(
+                                     text, resolve::CurrentFetchProxy(), 0, nullptr)))) {
         ShowIntakeMessage(this, "Error Link!");
         grid.DeleteRow(JobRow(*job));
+        gone();
         return;  // frees the job
       }
+    } else {
+      job->Title = text;  // until the answer comes
     }
 
     // From here the row stays, so it must get its JobList entry whatever fails:
     // a panel that cannot be applied (no preset) still leaves a usable job.
-    try {
-      job->SetQuality(job->QualityIndex);
-      grid.SetCellText(colFileName, row, job->Title);
-      grid.SetCellText(colTime, row, SecondsToHMS(job->DurationSec));
-      grid.SetCellText(colState, row, JobStateText(jsNew, job->Settings));
-      grid.SetProgress(row, 0);
-      grid.SetCellText(colMode, row, ModeCaption(job->Mode));
-      ApplyPanelToJob(job.get());
-    } catch (const std::exception& e) {
-      LogError(e);
-    }
+    if (reading)
+      ShowReadingRow(*job, row);
+    else
+      ShowNewJob(*job, row);
     try {
       Jobs().Add(job.get());
-      JobChanged(*job.release());
+      TEncItem& added = *job.release();
+      JobChanged(added);
+      if (reading) {
+        answered = true;
+        ReadJobLink(added, batch);
+      }
     } catch (const std::exception& e) {
       LogError(e);
-      grid.DeleteRow(JobRow(*job));
+      if (job) grid.DeleteRow(JobRow(*job));
     }
   } catch (const std::exception& e) {
     LogError(e);
   }
+  gone();
 }
 
 void TfmMain::AddLinkText(const std::string& text) {
-  const std::vector<std::string> lines = LinkListLines(text);
+  const resolve::TResolverSet& resolvers = runner_->Resolver().Resolvers();
+  const std::vector<std::string> lines =
+      LinkListLines(text, [&](const std::string& line) { return resolvers.Accepts(line); });
   // Anything but a list of links is one text, untrimmed: one job or one refusal.
   if (lines.empty()) return AddJob(text, true);
-  // One after another through the queue, so the window shows each row as it comes.
-  for (const std::string& line : lines) pendingJobs_.emplace_back(line, true);
+  // One after another through the queue, so the window shows each row as it
+  // comes; their failures make one box.
+  const int batch = NewLinkBatch(static_cast<int>(lines.size()));
+  for (const std::string& line : lines) pendingJobs_.push_back({line, true, batch});
   AddPendingJob();
 }
 
@@ -173,7 +187,7 @@ void TfmMain::WMDrawClipboard() {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     if (!data || !data->hasText()) return;
     const std::string text = data->text().toStdString();
-    if (IsSiteLink(text) || IsDirectMediaLink(text)) AddJob(text, true);
+    if (runner_->Resolver().Resolvers().Accepts(text)) AddJob(text, true);
   } catch (const std::exception& e) {
     LogError(e);
   }
@@ -222,6 +236,7 @@ void TfmMain::dropEvent(QDropEvent* event) {
   try {
     const QMimeData* data = event->mimeData();
     if (!data) throw std::runtime_error("IDataObject-Pointer is not valid!");
+    if (AddDroppedUrls(*data)) return;
     if (!data->hasText()) throw std::runtime_error("The dropped data holds no text");
     std::string text = data->text().toStdString();
     // Dropped text ends at its first zero byte, as plain text always has.
@@ -233,14 +248,22 @@ void TfmMain::dropEvent(QDropEvent* event) {
 }
 
 void TfmMain::RemoveJobAt(int index) {
+  TEncItem* job = index >= 0 && index < jobList_->Count() ? (*jobList_)[index] : nullptr;
+  const uint64_t ref = job ? job->Ref() : 0;
+  const bool reading = job && job->State == jsReading;
+  if (reading) runner_->CancelLinkRead(*job);
   ::RemoveJobAt(*jobList_, *ngListItems, index);
+  if (reading) LinkGone(ref, -1);
 }
 
 void TfmMain::btnRemoveClick() {
   try {
-    // A job's running download is stopped through run control's hook; its later
-    // completion report finds no job.
+    // A reading row's request ends here; a job's running download is stopped
+    // through run control's hook, and its later completion report finds no job.
+    CancelSelectedReadings();
     RemoveSelectedJobs(*jobList_, *ngListItems, stopDownload_);
+    SettleLinkBatches();
+    ShowReadingCount();
   } catch (const std::exception& e) {
     LogError(e);
   }

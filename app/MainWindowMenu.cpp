@@ -5,7 +5,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
-#include <QProcess>
+#include <QFile>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QUrl>
@@ -16,6 +16,7 @@
 #include "app/MainWindow.h"
 #include "log/LogWriter.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -27,11 +28,11 @@ QString MenuCaption(const std::string& text) {
   return QString::fromStdString(text).replace('&', "&&");
 }
 
-// Through the desktop's handler, with the path exactly as it is.
+// Through the desktop's handler, with the path's bytes exactly as they are (a
+// name that is not UTF-8 would not survive a QString).
 void OpenWithDesktop(const std::string& path) {
-  const QString file = QString::fromStdString(path);
-  if (!QProcess::startDetached("xdg-open", {file}))
-    QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+  if (!platform::StartDetached({"xdg-open", path}))
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path))));
 }
 
 // The folder of a file, without the trailing slash (unless it is the root).

@@ -36,6 +36,8 @@ void TJobNotifier::JobsEnded(const std::vector<TEnd>& ends) {
   if (!gather_->isActive()) gather_->start();
 }
 
+void TJobNotifier::SetGatherMs(int ms) { gather_->setInterval(ms); }
+
 std::pair<QString, QString> TJobNotifier::Compose(const std::vector<TEnd>& ends) {
   if (ends.size() == 1)
     return {QString::fromStdString(ends[0].title), QString::fromStdString(ends[0].outcome)};

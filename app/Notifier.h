@@ -29,6 +29,9 @@ class TJobNotifier : public QObject {
   TJobNotifier(QWidget& window, QSystemTrayIcon* tray);
 
   void JobsEnded(const std::vector<TEnd>& ends);
+  // Changes the gathering time; a gathering under way starts again with it.
+  // Lets tests hold a gathering open for as long as their jobs take.
+  void SetGatherMs(int ms);
 
   // Summary and body of the notice for these ends.
   static std::pair<QString, QString> Compose(const std::vector<TEnd>& ends);

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 
 #include <QAction>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QApplication>
 #include <QClipboard>
 #include <QCryptographicHash>
@@ -106,10 +108,22 @@ class TWindow {
   TJobList& Jobs() { return window_->Jobs(); }
   std::string State(int row) { return Grid().CellText(colState, row); }
 
-  // The two page requests of a link happen here.
-  void Paste(const std::string& url) {
+  // The link's row comes at once and its page is read on the runner's threads;
+  // by default this waits until every link pasted so far has been read.
+  void Paste(const std::string& url, bool wait = true) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(url));
     window_->btnPaste->click();
+    if (wait) WaitLinksRead();
+  }
+  // False when links were still being read after two minutes.
+  bool WaitLinksRead() {
+    QElapsedTimer clock;
+    clock.start();
+    while (!window_->IntakeIdle()) {
+      if (clock.elapsed() > 120000) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
   }
   // Sets the mode of the last row through the job menu; false when it is disabled.
   bool SetLastMode(QAction* entry) {

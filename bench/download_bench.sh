@@ -8,8 +8,8 @@
 #   D: one 100 MiB stream served by the site simulator, whose second connection to
 #      it runs at 100 KB/s and the others unthrottled (restarted before every run,
 #      so each tool meets the slow connection); curl's one connection never does
-# Prints wall time, throughput, user+sys CPU and peak RSS per tool, and the
-# ratios to aria2c (D: also the engine against curl). Everything lives under a
+# Prints wall time, throughput, user+sys CPU (also per GiB) and peak RSS per tool, and the
+# ratios to aria2c and to curl. Everything lives under a
 # temporary folder in /tmp, removed at the end. Usage: bench/download_bench.sh
 # [build dir]   (RUNS=1: best of RUNS; SCENARIOS=ABCD: the ones to run, e.g. SCENARIOS=A)
 set -euo pipefail
@@ -122,13 +122,15 @@ scenario() {
   fi
   for i in "${!files[@]}"; do check "${files[$i]}" "${srcs[$i]}"; done
   printf '\n%s (%d MiB)\n' "$name" $((bytes / 1048576))
-  printf '  %-8s %9s %12s %9s %10s %14s\n' tool wall_s MiB/s cpu_s rss_MiB throughput/aria2c
+  printf '  %-8s %9s %12s %9s %10s %10s %14s\n' tool wall_s MiB/s cpu_s cpu_s/GiB rss_MiB throughput/aria2c
   local aw; aw=$(awk '{print $1}' <<<"$a")
   for pair in "engine:$e" "aria2c:$a" "curl:$c"; do
     local tool="${pair%%:*}" v="${pair#*:}"
     awk -v t="$tool" -v b="$bytes" -v aw="$aw" '{
-      printf "  %-8s %9.2f %12.1f %9.2f %10.1f %14.2f\n", t, $1, b / 1048576 / $1, $2, $3 / 1024, aw / $1 }' <<<"$v"
+      printf "  %-8s %9.2f %12.1f %9.2f %10.2f %10.1f %14.2f\n", t, $1, b / 1048576 / $1, $2, $2 / (b / 1073741824), $3 / 1024, aw / $1 }' <<<"$v"
   done
+  awk -v e="$e" -v c="$c" 'BEGIN { split(e, x, " "); split(c, y, " ");
+    printf "  engine against curl: throughput %.2fx, CPU per byte %.2fx\n", y[1] / x[1], x[2] / y[2] }'
 }
 
 # D: the simulator on its own port, started afresh for every run of every tool, so
@@ -181,12 +183,12 @@ scenario_d() {
   c=$(run_d curl -sS --fail -o "$work/out/d.bin" "$d_url")
   check d.bin "$src"
   printf '\n%s (%d MiB)\n' "D: one stream, the second connection at 100 KB/s" $((bytes / 1048576))
-  printf '  %-8s %9s %12s %9s %10s %14s\n' tool wall_s MiB/s cpu_s rss_MiB throughput/aria2c
+  printf '  %-8s %9s %12s %9s %10s %10s %14s\n' tool wall_s MiB/s cpu_s cpu_s/GiB rss_MiB throughput/aria2c
   local aw; aw=$(awk '{print $1}' <<<"$a")
   for pair in "engine:$e" "aria2c:$a" "curl:$c"; do
     local tool="${pair%%:*}" v="${pair#*:}"
     awk -v t="$tool" -v b="$bytes" -v aw="$aw" '{
-      printf "  %-8s %9.2f %12.1f %9.2f %10.1f %14.2f\n", t, $1, b / 1048576 / $1, $2, $3 / 1024, aw / $1 }' <<<"$v"
+      printf "  %-8s %9.2f %12.1f %9.2f %10.2f %10.1f %14.2f\n", t, $1, b / 1048576 / $1, $2, $2 / (b / 1073741824), $3 / 1024, aw / $1 }' <<<"$v"
   done
   awk -v e="${e%% *}" -v a="${a%% *}" -v c="${c%% *}" 'BEGIN {
     printf "  engine %.1fx faster than aria2c (target >= 5), %.2fx curl'"'"'s time (target <= 2)\n", a / e, e / c }'

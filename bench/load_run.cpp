@@ -179,7 +179,11 @@ int main(int argc, char** argv) {
     bench::TWindow w(box, sim);
     QElapsedTimer phase;
     phase.start();
-    for (int i = 0; i < count; ++i) w.Paste(sim.WatchUrl("L" + std::to_string(i)));
+    for (int i = 0; i < count; ++i) w.Paste(sim.WatchUrl("L" + std::to_string(i)), false);
+    if (!w.WaitLinksRead()) {
+      std::fprintf(stderr, "the links were still being read after two minutes\n");
+      return 1;
+    }
     const double addSeconds = phase.elapsed() / 1000.0;
     if (w.Jobs().Count() != count) {
       std::fprintf(stderr, "only %d of %d jobs were added\n", w.Jobs().Count(), count);

@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "convert/EncoderOutput.h"
+#include "convert/MediaInfo.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/CommandLine.h"
@@ -81,10 +82,7 @@ std::string TConvertThread::BuildAudioCommandLine(const std::string& inFile,
                                                   const TCnvtSettings& s) {
   int32_t rate = 0, bitrate = 0, channels = 0;
   if (NeedsInformationPass(s)) {
-    CommandLine = ExecutablePart() + "-vn -i \"" + inFile + "\" ";
-    Arguments = {EncoderPath(), "-vn", "-i", inFile};
-    ProgressMode = false;
-    RunEncoder();
+    RunInformationPass(inFile);
     const TProbedAudio probed = ParseProbeText(ResultText);
     rate = probed.Rate;
     bitrate = probed.Bitrate;
@@ -120,6 +118,45 @@ std::string TConvertThread::BuildAudioCommandLine(const std::string& inFile,
   if (codecName != "default") Arguments.insert(Arguments.end(), {"-acodec", codecName});
   Arguments.insert(Arguments.end(), {"-y", outFile});
   return ExecutablePart() + text;
+}
+
+void TConvertThread::RunInformationPass(const std::string& inFile) {
+  ProgressMode = false;
+  infoDeadline_ = std::chrono::steady_clock::now() + InformationPassLimit();
+  std::string description;
+  // Without an encoder the job fails here as it always has, before any reading.
+  const bool encoderThere = ::access(EncoderPath().c_str(), X_OK) == 0;
+  switch (encoderThere ? DescribeMediaFile(inFile, infoDeadline_, StopFlag, description)
+                       : TMediaInfoResult::NotRead) {
+    case TMediaInfoResult::Described: {
+      // The same text the encoder's pass prints, read by the same parser.
+      ConsoleOutput += "\r\n" + description;
+      TEncoderOutputParser parser;
+      parser.Step(description, false, ResultText, Percent);
+      ErrorFlag = ResultText.empty();
+      return;
+    }
+    case TMediaInfoResult::TimedOut:
+      ResultText.clear();
+      InformationPassTimedOut();
+      return;
+    case TMediaInfoResult::Stopped:
+      return;
+    case TMediaInfoResult::NotRead:
+      break;
+  }
+  // A file the library cannot read goes to the encoder's own pass, within
+  // what is left of the same limit.
+  CommandLine = ExecutablePart() + "-vn -i \"" + inFile + "\" ";
+  Arguments = {EncoderPath(), "-vn", "-i", inFile};
+  RunEncoder();
+}
+
+void TConvertThread::InformationPassTimedOut() {
+  InformationPassNote = "The encoder's description of \"" + InFile + "\" took over " +
+                        LimitText(InformationPassLimit()) +
+                        " and was ended; the defaults take the place of open values";
+  ConsoleOutput += "\r\n" + InformationPassNote;
 }
 
 std::string TConvertThread::BuildVideoCommandLine(const std::string& inFile,
@@ -253,7 +290,7 @@ void TConvertThread::RunEncoder() {
   };
   // Only the information pass has a limit: it holds up a conversion start,
   // while a conversion run may rightly take hours.
-  const auto deadline = std::chrono::steady_clock::now() + InformationPassLimit();
+  const auto deadline = infoDeadline_;
   for (;;) {
     if (StopFlag) return stop();
     ssize_t got;
@@ -267,10 +304,7 @@ void TConvertThread::RunEncoder() {
         stop();
         process.CloseRead();
         ResultText.clear();  // a partial description is not trusted: defaults
-        InformationPassNote = "The encoder's description of \"" + InFile + "\" took over " +
-                              LimitText(InformationPassLimit()) +
-                              " and was ended; the defaults take the place of open values";
-        ConsoleOutput += "\r\n" + InformationPassNote;
+        InformationPassTimedOut();
         return;
       }
     }

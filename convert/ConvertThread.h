@@ -132,6 +132,10 @@ class TConvertThread {
   void ReportDone();
   void Report(const std::function<void()>& call);
   void KillEncoder();
+  // The information pass: read in this process, or by the encoder when the
+  // library cannot read the file; ResultText holds what it found.
+  void RunInformationPass(const std::string& inFile);
+  void InformationPassTimedOut();
 
   std::shared_ptr<platform::CallQueue> queue_;
   std::thread thread_;
@@ -142,4 +146,7 @@ class TConvertThread {
   std::mutex procMutex_;  // guards proc_ against KillEncoder from the owner
   platform::TProcess* proc_ = nullptr;
   std::atomic<pid_t> lastPid_{-1};
+  // End of the information pass's time, shared by the in-process read and the
+  // encoder's pass after it.
+  std::chrono::steady_clock::time_point infoDeadline_{};
 };

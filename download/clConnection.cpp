@@ -343,9 +343,10 @@ void TclInternetReadFileAction::Execute() {
   bytesRead_ = n;
 }
 
-bool TclInternetReadFileAction::ReadBuffered() {
+bool TclInternetReadFileAction::ReadBuffered(int waitMs) {
   wininet::DWORD n = 0;
-  if (!wininet::InternetReadFileBuffered(request_, buffer_, bytesToRead_, &n)) return false;
+  if (!wininet::InternetReadFileBuffered(request_, buffer_, bytesToRead_, &n, waitMs))
+    return false;
   bytesRead_ = n;
   return true;
 }

@@ -214,9 +214,9 @@ class TclInternetReadFileAction : public TclInternetAction {
   void SetBuffer(void* buffer, wininet::DWORD bytesToRead);
   wininet::DWORD BytesRead() const { return bytesRead_; }
   // Calling thread, no call of this connection running: takes data that has already
-  // arrived without a round trip to the call thread (never waits). False when there
-  // is none.
-  bool ReadBuffered();
+  // arrived without a round trip to the call thread, waiting up to waitMs for it
+  // there. False when there is none.
+  bool ReadBuffered(int waitMs = 0);
 
  protected:
   void Execute() override;

@@ -94,6 +94,11 @@ struct RequestHandle : Handle {
   int finalStatus = 0;
   std::string body;
   size_t bodyPos = 0;
+  // The reader's own buffer while a read is under way: the write callback
+  // fills it first (while body is empty), saving a copy through body.
+  char* dest = nullptr;
+  size_t destRoom = 0;
+  size_t destUsed = 0;
   bool paused = false;
   bool atEnd = false;
   int64_t position = 0;

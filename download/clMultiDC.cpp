@@ -544,9 +544,15 @@ void TclDownLoadThreader::CheckDataResponse(TclHttpOpenRequestAction& request) {
 }
 
 namespace {
-// A chunk holds this much data (or one block when BatchSize is larger).
+// A chunk holds this much data (or one block when BatchSize is larger). One
+// read fills as much of it as has arrived, straight from the transport's
+// receive callback; it is committed once less than one receive is left free.
 constexpr size_t kChunkBytes = 128 * 1024;
+constexpr size_t kChunkMinRoom = 64 * 1024;
 constexpr size_t kChunkBlocks = 64;
+// How long the worker waits for data on its own thread before it hands the
+// wait to the connection's call thread.
+constexpr int kOwnWaitMs = 20;
 }  // namespace
 
 void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
@@ -578,7 +584,16 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   } flushAtEnd{this};
   while (!Terminated()) {
     TChunk* chunk = &chunks_[filling_];
-    int64_t toRead = BatchSize;
+    auto room = [&] {
+      const size_t free = chunk->data.size() - 1 - chunk->used;  // one byte: the terminator
+      const size_t blocks = (kChunkBlocks - chunk->blocks.size()) * blockSize;
+      return std::min(free, blocks);
+    };
+    if (!chunk->blocks.empty() && room() < std::min(kChunkMinRoom, blockSize * kChunkBlocks)) {
+      CommitChunk();
+      chunk = &chunks_[filling_];
+    }
+    int64_t toRead = static_cast<int64_t>(room());
     if (spanKnown_) {
       // The end may have been moved back by the item (work taken over). No lock:
       // the write clips to the end under the item's lock, so a stale end costs at
@@ -588,27 +603,31 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
       if (left <= 0) break;
       toRead = std::min(toRead, left);
     }
-    if (chunk->used + static_cast<size_t>(toRead) + 1 > chunk->data.size() ||
-        chunk->blocks.size() >= kChunkBlocks) {
-      CommitChunk();
-      chunk = &chunks_[filling_];
-    }
     read.SetBuffer(chunk->data.data() + chunk->used, static_cast<DWORD>(toRead));
-    // Most blocks are already buffered; before a wait for the network, what has
+    // Most data has already arrived; before a wait for the network, what has
     // been read is written and reported.
     if (!read.ReadBuffered()) {
       if (!chunk->blocks.empty()) {
         CommitChunk();
         chunk = &chunks_[filling_];
+        toRead = std::min<int64_t>(toRead, static_cast<int64_t>(room()));
         read.SetBuffer(chunk->data.data(), static_cast<DWORD>(toRead));
       }
-      read.Fire(TimeOut);
+      // A short wait here saves two thread switches per network wait; a longer
+      // one goes to the call thread, whose wait has the time limit and ends at
+      // a cancel. A cancel meanwhile is seen by that call at once.
+      if (Terminated() || !read.ReadBuffered(kOwnWaitMs)) read.Fire(TimeOut);
     }
-    int n = static_cast<int>(read.BytesRead());
+    size_t n = read.BytesRead();
     if (n == 0) break;
-    chunk->used += static_cast<size_t>(n);
-    chunk->blocks.push_back({startPosition_ + static_cast<int64_t>(chunk->used),
-                             chunk->used - static_cast<size_t>(n), n});
+    // Reported in blocks of at most BatchSize.
+    while (n > 0) {
+      const size_t size = std::min(n, blockSize);
+      chunk->used += size;
+      chunk->blocks.push_back({startPosition_ + static_cast<int64_t>(chunk->used),
+                               chunk->used - size, static_cast<int>(size)});
+      n -= size;
+    }
   }
   CommitChunk();
   Flush();
@@ -623,6 +642,13 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
 void TclDownLoadThreader::CommitChunk() {
   TChunk& chunk = chunks_[filling_];
   if (chunk.blocks.empty()) return;
+  // A file takes positioned writes from several workers at once, so its write
+  // runs outside the item's lock: the owner thread takes that lock too, and a
+  // write may wait for the disk. What it writes is claimed under the lock first
+  // (the start moves past it), so a span end moved back meanwhile never lies
+  // inside it. Other streams are written under the lock.
+  const bool fileWrite = dataStream_ && dynamic_cast<TclFileStream*>(dataStream_.get());
+  int64_t writeAt = 0;
   {
     std::unique_lock<std::mutex> lock;
     if (DataLock) lock = std::unique_lock(*DataLock);
@@ -641,7 +667,8 @@ void TclDownLoadThreader::CommitChunk() {
         }
       }
     }
-    if (dataStream_ && chunk.used > 0) {
+    writeAt = startPosition_;
+    if (dataStream_ && chunk.used > 0 && !fileWrite) {
       if (spanKnown_) {
         dataStream_->WriteBufferAt(startPosition_, chunk.data.data(), chunk.used);
       } else {
@@ -650,6 +677,24 @@ void TclDownLoadThreader::CommitChunk() {
     }
     bytesReceived_ += static_cast<int64_t>(chunk.used);
     startPosition_ += static_cast<int64_t>(chunk.used);
+  }
+  if (fileWrite && chunk.used > 0) {
+    try {
+      dataStream_->WriteBufferAt(writeAt, chunk.data.data(), chunk.used);
+    } catch (...) {
+      // Not written, so not received: a new attempt asks for these bytes again.
+      std::unique_lock<std::mutex> lock;
+      if (DataLock) lock = std::unique_lock(*DataLock);
+      bytesReceived_ -= static_cast<int64_t>(chunk.used);
+      startPosition_ = writeAt;
+      throw;
+    }
+    // Without a span the stream's own position is where the next write goes.
+    if (!spanKnown_) {
+      std::unique_lock<std::mutex> lock;
+      if (DataLock) lock = std::unique_lock(*DataLock);
+      dataStream_->SetPosition(writeAt + static_cast<int64_t>(chunk.used));
+    }
   }
   if (chunk.blocks.empty()) {
     chunk.used = 0;

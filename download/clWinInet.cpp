@@ -53,6 +53,15 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
   size_t n = size * count;
   r->lastActivity = std::chrono::steady_clock::now();
   if (!r->headersDone) return n;  // body of a redirect or interim response
+  if (r->dest && r->Available() == 0) {
+    const size_t direct = std::min(n, r->destRoom - r->destUsed);
+    std::memcpy(r->dest + r->destUsed, data, direct);
+    r->destUsed += direct;
+    if (direct == n) return n;
+    data += direct;  // the rest waits in body, which is empty
+    r->body.append(data, n - direct);
+    return n;
+  }
   if (r->Available() > 0 && r->Available() + n > kBodyBufferLimit) {
     r->paused = true;
     return CURL_WRITEFUNC_PAUSE;
@@ -115,9 +124,10 @@ bool Drive(RequestHandle& r, Pred done) {
 void TakeInArrived(RequestHandle& r) {
   for (int i = 0; i < 8 && !r.paused && !r.transferDone; ++i) {
     if (r.Available() + static_cast<size_t>(kReceiveBufferSize) > kBodyBufferLimit) break;
-    size_t before = r.Available();
+    if (r.dest && r.destUsed == r.destRoom) break;  // the reader has all it asked for
+    const size_t before = r.Available() + r.destUsed;
     if (!Perform(r)) break;
-    if (r.Available() == before) break;
+    if (r.Available() + r.destUsed == before) break;
   }
 }
 
@@ -287,6 +297,32 @@ bool PartialAnswerFits(const RequestHandle& r) {
   if (!ask) return true;
   auto parsed = AnsweredRange(r);
   return parsed && httprange::AnswerFits(*ask, *parsed);
+}
+
+// Runs receive() with the caller's buffer as the write callback's first target
+// (body must be empty); returns what went straight into it.
+template <typename Fn>
+size_t ReceiveInto(RequestHandle& r, void* buffer, DWORD toRead, Fn receive) {
+  r.dest = static_cast<char*>(buffer);
+  r.destRoom = toRead;
+  r.destUsed = 0;
+  struct TClear {
+    RequestHandle& r;
+    ~TClear() {
+      r.dest = nullptr;
+      r.destRoom = r.destUsed = 0;
+    }
+  } clear{r};
+  receive();
+  return r.destUsed;
+}
+
+// The caller's buffer was filled by the write callback.
+bool TookDirect(RequestHandle& r, size_t n, DWORD* bytesRead) {
+  r.position += static_cast<int64_t>(n);
+  *bytesRead = static_cast<DWORD>(n);
+  LastError() = 0;
+  return true;
 }
 
 // Hands the caller the next bytes of the buffered body (some are there).
@@ -474,14 +510,19 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
     return true;
   }
   if (r->Available() == 0 && !r->transferDone) {
-    if (r->paused) {
-      r->paused = false;
-      curl_easy_pause(r->easy, CURLPAUSE_CONT);  // may deliver data right here
-    }
-    if (!Drive(*r, [&] { return r->Available() > 0; })) return false;
-    // Take in what has already arrived as well: the reads that follow are then
-    // served from the buffer on the caller's own thread.
-    TakeInArrived(*r);
+    bool driven = true;
+    const size_t direct = ReceiveInto(*r, buffer, toRead, [&] {
+      if (r->paused) {
+        r->paused = false;
+        curl_easy_pause(r->easy, CURLPAUSE_CONT);  // may deliver data right here
+      }
+      driven = Drive(*r, [&] { return r->Available() > 0 || r->destUsed > 0; });
+      // Take in what has already arrived as well: the reads that follow are then
+      // served from the buffer on the caller's own thread.
+      if (driven) TakeInArrived(*r);
+    });
+    if (direct > 0) return TookDirect(*r, direct, bytesRead);
+    if (!driven) return false;
   }
   if (r->Available() == 0) {
     if (r->result != CURLE_OK) {
@@ -494,16 +535,31 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
   return TakeFromBody(*r, buffer, toRead, bytesRead);
 }
 
-bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead) {
+bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead,
+                              int waitMs) {
   auto r = LookupAs<RequestHandle>(file, Kind::Request);
   if (!r || !bytesRead || !buffer || toRead == 0) return false;
   if (r->Aborted() || !r->headersDone || r->atEnd || !r->sent) return false;
   if (r->Available() == 0 && !r->transferDone) {
-    if (r->paused) {
-      r->paused = false;
-      curl_easy_pause(r->easy, CURLPAUSE_CONT);  // hands over what curl held back
-    }
-    TakeInArrived(*r);
+    const size_t direct = ReceiveInto(*r, buffer, toRead, [&] {
+      if (r->paused) {
+        r->paused = false;
+        curl_easy_pause(r->easy, CURLPAUSE_CONT);  // hands over what curl held back
+      }
+      TakeInArrived(*r);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+      while (r->destUsed == 0 && r->Available() == 0 && !r->transferDone && !r->paused &&
+             !r->Aborted()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              until - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        curl_multi_poll(r->multi, nullptr, 0, static_cast<int>(left), nullptr);
+        r->lastActivity = std::chrono::steady_clock::now();
+        TakeInArrived(*r);
+      }
+    });
+    if (direct > 0) return TookDirect(*r, direct, bytesRead);
   }
   if (r->Available() == 0) return false;
   return TakeFromBody(*r, buffer, toRead, bytesRead);

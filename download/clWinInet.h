@@ -179,10 +179,12 @@ bool HttpQueryInfo(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* leng
 // Reads up to toRead bytes; blocks until some data, the end (0 bytes, true) or an error.
 bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead);
 // Serves a read from data the transport already holds or the socket has already
-// received, never waiting; false (and nothing read) when there is none. Only while
-// no other call on the request runs: the download worker uses it between its own
-// calls.
-bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead);
+// received; false (and nothing read) when there is none. With waitMs > 0 it
+// first waits up to that long on the calling thread for data to arrive (a close
+// of the chain ends the wait). Only while no other call on the request runs: the
+// download worker uses it between its own calls.
+bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead,
+                              int waitMs = 0);
 // Returns the new position, or -1 when the move is impossible. Moving to the end
 // succeeds only when the response can be read at any offset.
 int64_t InternetSetFilePointer(HINTERNET file, int64_t distance, DWORD moveMethod);

@@ -140,6 +140,7 @@ void ShowConversionPending(TEncItem& job) {
 // Hands the worker to the job and starts it. Owner thread.
 void Install(TConversionThreads& threads, TEncItem& job, std::unique_ptr<TConvertThread> worker) {
   job.OutputFile = worker->OutFile;
+  job.OutputReserved = true;
   const uint64_t ref = job.Ref();
   // Reports look the job up again and accept only its current worker.
   auto current = [ref](TConvertThread* w) -> TEncItem* {
@@ -194,6 +195,7 @@ TStartPlan PrepareSweepStart(TState& st, const TSweepEntry& entry) {
     return plan;
   }
   job->OutputFile = plan.outputFile;  // journaled: a crash from here leaves no stray file
+  job->OutputReserved = true;
   JobChanged(*job);
   plan.mediaFile = job->MediaFile;
   plan.go = true;
@@ -263,12 +265,18 @@ void StartSweep(TConversionThreads& threads, std::vector<TSweepEntry> entries) {
 }  // namespace
 
 std::string ReserveOutputFile(const std::string& path) {
+  // A zero byte would cut the name short: open() would see another path (the
+  // folder, say), and every candidate would meet the same one.
+  if (path.find('\0') != std::string::npos)
+    throw std::system_error(EINVAL, std::generic_category(),
+                            "Cannot create output file " + PrintableFileText(path));
   const std::string ext = platform::ExtractFileExt(path);
   const std::string folder = platform::ExtractFilePath(path);
   std::string base = platform::ExtractFileName(path);
   base.resize(base.size() - ext.size());
-  std::string candidate = path;
-  for (unsigned long long n = 0;; ++n) {
+  std::string candidate = folder + FitFileName(base, ext);
+  // Bounded: a folder that refuses every name must not hold up the caller.
+  for (int n = 0; n <= kMaxOutputCandidates; ++n) {
     int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       ::close(fd);
@@ -277,8 +285,10 @@ std::string ReserveOutputFile(const std::string& path) {
     if (errno != EEXIST)
       throw std::system_error(errno, std::generic_category(),
                               "Cannot create output file " + candidate);
-    candidate = folder + base + std::to_string(n) + ext;
+    candidate = folder + FitFileName(base, std::to_string(n) + ext);
   }
+  throw std::system_error(EEXIST, std::generic_category(),
+                          "Cannot create output file " + path + ": every numbered name is taken");
 }
 
 void StartConversion(TConversionThreads& threads, TEncItem* job, const TCnvtSettings& settings) {
@@ -335,6 +345,7 @@ void ConversionDone(TConversionThreads& threads, TEncItem& job, TConvertThread& 
         !SameFile(job.MediaFile, worker.OutFile) && !SameFile(job.MediaFile, job.OutputFile))
       platform::DeleteFile(job.MediaFile);
     NoteTagWarning(job, worker);
+    if (worker.OutFile == job.OutputFile) job.OutputReserved = false;  // a finished output now
     SetJobState(job, jsDone);
     int row = JobRow(job);
     if (row >= 0) job.Grid->SetProgress(row, 100);

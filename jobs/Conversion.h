@@ -59,7 +59,11 @@ class TConversionThreads {
 // The first free path in UniquePath's order (path, base0.ext, base1.ext, ...),
 // created empty and exclusively at once, so no two outputs of any kind (a
 // download, a conversion) ever pick the same file. Anything already there (a
-// folder too) is passed over. Throws std::system_error when nothing can be created.
+// folder too) is passed over. Every candidate's name is cut to the longest a
+// file may have (keeping the number and the extension). Throws
+// std::system_error when nothing can be created, a zero byte is in path, or
+// kMaxOutputCandidates numbered names are all taken.
+constexpr int kMaxOutputCandidates = 10000;
 std::string ReserveOutputFile(const std::string& path);
 
 // Starts the conversion of one job that is in jsEncoding, with a copy of its

@@ -102,6 +102,8 @@ std::string JobStateText(TJobState state, const TCnvtSettings& settings) {
       return "Stopped";
     case jsDownloadFailed:
       return "Download failed";
+    case jsReading:
+      return "Reading link...";
   }
   return {};
 }

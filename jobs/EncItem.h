@@ -24,7 +24,9 @@ enum TJobState : uint8_t {
   jsConvertFailed = 4,
   jsStopped = 5,
   // The download ended without a whole file; the job keeps its mode for the next Start.
-  jsDownloadFailed = 6
+  jsDownloadFailed = 6,
+  // A link job whose link is being read (or waits to be); not ready for Start.
+  jsReading = 7
 };
 
 // What Start does with a job. A new job holds 0 until its creator sets a mode.
@@ -77,6 +79,10 @@ class TEncItem {
   std::string Title;
   std::string MediaFile;
   std::string OutputFile;
+  // OutputFile was reserved by the conversion under way and holds no finished
+  // output yet: only such a file may be deleted after a crash. Set with the
+  // reservation, cleared by the conversion's success.
+  bool OutputReserved = false;
   IJobGrid* Grid = nullptr;  // not owned; set once the row exists
   std::string Notes;         // lines of "label: message\r"
   // Set while a conversion runs (from its start to its end report or stop).

@@ -8,6 +8,7 @@
 #include "download/clNetBase.h"
 #include "jobs/Conversion.h"
 #include "jobs/Resolve.h"
+#include "jobs/ResolveService.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Files.h"
@@ -87,7 +88,8 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
     : jobs_(std::move(jobs)),
       owner_(std::move(owner)),
       conversions_(std::make_unique<TConversionThreads>(owner_)),
-      downLoader_(std::make_unique<TclMultiDownLoader>(owner_)) {
+      downLoader_(std::make_unique<TclMultiDownLoader>(owner_)),
+      resolver_(std::make_unique<TResolveService>(owner_)) {
   downLoader_->SetTryCount(25);
   downLoader_->SetTimeOut(999999);
   downLoader_->SetMaxStartedItems(3);
@@ -108,11 +110,10 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
 
 TJobRunner::~TJobRunner() {
   VANTOREL_ASSERT_OWNER(owner_);
-  // Before anything below runs the owner's queue: a page answer must not reach
-  // items that are going; and a page fetch still running ends within about a
-  // second instead of its own limit, so closing the window does not wait for it.
-  alive_.reset();
-  cancelFetches_->store(true);
+  // Before anything below runs the owner's queue: an answer must not reach
+  // items that are going; and a page fetch still running ends at once instead
+  // of at its own limit, so closing the window does not wait for it.
+  resolver_.reset();
 }
 
 bool TJobRunner::DownloadsBusy() const {
@@ -139,13 +140,22 @@ void TJobRunner::StartRun() {
   downLoader_->DownLoadList()->Clear();
   dataPhase_.clear();
 
-  std::vector<TEncItem*> prepared;
+  // What a prepared job was before this Start, so that a run that does not
+  // start leaves it as it was (and no empty file it reserved behind).
+  struct TPrepared {
+    TEncItem* job;
+    TJobState state;
+    std::string mediaFile;
+    bool reserved;
+  };
+  std::vector<TPrepared> prepared;
   std::vector<uint64_t> toConvert;  // taken here, on the owner thread, for the sweep
   try {
     ApplyProxyRecord(net::ProxyOf(cvOptions), downLoader_->HttpProxySettings);
     for (int i = 0; i < jobs.Count(); ++i) {
       TEncItem* job = jobs[i];
-      if (!job) continue;
+      // A job whose link is still being read is not ready: the next Start takes it.
+      if (!job || job->State == jsReading) continue;
       switch (job->Mode) {
         case jmDownloadOnly:
         case jmDownloadConvert: {
@@ -153,11 +163,25 @@ void TJobRunner::StartRun() {
           if (job->QualityIndex < 0 ||
               static_cast<size_t>(job->QualityIndex) >= job->Qualities.size())
             throw std::out_of_range("No quality is chosen for \"" + job->Title + "\"");
+          TPrepared before{job, job->State, job->MediaFile, false};
           // An unfinished download goes on in its own file, which stays reserved
           // for it; the item checks the file and the resource before it trusts them.
           const bool resume = job->IsLink && !job->Resume.Empty() && !job->MediaFile.empty() &&
                               platform::FileExists(job->MediaFile);
           if (!resume) {
+            const std::string& ext =
+                job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
+            const std::string name = MakeOutputName(OutName, job->Title, ext);
+            std::string file;
+            try {
+              file = ReserveDownloadFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+            } catch (const std::exception& e) {
+              // This job alone cannot run; the others of the run go on.
+              SetJobState(*job, jsDownloadFailed);
+              AppendNote(*job, e.what(), "Error");
+              LogText(std::string("Error: ") + e.what());
+              break;
+            }
             if (!job->Resume.Empty()) {
               const std::string warning = "The partly downloaded file \"" + job->MediaFile +
                                           "\" is missing; the download starts again from the "
@@ -166,24 +190,22 @@ void TJobRunner::StartRun() {
               LogText("Warning: " + warning);
             }
             job->Resume.Clear();
-            const std::string& ext =
-                job->Qualities[static_cast<size_t>(job->QualityIndex)].Link.Ext;
-            const std::string name = MakeOutputName(OutName, job->Title, ext);
-            job->MediaFile =
-                ReserveDownloadFile(platform::IncludeTrailingSlash(OutputFolder) + name);
+            job->MediaFile = file;
+            before.reserved = true;
           }
           job->LastDownloadMode = job->Mode;
           TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
           item->SetURL(job->StreamUrl);
           item->SetLocalFile(job->MediaFile);
           if (resume) item->SetContinueFrom(job->Resume);
+          prepared.push_back(before);
           SetJobState(*job, jsDownloading);
           job->DownloadItem = item;
-          prepared.push_back(job);
           break;
         }
         case jmConvertOnly:
           job->StopRequested = false;
+          prepared.push_back(TPrepared{job, job->State, job->MediaFile, false});
           // A video preset needs a video to work on.
           if (!job->Settings.VCodec.empty() && !job->IsVideo) {
             SetJobState(*job, jsStopped);
@@ -197,10 +219,17 @@ void TJobRunner::StartRun() {
       }
     }
   } catch (const std::exception& e) {
-    // The run does not start. Prepared jobs keep their state but lose their
-    // items, which would never run; the next Start prepares them again.
+    // The run does not start. Prepared jobs lose their items, which would never
+    // run, and are as they were before; the next Start prepares them again.
     LogError(e);
-    ForgetDownloadItems(prepared);
+    for (const TPrepared& p : prepared) {
+      p.job->DownloadItem = nullptr;
+      if (p.reserved) {
+        if (platform::FileSize(p.job->MediaFile) == 0) platform::DeleteFile(p.job->MediaFile);
+        p.job->MediaFile = p.mediaFile;
+      }
+      SetJobState(*p.job, p.state);
+    }
     downLoader_->DownLoadList()->Clear();
     return;
   }
@@ -309,12 +338,12 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
       AppendNote(*job, failure, "Error");
       LogText("Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*conversions_, *job);
+      if (resolver_ && IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
       // Through a sweep: its information pass runs the encoder, which would hold
       // up this thread for as long as that takes.
       StartConversionSweep(*conversions_, {job->Ref()});
     } else {
-      if (IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*conversions_, *job);
+      if (resolver_ && IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
       SetJobState(*job, jsDone);
       ShowSkip(*job);
     }
@@ -375,7 +404,8 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
   VANTOREL_ASSERT_OWNER(owner_);
   try {
     const int index = DownloadJobIndex(item);
-    if (index < 0) {
+    // No index, or the runner is ending (its resolver went first).
+    if (index < 0 || !resolver_) {
       item->FailAddressRefresh("The server refused the stream address");
       return;
     }
@@ -387,28 +417,20 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
                                "\", and there is no watch page to get a new one from");
       return;
     }
-    std::weak_ptr<int> alive = alive_;
     const uint64_t ref = job.Ref();
     const int refreshes = item->AddressRefreshes();
-    const std::string source = job.Source;
     const std::string quality = job.Qualities[static_cast<size_t>(job.QualityIndex)].Name;
     // Read here: the settings belong to this thread.
     const TFetchProxy proxy = resolve::CurrentFetchProxy();
-    if (!pageFetches_) pageFetches_ = std::make_unique<platform::TThreadSet>();
-    pageFetches_->Launch([this, alive, ref, item, refreshes, source, quality, proxy, owner = owner_,
-                          cancel = cancelFetches_] {
-      auto result = std::make_shared<TRefreshedAddress>(
-          FetchRefreshedAddress(source, quality, proxy, cancel.get()));
-      auto answer = std::make_shared<platform::CallQueue::Posted>();
-      answer->fn = [this, alive, ref, item, refreshes, result] {
-        if (!alive.expired()) TakeRefreshedAddress(ref, item, refreshes, *result);
-      };
-      try {
-        owner->Post(answer);  // not waited for: the owner may be joining this thread
-      } catch (const std::exception&) {
-        // The owner's thread is gone: nobody is left to take it.
-      }
-    });
+    auto ticket = std::make_shared<uint64_t>(0);
+    *ticket = resolver_->Resolve(
+        job.Source, proxy,
+        [this, ref, item, refreshes, quality, ticket](const resolve::TResolvedJob& answer) {
+          refreshes_.erase(*ticket);
+          TakeRefreshedAddress(ref, item, refreshes, RefreshedAddressIn(answer, quality));
+        },
+        true);
+    refreshes_.insert(*ticket);
   } catch (const std::exception& e) {
     LogError(e);
     item->FailAddressRefresh(e.what());
@@ -445,8 +467,38 @@ void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int r
 
 bool TJobRunner::WaitForAddressRefreshes(std::chrono::milliseconds timeout) {
   VANTOREL_ASSERT_OWNER(owner_);
-  const bool ended =
-      !pageFetches_ || platform::PumpUntil([this] { return pageFetches_->AllDone(); }, timeout);
-  owner_->Drain();  // the answers they posted
-  return ended;
+  return platform::PumpUntil(*owner_, [this] { return refreshes_.empty(); }, timeout);
+}
+
+void TJobRunner::ReadLink(TEncItem& job, TLinkRead done) {
+  VANTOREL_ASSERT_OWNER(owner_);
+  if (!resolver_) throw std::logic_error("The job runner is ending");
+  const uint64_t ref = job.Ref();
+  CancelLinkRead(job);
+  SetJobState(job, jsReading);
+  const uint64_t ticket = resolver_->Resolve(
+      job.Source, resolve::CurrentFetchProxy(),
+      [this, ref, done = std::move(done)](const resolve::TResolvedJob& answer) {
+        readings_.erase(ref);
+        TEncItem* reading = TEncItem::FromRef(ref);
+        if (!reading || reading->State != jsReading) return;
+        const bool ok = ApplyResolution(*reading, answer);
+        if (done) done(*reading, ok, answer.Failure);
+      });
+  readings_[ref] = ticket;
+}
+
+void TJobRunner::CancelLinkRead(const TEncItem& job) {
+  VANTOREL_ASSERT_OWNER(owner_);
+  auto it = readings_.find(job.Ref());
+  if (it == readings_.end()) return;
+  if (resolver_) resolver_->Cancel(it->second);
+  readings_.erase(it);
+}
+
+void TJobRunner::CancelLinkReads() {
+  VANTOREL_ASSERT_OWNER(owner_);
+  if (resolver_)
+    for (const auto& [ref, ticket] : readings_) resolver_->Cancel(ticket);
+  readings_.clear();
 }

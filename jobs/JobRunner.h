@@ -2,13 +2,17 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "jobs/EncItem.h"
 
 struct TRefreshedAddress;
+class TResolveService;
 class TclMultiDownLoader;
 class TclResourceStateItem;
 class TConversionThreads;
@@ -79,24 +83,39 @@ class TJobRunner {
   // True while any job downloads or converts (the running indicator's test).
   bool AnythingRunning() const;
 
-  // The manager's refused-address report: the job's watch page is fetched
-  // again off this thread, and the address of the job's quality there goes to
-  // the item (and becomes the job's StreamUrl) back on this thread.
+  // The manager's refused-address report: the job's link is read again by the
+  // resolver service, and the address of the job's quality there goes to the
+  // item (and becomes the job's StreamUrl) back on this thread.
   void RefreshDownloadAddress(TclDownLoadItem* item);
   // Runs the owner's queue until every page fetch of a refresh has ended and
   // its answer has run. False when time ran out.
   bool WaitForAddressRefreshes(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+  // The link reading of new jobs. job (in the list, a link) goes to
+  // jsReading and its link to the resolver service; when the answer comes,
+  // back on this thread, it fills the job (ApplyResolution) and done is told
+  // whether the job is usable now, with the answer's reason when not. A job
+  // that is removed (or left jsReading) meanwhile, or a runner that is gone,
+  // drops the answer. Start leaves reading jobs out of the run.
+  using TLinkRead = std::function<void(TEncItem& job, bool ok, const std::string& failure)>;
+  void ReadLink(TEncItem& job, TLinkRead done);
+  // The job's reading ends now: its connection is closed, its answer dropped.
+  void CancelLinkRead(const TEncItem& job);
+  // Every reading ends (the window closes).
+  void CancelLinkReads();
+  // Jobs whose link is being read or waits to be.
+  int ReadingLinks() const { return static_cast<int>(readings_.size()); }
+  // The service that reads links (tests shorten its limits).
+  TResolveService& Resolver() { return *resolver_; }
+
  private:
   // A new address (or why there is none) for the job's item, back on the owner thread.
   void TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int refreshes,
                             const TRefreshedAddress& result);
-  // Page fetches that answer after the runner is gone find this expired.
-  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
-  // Raised by the destructor: a fetch still running gives up.
-  std::shared_ptr<std::atomic<bool>> cancelFetches_ = std::make_shared<std::atomic<bool>>(false);
-  // The fetches; joined last, they post to the owner queue and touch nothing here.
-  std::unique_ptr<platform::TThreadSet> pageFetches_;
+  // Reading jobs: job reference -> the service's ticket.
+  std::map<uint64_t, uint64_t> readings_;
+  // Tickets of address refreshes whose answer has not run.
+  std::set<uint64_t> refreshes_;
 
   // JobList index of the job whose download is item, or -1.
   int DownloadJobIndex(const TclDownLoadItem* item) const;
@@ -106,6 +125,8 @@ class TJobRunner {
   // Declared before the manager, so downloads are stopped first.
   std::unique_ptr<TConversionThreads> conversions_;
   std::unique_ptr<TclMultiDownLoader> downLoader_;
+  // Its answers reach the downloads and the jobs: it goes first.
+  std::unique_ptr<TResolveService> resolver_;
   // Items of this run whose data phase has begun: only their segment tables
   // speak for the file.
   std::unordered_set<const TclDownLoadItem*> dataPhase_;

@@ -25,7 +25,8 @@ const char* const kSchema =
     " notes TEXT, video_preset INTEGER, preset_index INTEGER, acodec TEXT, vcodec TEXT,"
     " frequency INTEGER, abitrate INTEGER, vbitrate INTEGER, channels INTEGER,"
     " video_size TEXT, out_ext TEXT, preset_name TEXT, resource_size INTEGER, etag TEXT,"
-    " last_modified TEXT, file_inode INTEGER, last_download_mode INTEGER);"
+    " last_modified TEXT, file_inode INTEGER, last_download_mode INTEGER,"
+    " output_reserved INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE qualities(job INTEGER, n INTEGER, name TEXT, url TEXT, ext TEXT,"
     " PRIMARY KEY(job, n));"
     "CREATE TABLE segments(job INTEGER, n INTEGER, pos INTEGER, size INTEGER, done INTEGER,"
@@ -35,9 +36,26 @@ const char* const kJobColumns =
     "id, state, mode, quality_index, is_link, is_video, delete_source, source, title,"
     " duration, stream_url, progress, media_file, output_file, notes, video_preset,"
     " preset_index, acodec, vcodec, frequency, abitrate, vbitrate, channels, video_size,"
-    " out_ext, preset_name, resource_size, etag, last_modified, file_inode, last_download_mode";
+    " out_ext, preset_name, resource_size, etag, last_modified, file_inode, last_download_mode,"
+    " output_reserved";
 
-// One prepared statement; throws std::runtime_error with SQLite's message.
+// An SQLite failure with its primary result code, so that a busy file is not
+// taken for a corrupt one.
+struct TSqlError : std::runtime_error {
+  TSqlError(const std::string& text, int code) : std::runtime_error(text), Code(code) {}
+  int Code;
+};
+
+// The file itself is bad (not a journal, corrupt, newer): it is moved aside.
+struct TBadFile : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void ThrowSql(sqlite3* db, const std::string& text) {
+  throw TSqlError(text, db ? sqlite3_errcode(db) & 0xff : SQLITE_NOMEM);
+}
+
+// One prepared statement; throws TSqlError with SQLite's message.
 class TStatement {
  public:
   TStatement(sqlite3* db, const std::string& sql) : db_(db) {
@@ -86,7 +104,7 @@ class TStatement {
   void Check(int rc) {
     if (rc != SQLITE_OK) Fail();
   }
-  [[noreturn]] void Fail() { throw std::runtime_error(sqlite3_errmsg(db_)); }
+  [[noreturn]] void Fail() { ThrowSql(db_, sqlite3_errmsg(db_)); }
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
   int bound_ = 0;
@@ -97,7 +115,24 @@ void Exec(sqlite3* db, const char* sql) {
   if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
     std::string text = message ? message : sqlite3_errmsg(db);
     sqlite3_free(message);
-    throw std::runtime_error(text);
+    ThrowSql(db, text);
+  }
+}
+
+// Brings a file of an older version up to kVersion in one transaction: a
+// failure leaves it as it was.
+void Upgrade(sqlite3* db, int64_t version) {
+  Exec(db, "BEGIN IMMEDIATE");
+  try {
+    // 2: output_reserved. A job of an older file that was converting cannot
+    // tell a reserved output from a finished one, so its output is kept (0).
+    if (version < 2)
+      Exec(db, "ALTER TABLE jobs ADD COLUMN output_reserved INTEGER NOT NULL DEFAULT 0");
+    Exec(db, ("PRAGMA user_version=" + std::to_string(TJournal::kVersion)).c_str());
+    Exec(db, "COMMIT");
+  } catch (...) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
   }
 }
 
@@ -151,6 +186,7 @@ TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key) {
   s.Progress = row >= 0 ? job.Grid->Progress(row) : job.Progress;
   s.MediaFile = job.MediaFile;
   s.OutputFile = job.OutputFile;
+  s.OutputReserved = job.OutputReserved;
   s.Notes = job.Notes;
   s.Qualities = job.Qualities;
   s.Settings = job.Settings;
@@ -173,6 +209,7 @@ void RestoreFields(const TJobSnapshot& s, TEncItem& job) {
   job.Progress = s.Progress;
   job.MediaFile = s.MediaFile;
   job.OutputFile = s.OutputFile;
+  job.OutputReserved = s.OutputReserved;
   job.Notes = s.Notes;
   job.Qualities = s.Qualities;
   job.Settings = s.Settings;
@@ -182,7 +219,8 @@ void RestoreFields(const TJobSnapshot& s, TEncItem& job) {
 
 // ---- TJournal ----
 
-TJournal::TJournal(std::string path) : path_(std::move(path)) {}
+TJournal::TJournal(std::string path, std::chrono::milliseconds openBusyWait)
+    : path_(std::move(path)), openBusyWait_(openBusyWait) {}
 
 TJournal::~TJournal() {
   Flush(std::chrono::seconds(2));
@@ -205,66 +243,108 @@ void TJournal::Close() {
 bool TJournal::Open(std::vector<TJobSnapshot>& jobs) {
   jobs.clear();
   if (db_) throw std::logic_error("The job journal is open already");
-  // An exclusive lock on a file beside the journal: a second instance on the
-  // same folder never opens it.
-  lockFd_ = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-    const bool held = lockFd_ >= 0 && errno == EWOULDBLOCK;
-    lastError_ = held ? "The job journal " + path_ + " is in use by another instance"
-                      : "Cannot lock the job journal " + path_ + ": " + std::strerror(errno);
-    Close();
-    return false;
-  }
+  if (!LockFolder()) return false;
   std::string error;
-  if (!OpenFile(jobs, error)) {
+  TOpenResult result = OpenFile(jobs, error);
+  if (result == TOpenResult::Bad) {
     jobs.clear();
     MoveAside(error);
-    if (!OpenFile(jobs, error)) {
-      lastError_ = "Cannot create the job journal " + path_ + ": " + error;
-      LogText("Error: " + lastError_);
-      Close();
-      return false;
-    }
+    result = OpenFile(jobs, error);
+  }
+  if (result != TOpenResult::Ok) {
+    // Busy, locked, unreadable for now: the file stays as it is for the next
+    // start, and this window runs without it.
+    jobs.clear();
+    // The folder's lock stays: this is still the folder's one window.
+    lastError_ = "The job journal " + path_ + " cannot be used now (" + error + ")";
+    if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+    return false;
   }
   for (const TJobSnapshot& job : jobs) lastKey_ = std::max(lastKey_, job.Key);
   writer_ = std::thread([this] { WriterLoop(); });
   return true;
 }
 
-bool TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
+bool TJournal::LockFolder() {
+  if (lockFd_ >= 0) return true;
+  // An exclusive lock on a file beside the journal: a second instance on the
+  // same folder never opens it.
+  lockFd_ = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = lockFd_ >= 0 && errno == EWOULDBLOCK;
+    lastError_ = held ? "The job journal " + path_ + " is in use by another instance"
+                      : "Cannot lock the job journal " + path_ + ": " + std::strerror(errno);
+    if (lockFd_ >= 0) ::close(lockFd_);
+    lockFd_ = -1;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// The journal and its side files are the user's alone (they hold stream
+// addresses), whatever the umask. SQLite gives the -wal and -shm files it
+// creates the mode of the database file.
+void MakePrivate(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+      ::fchmod(fd, 0600);
+    ::close(fd);
+  }
+  for (const char* side : {"-wal", "-shm"}) ::chmod((path + side).c_str(), 0600);
+}
+
+bool IsBusy(int code) { return code == SQLITE_BUSY || code == SQLITE_LOCKED; }
+
+}  // namespace
+
+TJournal::TOpenResult TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
   try {
+    MakePrivate(path_);
     if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK)
-      throw std::runtime_error(db_ ? sqlite3_errmsg(db_) : "out of memory");
-    sqlite3_busy_timeout(db_, 1000);
+        SQLITE_OK) {
+      // Something that is no file at all (a folder) is moved aside like a bad file.
+      struct stat st {};
+      if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw TBadFile(db_ ? sqlite3_errmsg(db_) : "not a file");
+      ThrowSql(db_, db_ ? sqlite3_errmsg(db_) : "out of memory");
+    }
+    // Another program (a backup, a viewer) may hold the file a moment: wait for it.
+    sqlite3_busy_timeout(db_, static_cast<int>(openBusyWait_.count()));
     int64_t version = 0;
     {
       TStatement st(db_, "PRAGMA user_version");
       if (st.Step()) version = st.Int(0);
     }
     if (version > kVersion)
-      throw std::runtime_error("written by a newer version (" + std::to_string(version) + ")");
+      throw TBadFile("written by a newer version (" + std::to_string(version) + ")");
     {
       TStatement check(db_, "PRAGMA quick_check");
-      if (!check.Step() || check.Text(0) != "ok") throw std::runtime_error(check.Text(0));
+      if (!check.Step() || check.Text(0) != "ok") throw TBadFile(check.Text(0));
     }
     {
       TStatement mode(db_, "PRAGMA journal_mode=WAL");
       if (!mode.Step() || mode.Text(0) != "wal")
-        throw std::runtime_error("WAL mode is not available");
+        throw TSqlError("WAL mode is not available", SQLITE_ERROR);
     }
     // Commits survive a killed process; a power cut may lose the last ones,
     // never the file (and older claims are never larger than the disk holds).
     Exec(db_, "PRAGMA synchronous=NORMAL");
     if (version == 0) {
       TStatement tables(db_, "SELECT count(*) FROM sqlite_master");
-      if (tables.Step() && tables.Int(0) != 0) throw std::runtime_error("not a job journal");
+      if (tables.Step() && tables.Int(0) != 0) throw TBadFile("not a job journal");
       Exec(db_, "BEGIN");
       Exec(db_, kSchema);
       Exec(db_, ("PRAGMA user_version=" + std::to_string(kVersion)).c_str());
       Exec(db_, "COMMIT");
-      return true;
+      sqlite3_busy_timeout(db_, kCommitBusyWaitMs);
+      return TOpenResult::Ok;
     }
+    if (version < kVersion) Upgrade(db_, version);
     std::map<int64_t, size_t> index;
     TStatement rows(db_, std::string("SELECT ") + kJobColumns + " FROM jobs ORDER BY id");
     while (rows.Step()) {
@@ -272,7 +352,7 @@ bool TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
       int c = 0;
       s.Key = rows.Int(c++);
       const int64_t state = rows.Int(c++);
-      s.State = state >= jsNew && state <= jsDownloadFailed ? static_cast<TJobState>(state) : jsNew;
+      s.State = state >= jsNew && state <= jsReading ? static_cast<TJobState>(state) : jsNew;
       s.Mode = static_cast<int32_t>(rows.Int(c++));
       s.QualityIndex = static_cast<int32_t>(rows.Int(c++));
       s.IsLink = rows.Int(c++) != 0;
@@ -302,6 +382,7 @@ bool TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
       s.Resume.LastModified = rows.Text(c++);
       s.FileInode = static_cast<uint64_t>(rows.Int(c++));
       s.LastDownloadMode = static_cast<int32_t>(rows.Int(c++));
+      s.OutputReserved = rows.Int(c++) != 0;
       index[s.Key] = jobs.size();
       jobs.push_back(std::move(s));
     }
@@ -319,12 +400,20 @@ bool TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error) {
       jobs[it->second].Resume.Segments.push_back(
           TSegmentState{segments.Int(1), segments.Int(2), segments.Int(3)});
     }
-    return true;
+    sqlite3_busy_timeout(db_, kCommitBusyWaitMs);
+    return TOpenResult::Ok;
   } catch (const std::exception& e) {
+    TOpenResult result = TOpenResult::Unusable;
     error = e.what();
+    if (dynamic_cast<const TBadFile*>(&e)) {
+      result = TOpenResult::Bad;
+    } else if (const auto* sql = dynamic_cast<const TSqlError*>(&e)) {
+      if (sql->Code == SQLITE_NOTADB || sql->Code == SQLITE_CORRUPT) result = TOpenResult::Bad;
+      if (IsBusy(sql->Code)) error = "it is in use by another program: " + error;
+    }
     if (db_) sqlite3_close(db_);
     db_ = nullptr;
-    return false;
+    return result;
   }
 }
 
@@ -376,8 +465,12 @@ TJournal::TStats TJournal::Stats() const {
   return stats_;
 }
 
+std::string TJournal::WriteError() const {
+  std::lock_guard lock(mutex_);
+  return writeError_;
+}
+
 void TJournal::WriterLoop() {
-  bool reported = false;
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || !puts_.empty() || !removals_.empty(); });
@@ -390,6 +483,7 @@ void TJournal::WriterLoop() {
     lock.unlock();
     const auto start = std::chrono::steady_clock::now();
     size_t syncs = 0;
+    std::string failure;
     try {
       for (auto& [key, s] : puts) {
         if (s.Resume.Empty() || s.MediaFile.empty()) continue;
@@ -402,18 +496,38 @@ void TJournal::WriterLoop() {
       }
       Commit(puts, removals);
     } catch (const std::exception& e) {
-      // Logged once: a journal that fails keeps failing, and the log must stay readable.
-      if (!reported) LogText("Error: The job journal " + path_ + " cannot be written: " + e.what());
-      reported = true;
+      failure = e.what();
+      if (failure.empty()) failure = "unknown error";
     }
     const double seconds = SecondsSince(start);
     lock.lock();
     busy_ = false;
     stats_.Commits++;
-    stats_.JobsWritten += puts.size() + removals.size();
     stats_.Syncs += syncs;
     stats_.CommitSeconds += seconds;
     stats_.LongestCommitSeconds = std::max(stats_.LongestCommitSeconds, seconds);
+    if (!failure.empty()) {
+      // Nothing handed over is dropped: the batch goes back unless a newer
+      // snapshot or a removal of the same job came meanwhile, and is tried again.
+      for (auto& [key, s] : puts)
+        if (!puts_.count(key) && !removals_.count(key)) puts_.emplace(key, std::move(s));
+      removals_.insert(removals.begin(), removals.end());
+      // Logged once per failing spell: the log must stay readable.
+      if (writeError_.empty())
+        LogText("Error: The job journal " + path_ + " cannot be written: " + failure +
+                "; it is tried again");
+      writeError_ = failure;
+      if (stop_) break;  // the bounded wait of the end is over
+      wake_.wait_for(lock, kRetryDelay, [this] { return stop_; });
+      continue;
+    }
+    if (!writeError_.empty()) {
+      writeError_.clear();
+      lock.unlock();
+      LogText("The job journal " + path_ + " is written again");
+      lock.lock();
+    }
+    stats_.JobsWritten += puts.size() + removals.size();
     if (puts_.empty() && removals_.empty()) idle_.notify_all();
   }
   idle_.notify_all();
@@ -427,7 +541,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
     TStatement delSegments(db_, "DELETE FROM segments WHERE job = ?");
     TStatement putJob(db_, std::string("INSERT OR REPLACE INTO jobs (") + kJobColumns +
                                ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,"
-                               "?,?,?)");
+                               "?,?,?,?)");
     TStatement putQuality(db_, "INSERT INTO qualities VALUES (?,?,?,?,?)");
     TStatement putSegment(db_, "INSERT INTO segments VALUES (?,?,?,?,?)");
     for (int64_t key : removals) {
@@ -468,6 +582,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
           .Bind(s.Resume.LastModified)
           .Bind(static_cast<int64_t>(s.FileInode))
           .Bind(int64_t{s.LastDownloadMode})
+          .Bind(int64_t{s.OutputReserved})
           .Run();
       delQualities.Bind(key).Run();
       delSegments.Bind(key).Run();
@@ -495,127 +610,4 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
-}
-
-// ---- TJobJournal ----
-
-TJobJournal::TJobJournal(TJournal& journal, std::function<TJobList*()> jobs,
-                         std::function<void(std::function<void()>)> defer)
-    : journal_(journal), jobs_(std::move(jobs)), defer_(std::move(defer)) {
-  SetJobChangeListener([this](TEncItem& job, TJobChange change) { Notify(job, change); });
-}
-
-TJobJournal::~TJobJournal() {
-  SetJobChangeListener(nullptr);
-}
-
-int64_t TJobJournal::KeyOf(const TEncItem& job) {
-  auto [it, added] = keys_.emplace(job.Ref(), 0);
-  if (added) it->second = journal_.NewKey();
-  return it->second;
-}
-
-void TJobJournal::Notify(TEncItem& job, TJobChange change) {
-  if (change == TJobChange::Removed) {
-    changed_.erase(job.Ref());
-    auto it = keys_.find(job.Ref());
-    if (it == keys_.end()) return;
-    journal_.Remove(it->second);
-    keys_.erase(it);
-    return;
-  }
-  changed_.insert(job.Ref());
-  if (scheduled_) return;
-  scheduled_ = true;
-  if (defer_)
-    defer_([this] { SnapshotChanged(); });
-  else
-    SnapshotChanged();
-}
-
-void TJobJournal::SnapshotChanged() {
-  scheduled_ = false;
-  TJobList* list = jobs_ ? jobs_() : nullptr;
-  if (!list || changed_.empty()) return;
-  // In table order, so a new job's key follows the keys of the rows above it.
-  // A job not (or no longer) in the list is not kept.
-  for (int i = 0; i < list->Count(); ++i) {
-    TEncItem* job = (*list)[i];
-    if (job && changed_.count(job->Ref())) journal_.Put(SnapshotOf(*job, KeyOf(*job)));
-  }
-  changed_.clear();
-}
-
-void TJobJournal::SnapshotRunning() {
-  TJobList* list = jobs_ ? jobs_() : nullptr;
-  if (!list) return;
-  for (int i = 0; i < list->Count(); ++i) {
-    TEncItem* job = (*list)[i];
-    if (job && (job->State == jsDownloading || job->State == jsEncoding))
-      journal_.Put(SnapshotOf(*job, KeyOf(*job)));
-  }
-}
-
-namespace {
-
-// A claimed download continues only into the very file it was written to, at
-// its full (pre-allocated) size.
-std::string ResumeMismatch(const TJobSnapshot& s) {
-  struct stat st {};
-  if (::stat(s.MediaFile.c_str(), &st) != 0) return "is missing";
-  if (st.st_size < s.Resume.ResourceSize) return "is shorter than recorded";
-  if (s.FileInode != 0 && static_cast<uint64_t>(st.st_ino) != s.FileInode)
-    return "was replaced by another file";
-  return {};
-}
-
-}  // namespace
-
-void TJobJournal::Restore(const std::vector<TJobSnapshot>& jobs, TJobList& list, IJobGrid& grid) {
-  for (const TJobSnapshot& s : jobs) {
-    auto job = std::make_unique<TEncItem>();
-    RestoreFields(s, *job);
-    bool adjusted = false;
-    if (job->State == jsEncoding) {
-      // Redone from the start by the next Start; its half-written output goes.
-      if (!job->OutputFile.empty() && job->OutputFile != job->MediaFile)
-        platform::DeleteFile(job->OutputFile);
-      job->OutputFile.clear();
-      job->Progress = 0;
-      // The download of a Download&Convert job was complete: only the
-      // conversion is left to do.
-      if (job->Mode == jmDownloadConvert && job->Resume.Empty()) job->Mode = jmConvertOnly;
-      job->State = jsStopped;
-      adjusted = true;
-    } else if (job->State == jsDownloading) {
-      job->State = jsStopped;
-      adjusted = true;
-    }
-    if (!job->Resume.Empty()) {
-      const std::string mismatch = ResumeMismatch(s);
-      if (!mismatch.empty()) {
-        job->Resume.Clear();
-        AppendNote(
-            *job,
-            "The partial download " + s.MediaFile + " " + mismatch + "; it is downloaded again",
-            "Warning");
-        adjusted = true;
-      }
-    }
-    const int row = grid.AppendRow();
-    AttachJobToRow(*job, grid, row);
-    grid.SetCellText(colFileName, row, job->Title);
-    grid.SetCellText(colTime, row, SecondsToHMS(job->DurationSec));
-    grid.SetCellText(colState, row, JobStateText(job->State, job->Settings));
-    grid.SetProgress(row, job->Progress);
-    grid.SetCellText(colMode, row, ModeCaption(job->Mode));
-    if (job->QualityIndex >= 0 && static_cast<size_t>(job->QualityIndex) < job->Qualities.size())
-      grid.SetCellText(colQuality, row,
-                       job->Qualities[static_cast<size_t>(job->QualityIndex)].Name);
-    grid.SetCellText(colCodec, row, job->Mode == jmDownloadOnly ? "" : job->Settings.PresetName);
-    keys_[job->Ref()] = s.Key;
-    if (adjusted) changed_.insert(job->Ref());
-    list.Add(job.release());
-  }
-  SnapshotChanged();
 }

@@ -33,6 +33,7 @@ struct TJobSnapshot {
   double Progress = 0;
   std::string MediaFile;
   std::string OutputFile;
+  bool OutputReserved = false;
   std::string Notes;
   TQualityList Qualities;
   TCnvtSettings Settings;
@@ -54,20 +55,28 @@ void RestoreFields(const TJobSnapshot& snapshot, TEncItem& job);
 // gets no claim.
 class TJournal {
  public:
-  static constexpr int kVersion = 1;
+  static constexpr int kVersion = 2;
 
-  explicit TJournal(std::string path);
+  // openBusyWait: how long Open waits for a file another program holds.
+  explicit TJournal(std::string path,
+                    std::chrono::milliseconds openBusyWait = std::chrono::seconds(3));
   // Flushes with a bounded wait, then ends the writer.
   ~TJournal();
   TJournal(const TJournal&) = delete;
   TJournal& operator=(const TJournal&) = delete;
 
-  // Opens (or creates) the file and reads its jobs in table order. A file that
-  // is corrupt, from a newer version or unreadable is moved aside
-  // ("<path>.bad-<time>"), one "Error: " line is logged and an empty journal
-  // takes its place. False when the journal cannot be used at all (another
-  // instance holds it, or no file can be created): then the journal stays
-  // closed, every call is a no-op, and why is in LastError().
+  // Takes the folder's lock (jobs.db.lock) without opening the file; Open
+  // takes it too. False when another instance holds it (why is in LastError()):
+  // that window must write nothing of the first one's.
+  bool LockFolder();
+  bool HoldsLock() const { return lockFd_ >= 0; }
+  // Opens (or creates, 0600) the file and reads its jobs in table order. A file
+  // that is not a database, corrupt, from a newer version or not a journal is
+  // moved aside ("<path>.bad-<time>"), one "Error: " line is logged and an
+  // empty journal takes its place. False when the journal cannot be used now
+  // (another instance holds the lock, another program holds the file past
+  // openBusyWait, it cannot be read or created): the file is left as it is,
+  // the journal stays closed, every call is a no-op, and why is in LastError().
   bool Open(std::vector<TJobSnapshot>& jobs);
   bool IsOpen() const { return db_ != nullptr; }
   const std::string& LastError() const { return lastError_; }
@@ -80,6 +89,10 @@ class TJournal {
   void Remove(int64_t key);
   // Waits until everything handed over so far is committed, at most limit.
   bool Flush(std::chrono::milliseconds limit);
+  // Why the last commit failed; empty once one succeeds. A failed commit is
+  // tried again every kRetryDelay with everything it held.
+  std::string WriteError() const;
+  static constexpr std::chrono::milliseconds kRetryDelay{1000};
 
   struct TStats {
     uint64_t Commits = 0;
@@ -91,13 +104,16 @@ class TJournal {
   TStats Stats() const;
 
  private:
-  bool OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error);
+  enum class TOpenResult { Ok, Bad, Unusable };
+  TOpenResult OpenFile(std::vector<TJobSnapshot>& jobs, std::string& error);
+  static constexpr int kCommitBusyWaitMs = 1000;
   void MoveAside(const std::string& why);
   void Close();
   void WriterLoop();
   void Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& removals);
 
   std::string path_;
+  std::chrono::milliseconds openBusyWait_;
   struct sqlite3* db_ = nullptr;
   int lockFd_ = -1;
   std::string lastError_;
@@ -111,6 +127,7 @@ class TJournal {
   std::set<int64_t> removals_;
   bool busy_ = false;  // the writer holds a batch
   bool stop_ = false;
+  std::string writeError_;
   TStats stats_;
   std::thread writer_;
 };

@@ -1,19 +1,26 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "jobs/EncItem.h"
 #include "resolve/InetEng.h"
+#include "resolve/LinkKinds.h"
+#include "resolve/Resolver.h"
 
-class TConversionThreads;
+class TResolveService;
 
-// Fetches the watch page at job->Source and fills the job's Title, Qualities,
-// QualityIndex (shown in its row), StreamUrl and DurationSec. False when the
-// page gave no usable stream; what went wrong is in Notes, and non-empty Notes
-// are logged, a fetch cut off by the fetcher's limits with a "Warning" saying
-// which. Blocks the calling (main) thread for the fetch; never throws.
+// Fills the job from a resolution, on the job's thread: Title (the link when
+// the answer has none), Qualities, the chosen quality (shown in its row),
+// StreamUrl, DurationSec (0 when unknown), IsVideo, and the answer's notes.
+// Non-empty notes are logged. True when the answer is a usable job.
+bool ApplyResolution(TEncItem& job, const resolve::TResolvedJob& answer);
+
+// Fetches the watch page at job->Source (nothing else) with the process-wide
+// proxy and limits and applies it (ApplyResolution). False when the page gave
+// no usable stream. Blocks the calling thread for the fetch; never throws.
 bool ResolveJob(TEncItem* job);
 
 // A new address for a job's quality, read from a fresh fetch of its watch page.
@@ -25,9 +32,14 @@ struct TRefreshedAddress {
   std::string Error;       // why there is no address (a note's text)
 };
 
-// Any thread: fetches the watch page at source through proxy and looks up the
-// quality of that name. Touches no job and no setting; blocks for the fetch (the
-// fetcher's limits bound it; a raised cancel flag ends it within about a second).
+// The address of the quality of that name in a new reading of the job's link.
+TRefreshedAddress RefreshedAddressIn(const resolve::TResolvedJob& answer,
+                                     const std::string& quality);
+
+// Any thread: reads the link at source again through proxy (the default
+// resolvers) and looks up the quality of that name. Touches no job and no
+// setting; blocks for the fetch (the fetcher's limits bound it; a raised cancel
+// flag ends it at once).
 TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::string& quality,
                                         const TFetchProxy& proxy,
                                         const std::atomic<bool>* cancel = nullptr);
@@ -35,27 +47,6 @@ TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::st
 // The host of an address, without user, port, path or query: what a note may
 // show of a signed address.
 std::string AddressHost(const std::string& url);
-
-// The video id of a link: what follows the first "<SiteRoot>watch?v=" up to the
-// next "&" or the end. Without that prefix the cut still happens, at the place
-// the prefix would have ended, and gives an id of no meaning.
-std::string LinkVideoId(const std::string& link);
-
-// The site's information page of a video.
-std::string VideoInfoUrl(const std::string& videoId);
-
-// True when the path's extension (after the last "." of its last part) is one
-// of the video extensions, compared with case: "CLIP.MP4" is no video file.
-bool IsVideoFile(const std::string& path);
-
-// A site link: the text contains the site's root address (anywhere, with case).
-bool IsSiteLink(const std::string& text);
-
-// A direct media link: the text, trimmed of blanks and control characters, is one
-// http:// or https:// address without inner blanks, with a host, whose path (not
-// its query) ends in an audio or video extension of the file picker (plus webm,
-// mkv, opus, flac, aac), compared without case. A site link is never one.
-bool IsDirectMediaLink(const std::string& text);
 
 // Makes a link job of the direct link in job->Source without any request: Title
 // is the file name, percent-decoded, without its extension; one quality named
@@ -67,13 +58,15 @@ bool MakeDirectLinkJob(TEncItem* job);
 // non-empty lines and every one, trimmed, is a site or a direct link, those lines
 // (without line ends) in order; otherwise empty, and the text is one link text.
 std::vector<std::string> LinkListLines(const std::string& text);
+// The same with another test of what a link is (the resolvers' Accepts).
+std::vector<std::string> LinkListLines(const std::string& text,
+                                       const std::function<bool(const std::string&)>& isLink);
 
 // The running time of a media file as the encoder's information pass reads it;
 // 0 when it cannot be read. Runs the encoder: call it off the GUI thread.
 int32_t ReadRunningTime(const std::string& file);
 
-// Owner thread of threads: reads the running time of job.MediaFile on a thread
-// of the set and, when one is found, shows it in DurationSec and the Time cell,
-// on the owner thread again (its call queue). A job removed meanwhile is left
-// alone.
-void ShowRunningTimeOf(TConversionThreads& threads, TEncItem& job);
+// Owner thread of the service: reads the running time of job.MediaFile on a
+// thread of the service and, when one is found, shows it in DurationSec and the
+// Time cell, on the owner thread again. A job removed meanwhile is left alone.
+void ShowRunningTimeOf(TResolveService& service, TEncItem& job);

@@ -260,7 +260,10 @@ void IniFile::Save() const {
   // Keep the mode of the file being replaced.
   mode_t mode = 0644;
   struct stat st;
-  if (::stat(path_.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  if (fileMode_ != 0)
+    mode = static_cast<mode_t>(fileMode_);
+  else if (::stat(path_.c_str(), &st) == 0)
+    mode = st.st_mode & 07777;
 
   std::string tmp = path_ + ".XXXXXX";
   int fd = ::mkstemp(tmp.data());

@@ -53,6 +53,9 @@ class IniFile {
   // is written and renamed over it. Lines end in CR LF. Throws IniError.
   void Save() const;
   void SaveAs(const std::string& path);
+  // The mode every save gives the file (the temporary file is created 0600 and
+  // gets it before the rename); 0, the default, keeps the replaced file's mode.
+  void SetFileMode(unsigned mode) { fileMode_ = mode; }
 
   // The file's lines as they will be saved (without line ends).
   const std::vector<std::string>& Lines() const { return lines_; }
@@ -69,6 +72,7 @@ class IniFile {
 
   std::string path_;
   std::vector<std::string> lines_;
+  unsigned fileMode_ = 0;
 };
 
 }  // namespace platform

@@ -29,6 +29,46 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
+bool StartDetached(const std::vector<std::string>& argv) {
+  if (argv.empty()) return false;
+  const std::string program = FindOnPath(argv[0]);
+  if (program.empty()) return false;
+  // Everything the children need is made before fork: after it only
+  // async-signal-safe calls run.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return false;
+  const pid_t middle = ::fork();
+  if (middle < 0) {
+    ::close(report[0]);
+    ::close(report[1]);
+    return false;
+  }
+  if (middle == 0) {
+    ::setsid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::execv(program.c_str(), args.data());
+      const char failed = 1;  // the pipe closes on a successful exec
+      [[maybe_unused]] ssize_t n = ::write(report[1], &failed, 1);
+      ::_exit(127);
+    }
+    ::_exit(child < 0 ? 1 : 0);
+  }
+  ::close(report[1]);
+  int status = 0;
+  while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  char failed = 0;
+  ssize_t n;
+  while ((n = ::read(report[0], &failed, 1)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
+}
+
 std::string FindOnPath(const std::string& name) {
   if (name.empty()) return {};
   if (name.find('/') != std::string::npos) return name;

@@ -71,6 +71,11 @@ class TProcess {
   int exitCode_ = -1;
 };
 
+// Starts a program that outlives this one and is never waited for (it is
+// reaped at once through an intermediate child). argv[0] is looked up on PATH;
+// every argument reaches it byte for byte. False when it could not be started.
+bool StartDetached(const std::vector<std::string>& argv);
+
 // Resolves a program name on PATH (the name itself when it holds a "/");
 // empty when nothing executable is found.
 std::string FindOnPath(const std::string& name);

@@ -92,6 +92,14 @@ std::string UserFilesFolder() {
   return folder;
 }
 
+std::string PrivateLogPath() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string pid = std::to_string(::getpid());
+  if (runtime && runtime[0] == '/' && ::access(runtime, W_OK) == 0)
+    return WithoutTrailingSlashes(runtime) + "/vantorel-" + pid + ".log";
+  return "/tmp/vantorel-" + std::to_string(::getuid()) + "-" + pid + ".log";
+}
+
 std::string JournalPath() {
   return UserFilesFolder() + "jobs.db";
 }

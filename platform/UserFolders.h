@@ -25,6 +25,11 @@ std::string UserFilesFolder();
 // The job journal's file, in UserFilesFolder().
 std::string JournalPath();
 
+// The log of a window that does not own UserFilesFolder() (another window has
+// it): $XDG_RUNTIME_DIR/vantorel-<pid>.log, or /tmp/vantorel-<uid>-<pid>.log
+// without a usable runtime folder.
+std::string PrivateLogPath();
+
 // The user's download folder as the desktop names it (XDG_DOWNLOAD_DIR in
 // user-dirs.dirs), else $HOME/Downloads. No trailing "/".
 std::string UserDownloadFolder();

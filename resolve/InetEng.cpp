@@ -26,6 +26,8 @@ struct TTransfer {
   bool tooLarge = false;
   std::chrono::steady_clock::time_point deadline;
   bool tooLate = false;
+  // The deadline was the caller's overall one, not this fetch's TotalSec.
+  bool overall = false;
   const std::atomic<bool>* cancel = nullptr;
   bool cancelled = false;
 };
@@ -76,6 +78,49 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return 1;
 }
 
+// Runs the transfer on a multi handle of its own, waking at least every 50 ms,
+// so a raised cancel flag or a passed deadline ends it at once rather than at
+// libcurl's next progress call (up to a second on a silent connection).
+CURLcode Perform(CURL* curl, TTransfer& t) {
+  CURLM* multi = curl_multi_init();
+  if (!multi) return curl_easy_perform(curl);
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+    curl_multi_cleanup(multi);
+    return curl_easy_perform(curl);
+  }
+  CURLcode rc = CURLE_OK;
+  bool ended = false;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      rc = CURLE_FAILED_INIT;
+      break;
+    }
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == curl) {
+        rc = msg->data.result;
+        ended = true;
+      }
+    }
+    if (ended || running == 0) break;
+    if (t.cancel && t.cancel->load()) {
+      t.cancelled = true;
+      rc = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= t.deadline) {
+      t.tooLate = true;
+      rc = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    curl_multi_poll(multi, nullptr, 0, 50, nullptr);
+  }
+  curl_multi_remove_handle(multi, curl);
+  curl_multi_cleanup(multi);
+  return rc;
+}
+
 }  // namespace
 
 std::string FetchAddress(const std::string& link) {
@@ -122,6 +167,13 @@ TFetchTimeouts FetchTimeouts() {
 
 bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
                    std::string* failure, const std::atomic<bool>* cancel) {
+  return InetGetStream(url, sink, proxy, resolve::FetchTimeouts(),
+                       std::chrono::steady_clock::time_point::max(), cancel, failure);
+}
+
+bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
+                   const TFetchTimeouts& limits, std::chrono::steady_clock::time_point deadline,
+                   const std::atomic<bool>* cancel, std::string* failure) {
   // An explicit proxy without a host cannot be reached; libcurl would read an
   // empty proxy text as "no proxy" and go direct instead.
   if (proxy.IsProxy && proxy.ProxyAdress.empty()) return false;
@@ -129,11 +181,14 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
   CURL* curl = curl_easy_init();
   if (!curl) return false;
   if (failure) failure->clear();
-  const TFetchTimeouts limits = resolve::FetchTimeouts();
   resolve::TTransfer transfer;
   transfer.sink = &sink;
   transfer.maxBodyBytes = limits.MaxBodyBytes;
   transfer.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.TotalSec);
+  if (deadline < transfer.deadline) {
+    transfer.deadline = deadline;
+    transfer.overall = true;
+  }
   transfer.cancel = cancel;
   const std::string address = resolve::FetchAddress(url);
 
@@ -180,9 +235,9 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
   // With IsProxy off CURLOPT_PROXY stays unset, so libcurl applies http_proxy,
   // https_proxy and no_proxy from the environment: the platform's configuration.
 
-  CURLcode rc = curl_easy_perform(curl);
+  const CURLcode rc = resolve::Perform(curl, transfer);
   curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
+  curl_easy_cleanup(curl);  // closes the connection: nothing waits on its socket after this
   if (transfer.tooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
     if (failure)
       *failure = "The page is larger than " + std::to_string(limits.MaxBodyBytes) + " bytes";
@@ -194,7 +249,9 @@ bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy
   }
   if (transfer.tooLate) {
     if (failure)
-      *failure = "The page did not arrive within " + std::to_string(limits.TotalSec) + " s";
+      *failure = transfer.overall
+                     ? std::string("The page did not arrive within the link's time limit")
+                     : "The page did not arrive within " + std::to_string(limits.TotalSec) + " s";
     return false;
   }
   // A transfer that fails before any response could not open the URL; one that
@@ -210,6 +267,15 @@ std::string InetGetText(const std::string& url, const TFetchProxy& proxy, std::s
                         const std::atomic<bool>* cancel) {
   std::ostringstream sink;
   if (!InetGetStream(url, sink, proxy, failure, cancel)) return {};
+  return std::move(sink).str();
+}
+
+std::string InetGetText(const std::string& url, const TFetchProxy& proxy,
+                        const TFetchTimeouts& limits,
+                        std::chrono::steady_clock::time_point deadline,
+                        const std::atomic<bool>* cancel, std::string* failure) {
+  std::ostringstream sink;
+  if (!InetGetStream(url, sink, proxy, limits, deadline, cancel, failure)) return {};
   return std::move(sink).str();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -13,8 +14,8 @@ using TFetchProxy = net::TProxyRecord;
 
 // Limits of one fetch: a connection that cannot be made within ConnectSec, or a
 // server that sends nothing for StallSec, ends the call. A fetch that has not ended
-// after TotalSec, or whose body grows past MaxBodyBytes, fails: the fetch runs on
-// the GUI thread, so a trickling or endless page must not hold the window.
+// after TotalSec, or whose body grows past MaxBodyBytes, fails: a trickling or
+// endless page must not hold a resolver thread (and the link's row) for ever.
 struct TFetchTimeouts {
   long ConnectSec = 60;
   long StallSec = 60;
@@ -28,11 +29,23 @@ struct TFetchTimeouts {
 // TotalSec or MaxBodyBytes limit returns false (sink keeps the part that came) and,
 // when failure is given, says which limit in *failure (else *failure is cleared).
 // The url is sent as FetchAddress gives it. A fetch whose cancel flag is raised
-// meanwhile ends within about a second, as a fetch that could not be opened.
+// meanwhile ends at once, as a fetch that could not be opened.
 bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
                    std::string* failure = nullptr, const std::atomic<bool>* cancel = nullptr);
 // The same with the proxy of the process-wide source (see SetFetchProxySource).
 bool InetGetStream(const std::string& url, std::ostream& sink);
+
+// The fetch of a resolver: the given limits instead of the process-wide ones, and
+// an overall deadline that ends the fetch earlier than TotalSec when it comes
+// first. A raised cancel flag or a passed deadline ends the fetch and closes its
+// connection within a twentieth of a second.
+bool InetGetStream(const std::string& url, std::ostream& sink, const TFetchProxy& proxy,
+                   const TFetchTimeouts& limits, std::chrono::steady_clock::time_point deadline,
+                   const std::atomic<bool>* cancel, std::string* failure);
+std::string InetGetText(const std::string& url, const TFetchProxy& proxy,
+                        const TFetchTimeouts& limits,
+                        std::chrono::steady_clock::time_point deadline,
+                        const std::atomic<bool>* cancel, std::string* failure);
 
 // The body of url, or the empty string when it cannot be opened or a limit stopped it.
 std::string InetGetText(const std::string& url, const TFetchProxy& proxy,

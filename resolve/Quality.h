@@ -1,12 +1,26 @@
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
+// One request header a stream's download sends: name and value.
+using THttpHeader = std::pair<std::string, std::string>;
+
 // One stream a video offers: its direct address and the file extension of a
-// download (".mp4" or ".flv").
+// download (".mp4" or ".flv"). The rest is optional, for resolvers whose
+// streams need more than a plain GET: headers every request of the download
+// sends, the format id the resolver knows the stream by, and the largest
+// byte range one request may ask for (0: no limit).
 struct TLink {
+  TLink() = default;
+  // The plain stream most resolvers give: {address, extension}.
+  TLink(std::string url, std::string ext) : Url(std::move(url)), Ext(std::move(ext)) {}
+
   std::string Url;
   std::string Ext;
+  std::vector<THttpHeader> Headers;
+  std::string FormatId;
+  long long ChunkLimit = 0;
 };
 
 // One line of a job's quality list: the quality name shown to the user and the

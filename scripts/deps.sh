@@ -5,15 +5,16 @@ set -euo pipefail
 
 want=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev qt6-base-dev
       libcurl4-openssl-dev libpcre2-dev libsqlite3-dev zlib1g-dev libcpp-httplib-dev libssl-dev libtag1-dev
+      libavformat-dev libavcodec-dev libavutil-dev
       ffmpeg xvfb xauth xdotool xclip x11-utils imagemagick
-      dbus-daemon at-spi2-core libglib2.0-bin python3 dpkg-dev)
+      dbus-daemon at-spi2-core libglib2.0-bin python3 dpkg-dev desktop-file-utils xdg-utils)
 if [ "${1:-}" = "--bench" ]; then
   want+=(nginx-light aria2 curl hyperfine)
 fi
 # scripts/package.sh: the checks of the built package (the installed-package
-# test needs only dpkg-dev from the list above).
+# test needs only dpkg-dev, desktop-file-utils and xdg-utils from the list above).
 if [ "${1:-}" = "--package" ]; then
-  want+=(lintian desktop-file-utils appstream)
+  want+=(lintian appstream)
 fi
 if [ "${1:-}" = "--sanitizers" ]; then
   want+=(clang libclang-rt-14-dev)

@@ -15,6 +15,7 @@
 std::string OutputFolder;
 TOutName OutName;
 TcvOptions cvOptions;
+TWindowPlace WindowPlace;
 
 namespace settings {
 
@@ -64,6 +65,12 @@ std::vector<TSettingKey> SettingKeys(int32_t& codecIndex) {
       {"Options", "AutoPaste", TFlagKey{&cvOptions.AutoPaste, false}},
       {"Options", "DeleteVideo", TFlagKey{&cvOptions.DeleteVideo, false}},
       {"Options", "CodecIndex", TNumberKey{&codecIndex, 0}},
+      {"Window", "Left", TNumberKey{&WindowPlace.Left, 0}},
+      {"Window", "Top", TNumberKey{&WindowPlace.Top, 0}},
+      {"Window", "Width", TNumberKey{&WindowPlace.Width, 0}},
+      {"Window", "Height", TNumberKey{&WindowPlace.Height, 0}},
+      {"Window", "Maximized", TFlagKey{&WindowPlace.Maximized, false}},
+      {"Window", "Columns", TTextKey{&WindowPlace.Columns, ""}},
   };
 }
 
@@ -138,6 +145,7 @@ TLoadedSettings LoadSettingsFile(const std::string& path) {
 bool SaveSettingsFile(int32_t codecIndex, const std::string& path) {
   try {
     platform::IniFile ini(path);
+    ini.SetFileMode(0600);  // it holds the proxy password
     for (const TSettingKey& key : SettingKeys(codecIndex)) WriteKey(ini, key);
     ini.Save();
     return true;

@@ -23,10 +23,23 @@ struct TcvOptions {
   bool DeleteVideo = false;
 };
 
+// The main window's place as the last session left it. Width 0: none kept.
+// Columns: the job table's column widths, comma-separated. The window checks
+// every value against the screens it finds; this layer only keeps them.
+struct TWindowPlace {
+  int32_t Left = 0;
+  int32_t Top = 0;
+  int32_t Width = 0;
+  int32_t Height = 0;
+  bool Maximized = false;
+  std::string Columns;
+};
+
 // Process-wide settings: written only on the main thread, read everywhere.
 extern std::string OutputFolder;
 extern TOutName OutName;
 extern TcvOptions cvOptions;
+extern TWindowPlace WindowPlace;
 
 namespace settings {
 

@@ -45,10 +45,7 @@ double ShownSeconds(const std::string& text) {
   return n == 3 ? a * 3600 + b * 60 + c : n == 2 ? a * 60 + b : -1;
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 class JobActivityTest : public TWindowTest {
  protected:
@@ -64,6 +61,38 @@ class JobActivityTest : public TWindowTest {
   }
   void AddDownloadOnly(const std::string& id) { PasteDownloadOnly(id); }
 };
+
+// A path that is not UTF-8 (an output folder named in another encoding)
+// reaches the desktop byte for byte.
+TEST_F(JobActivityTest, OpenHandsAPathThatIsNotUtf8ToTheDesktopAsItIs) {
+  const std::string stubs = dir / "stubs", log = dir / "opened.txt";
+  std::filesystem::create_directory(stubs);
+  {
+    std::ofstream stub(stubs + "/xdg-open");
+    stub << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log << "'\n";
+  }
+  std::filesystem::permissions(stubs + "/xdg-open", std::filesystem::perms::owner_all);
+  const std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (stubs + ":" + path).c_str(), 1);
+  struct TRestore {
+    std::string path;
+    ~TRestore() { setenv("PATH", path.c_str(), 1); }
+  } restore{path};
+
+  const std::string file = dir / "caf\xe9.mp4";  // Latin-1
+  std::ofstream(file) << "x";
+  auto* job = new TEncItem;
+  window->Jobs().Add(job);
+  AttachJobToRow(*job, window->Grid(), window->Grid().AppendRow());
+  job->MediaFile = file;
+  job->Mode = jmDownloadOnly;
+  SetJobState(*job, jsDone);
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  window->Open1->trigger();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !ReadAll(log).empty(); }, 20000));
+  EXPECT_TRUE(ReadAll(log) == file + "\n") << ReadAll(log);
+}
 
 }  // namespace
 
@@ -119,7 +148,7 @@ TEST_F(JobActivityTest, SpeedFollowsTheRateAndTimeLeftHoldsAtHalfWay) {
 
   // Nothing runs any more: the figures and the totals go.
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return Cell(colSpeed, 0).empty() && Cell(colTimeLeft, 0).empty(); }, 2000));
+      [&] { return Cell(colSpeed, 0).empty() && Cell(colTimeLeft, 0).empty(); }, 20000));
   EXPECT_EQ(window->StatusPanelText(0), "");
 }
 
@@ -161,6 +190,16 @@ TEST_F(JobActivityTest, OpenAndShowInFolderHandTheExactPathToTheDesktop) {
   QTest::mousePress(cells, Qt::LeftButton, {}, cell.center());
   QTest::mouseDClick(cells, Qt::LeftButton, {}, cell.center());
   ASSERT_TRUE(QTest::qWaitFor([&] { return ReadAll(log) == file + "\n"; }, 20000)) << ReadAll(log);
+  // So does Enter in the table on its current row (a running one opens nothing).
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  window->ngListItems->setFocus();
+  window->ngListItems->setCurrentCell(1, 0);
+  QTest::keyClick(window->ngListItems, Qt::Key_Return);
+  window->ngListItems->setCurrentCell(0, 0);
+  QTest::keyClick(window->ngListItems, Qt::Key_Return);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ReadAll(log) == file + "\n" + file + "\n"; }, 20000))
+      << ReadAll(log);
 
   window->btnStop->click();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window->btnDownload->isEnabled(); }, 20000));
@@ -170,11 +209,12 @@ TEST_F(JobActivityTest, OpenAndShowInFolderHandTheExactPathToTheDesktop) {
   ASSERT_TRUE(window->ShowInFolder1->isEnabled());
   window->Open1->trigger();
   window->ShowInFolder1->trigger();
-  const std::string expected = file + "\n" + file + "\n" + out() + "\n";
+  const std::string expected = file + "\n" + file + "\n" + file + "\n" + out() + "\n";
   EXPECT_TRUE(QTest::qWaitFor([&] { return ReadAll(log).size() >= expected.size(); }, 20000));
   // Two stubs may run at once; each writes one whole line.
   std::string lines = ReadAll(log);
-  EXPECT_TRUE(lines == expected || lines == file + "\n" + out() + "\n" + file + "\n") << lines;
+  EXPECT_TRUE(lines == expected || lines == file + "\n" + file + "\n" + out() + "\n" + file + "\n")
+      << lines;
 
   std::filesystem::remove(file);
   ASSERT_TRUE(window->PreparePopupMenu2());

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -41,12 +42,7 @@ constexpr int kStreams = 3;
 constexpr int kSegments = 5;                       // the download manager's parts per item
 constexpr int64_t kRatePerConnection = 700 << 10;  // bytes per second
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::ReadAll;
 
 // A loopback relay in front of the simulator that counts the bytes the
 // program receives: the figure "bytes fetched" comes from here, kills included.
@@ -340,6 +336,70 @@ TEST(JournalKillTest, WorkSurvivesTwentyKillsDuringDownloadsAndConversions) {
       static_cast<long long>(allowed), reader.commits, childSeconds, reader.commits / childSeconds);
   EXPECT_LE(twice, allowed);
   EXPECT_GT(conversionKills, 0) << "no kill hit a conversion";
+}
+
+// Links still being read when the program is killed come back as rows to
+// read, and the next start reads them.
+TEST(JournalKillTest, LinksBeingReadAtAKillAreReadAgainAfterTheRestart) {
+  testsupport::TempDir box;
+  const std::string bin = testsupport::BinDir();
+  for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
+    fs::copy_file(bin + name, box / name);
+  fs::create_directory(box / "out");
+  sitesim::TSiteSim sim;
+  sitesim::TFault hang;
+  hang.DelayMs = 600000;
+  for (const char* id : {"read0", "read1"}) {
+    sitesim::TStream stream;
+    stream.Size = 1000;
+    sim.AddVideo(sitesim::TVideo{id, std::string("Clip ") + id, 200, {stream}, {}, hang});
+  }
+  sim.Start();
+  std::ofstream(box / "settings.ini") << "[General]\r\nFolder=" << box / "out"
+                                      << "\r\n[Options]\r\nIsProxy=1\r\nProxyAdress=127.0.0.1"
+                                      << "\r\nProxyPort=" << sim.Port() << "\r\n";
+  // The rows as a paste leaves them while their pages are read.
+  {
+    TJournal journal(box / "jobs.db");
+    std::vector<TJobSnapshot> none;
+    ASSERT_TRUE(journal.Open(none)) << journal.LastError();
+    for (const char* id : {"read0", "read1"}) {
+      TJobSnapshot job;
+      job.Key = journal.NewKey();
+      job.State = jsReading;
+      job.IsLink = true;
+      job.Source = sim.WatchUrl(id);
+      job.Title = job.Source;
+      job.Mode = jmDownloadConvert;
+      journal.Put(job);
+    }
+    ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
+  }
+  TJournalReader reader(box / "jobs.db");
+  auto waitFor = [](const std::function<bool()>& done) {
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (!done() && Clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return done();
+  };
+
+  pid_t pid = Launch(box.path());
+  const bool reading = waitFor([&] { return sim.PagesInFlight() == 2; });
+  Kill(pid);
+  ASSERT_TRUE(reading) << ReadAll(box / "runs.txt") << ReadAll(box / "Log.txt");
+  reader.Read();
+  EXPECT_EQ(reader.states, (std::vector<int>{jsReading, jsReading}));
+
+  for (const char* id : {"read0", "read1"}) sim.SetPageFault(id, sitesim::TFault{});
+  pid = Launch(box.path());
+  const bool read = waitFor([&] {
+    reader.Read();
+    return reader.All(jsNew);
+  });
+  Kill(pid);
+  ASSERT_TRUE(read) << ReadAll(box / "Log.txt");
+  EXPECT_EQ(reader.Column("SELECT title FROM jobs ORDER BY id"),
+            (std::vector<std::string>{"Clip read0", "Clip read1"}));
 }
 
 }  // namespace

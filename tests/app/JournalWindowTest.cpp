@@ -3,22 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <QPushButton>
+#include <sqlite3.h>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "app/MainWindow.h"
+#include "log/LogWriter.h"
 #include "tests/app/WindowTest.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 class JournalWindowTest : public TWindowTest {
  protected:
@@ -122,6 +122,52 @@ TEST_F(JournalWindowTest, AGarbageJournalGivesAnEmptyTableAndTheFileIsKeptAside)
   // The program works on with a fresh journal.
   window->edFolder->setText(QString::fromStdString(out()));
   PasteDownloadOnly("g1");
+  EXPECT_EQ(window->Jobs().Count(), 1);
+}
+
+// Until one window owns a folder for good, a second one on it writes nothing
+// of the first's: not its log, not its settings, not its journal.
+TEST_F(JournalWindowTest, ASecondWindowOnTheFolderWritesNothingOfTheFirsts) {
+  LogText("first window's entry");
+  auto second = std::make_unique<TfmMain>();
+  second->SetEndProcess([] {});
+  second->FormCreate();
+  EXPECT_FALSE(second->OwnsFolder());
+  EXPECT_TRUE(second->StatusPanelText(1).contains("saves no settings"))
+      << second->StatusPanelText(1).toStdString();
+  LogText("second window's entry");
+  const std::string log = ReadAll(dir / "Log.txt");
+  EXPECT_NE(log.find("first window's entry"), std::string::npos) << log;
+  EXPECT_EQ(log.find("second window's entry"), std::string::npos) << log;
+  const std::string ownLog = MainLogWriter()->LogFileName();
+  EXPECT_NE(ReadAll(ownLog).find("second window's entry"), std::string::npos) << ownLog;
+
+  // The first one saves a new folder; the second one's close keeps it.
+  window->edFolder->setText(QString::fromStdString(out() + "/later"));
+  window->close();
+  const std::string saved = ReadAll(dir / "settings.ini");
+  ASSERT_NE(saved.find("later"), std::string::npos) << saved;
+  second->edFolder->setText("/stale");
+  second->close();
+  EXPECT_EQ(ReadAll(dir / "settings.ini"), saved);
+  second.reset();
+  fs::remove(ownLog);
+}
+
+// A commit that fails (another program holds the file's write lock) is shown
+// in the status bar until a commit succeeds, and nothing is lost meanwhile.
+TEST_F(JournalWindowTest, TheStatusBarSaysSoWhileTheJournalCannotBeWritten) {
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "jobs.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  AddStream("h1", 1000, 0);
+  PasteDownloadOnly("h1");
+  auto warning = [&] { return window->StatusPanelText(1).contains("not being written"); };
+  EXPECT_TRUE(QTest::qWaitFor(warning, 30000)) << window->StatusPanelText(1).toStdString();
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !warning(); }, 30000));
+  CloseAndReopen();
   EXPECT_EQ(window->Jobs().Count(), 1);
 }
 

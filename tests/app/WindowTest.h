@@ -63,6 +63,8 @@ class TWindowTest : public ::testing::Test {
   void PasteDownloadOnly(const std::string& id) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(sim.WatchUrl(id)));
     window->btnPaste->click();
+    // The link is read off the GUI thread.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
     window->Grid().SelectRow(window->Jobs().Count() - 1);
     ASSERT_TRUE(window->PreparePopupMenu2());
     window->DownloadOnly1->trigger();

@@ -20,7 +20,7 @@ if(EXISTS "${PREFIX}/bin/sitesim")
 endif()
 
 file(STRINGS "${PREFIX}/share/applications/vantorel.desktop" lines)
-set(want_exec "Exec=\"${PREFIX}/bin/vantorel\"")
+set(want_exec "Exec=\"${PREFIX}/bin/vantorel\" %U")
 set(want_icon "Icon=${PREFIX}/share/icons/hicolor/scalable/apps/vantorel.svg")
 foreach(want IN ITEMS "[Desktop Entry]" "Type=Application" "${want_exec}" "${want_icon}")
   list(FIND lines "${want}" at)

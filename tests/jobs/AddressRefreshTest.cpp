@@ -26,10 +26,7 @@ using testsupport::WaitFor;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -167,7 +164,7 @@ TEST_F(AddressRefreshTest, DownloadAndConvertCompletesWhileItsAddressesExpireEve
 
   runner->StartRun();
   const TclDownLoadItem* item = job.DownloadItem;
-  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
   ExpectCompletedThroughRefreshes(job, item, "exp", ReadAll(stream.File));
   EXPECT_GT(platform::FileSize(job.OutputFile), 0) << job.OutputFile;
 }
@@ -187,7 +184,7 @@ TEST_F(AddressRefreshTest, QueuedJobWhoseAddressExpiredWhileWaitingIsRefreshedWh
 
   runner->StartRun();
   const TclDownLoadItem* item = job.DownloadItem;
-  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
   EXPECT_EQ(State(ahead), "Successfully!") << ahead.Notes;
   ExpectCompletedThroughRefreshes(job, item, "queued", ReadAll(stream.File));
 }
@@ -264,7 +261,7 @@ TEST_F(AddressRefreshTest, StopDuringARefreshEndsAtOnceAndDropsTheLatePage) {
   TEncItem& job = AddJob(video, jmDownloadOnly);
   const std::string address = job.StreamUrl;
   sitesim::TFault slowPage;
-  slowPage.DelayMs = 1500;
+  slowPage.DelayMs = 5000;  // well after the stop, however slow the machine
   sim.SetPageFault("slow", slowPage);
 
   runner->StartRun();

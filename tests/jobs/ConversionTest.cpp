@@ -306,8 +306,7 @@ TEST_F(ConversionTest, StopEndsEncoderAndNoLaterReportChangesTheJob) {
   EXPECT_TRUE(job->StopRequested);
   EXPECT_EQ(job->Converter, nullptr);
 
-  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); },
-                      std::chrono::seconds(1)));
+  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); }));
   ASSERT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
   platform::PumpUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(grid_.writes, writes);
@@ -340,8 +339,7 @@ TEST_F(ConversionTest, RemovedJobEndsEncoderAndGetsNoReport) {
 
   RemoveJobAt(list_, grid_, 1);  // frees the job while its encoder runs
   const int writes = grid_.writes;
-  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); },
-                      std::chrono::seconds(1)));
+  EXPECT_TRUE(WaitFor([&] { return ProcessGone(encoder) && ProcessGone(ffmpeg); }));
   ASSERT_TRUE(WaitFor([] { return PendingRetiredConversions() == 0; }));
   EXPECT_EQ(grid_.writes, writes);
   EXPECT_EQ(grid_.RowCount(), 1);

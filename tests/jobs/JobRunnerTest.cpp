@@ -10,8 +10,10 @@
 
 #include "download/clHttpRange.h"
 #include "download/clMultiDownLoader.h"
+#include "jobs/Conversion.h"
 #include "jobs/JobRunner.h"
 #include "jobs/MemoryJobGrid.h"
+#include "settings/OutputName.h"
 #include "settings/Settings.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
@@ -20,10 +22,7 @@ using testsupport::WaitFor;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadAll;
 
 class JobRunnerTest : public ::testing::Test {
  protected:
@@ -179,10 +178,15 @@ TEST_F(JobRunnerTest, FailedDownloadKeepsItsModeAndTheNextStartTriesAgain) {
   // A job that cannot be prepared keeps the whole run from starting.
   TEncItem& unready = AddJob("u", "No quality", 100, 0);
   unready.QualityIndex = -1;
+  auto files = [&] { return std::distance(std::filesystem::directory_iterator(dir.path()), {}); };
+  const auto filesBefore = files();
   runner->StartRun();
   EXPECT_EQ(starts, 1);
   EXPECT_EQ(runner->DownLoader().DownLoadList()->Count(), 0);
   EXPECT_EQ(job.DownloadItem, nullptr);
+  // ... and leaves the prepared jobs as they were, without a file reserved for nothing.
+  EXPECT_EQ(State(0), "Download failed");
+  EXPECT_EQ(files(), filesBefore);
 
   unready.Mode = jmSkip;
   sim.SetStreamFault("bad", 0, sitesim::TFault{});
@@ -279,6 +283,37 @@ TEST_F(JobRunnerTest, AnotherResourceOrAnAlteredFileIsDownloadedFromTheStartWith
     EXPECT_EQ(asked, static_cast<int64_t>(body.size()));
     job.Mode = jmSkip;
   }
+}
+
+// Titles that cannot be file names as they are still give usable files; a job
+// that gets no file at all fails alone, and the rest of its run goes on.
+TEST_F(JobRunnerTest, OddTitlesGetUsableFilesAndAJobWithoutAFileFailsAlone) {
+  std::string cjk;
+  for (int i = 0; i < 90; ++i) cjk += "\xe6\xbc\xa2";
+  const std::vector<std::string> titles = {
+      std::string("nul\0byte", 8), "ctl\x01\x1f\x7f", "bad\xff\xfeutf8", "...",
+      std::string(300, 'x'),       cjk,                 "Taken"};
+  // Every numbered name of "Taken" is in use.
+  for (int n = -1; n < kMaxOutputCandidates; ++n)
+    std::ofstream(dir / ("Taken" + (n < 0 ? "" : std::to_string(n)) + ".mp4")) << "x";
+  for (size_t i = 0; i < titles.size(); ++i)
+    AddJob("o" + std::to_string(i), "odd", 30000, 0).Title = titles[i];
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(60)));
+  const int taken = static_cast<int>(titles.size()) - 1;
+  EXPECT_EQ(State(taken), "Download failed");
+  EXPECT_NE(list[taken]->Notes.find("Error: Cannot create file"), std::string::npos)
+      << list[taken]->Notes;
+  for (int row = 0; row < taken; ++row) {
+    const TEncItem& job = *list[row];
+    EXPECT_EQ(State(row), "Successfully!") << row << " " << job.Notes;
+    const std::string name = std::filesystem::path(job.MediaFile).filename();
+    EXPECT_LE(name.size(), 255u);
+    EXPECT_EQ(PrintableFileText(name), name);
+    EXPECT_TRUE(ReadAll(job.MediaFile) == sim.StreamBody("o" + std::to_string(row), 0)) << row;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_GT(entry.file_size(), 0u) << entry.path();
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,12 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::ReadAll;
 
 void WriteAll(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -119,8 +117,17 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
     b.Mode = jmDownloadConvert;
     b.MediaFile = media;
     b.OutputFile = output;
+    b.OutputReserved = true;  // as the conversion's start leaves it
     WriteAll(output, "half");
     SetJobState(b, jsEncoding);
+    // Convert Only again over a finished output: until its conversion reserves
+    // a new file, OutputFile names the finished one, which a crash must not take.
+    TEncItem& again = t.Add("converting again");
+    again.MediaFile = media;
+    again.OutputFile = dir / "finished.mp3";
+    WriteAll(again.OutputFile, "finished");
+    again.Mode = jmConvertOnly;
+    SetJobState(again, jsEncoding);
     TEncItem& c = t.Add("done");
     c.MediaFile = dir / "local.wav";
     SetJobState(c, jsDone);
@@ -134,7 +141,7 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
   TTable t(Path());
   ASSERT_TRUE(t.opened);
   t.Restore();
-  ASSERT_EQ(t.list.Count(), 3);
+  ASSERT_EQ(t.list.Count(), 4);
   const TEncItem& a = *t.list[0];
   EXPECT_EQ(a.Title, "downloading");
   EXPECT_EQ(a.State, jsStopped);
@@ -168,9 +175,12 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
   EXPECT_FALSE(fs::exists(output)) << "the half-written output is removed";
   EXPECT_TRUE(fs::exists(media));
 
-  EXPECT_EQ(t.list[2]->State, jsDone);
-  EXPECT_EQ(t.list[2]->Mode, jmSkip);
-  EXPECT_EQ(t.grid.Progress(2), 100) << "a finished job's bar comes back full";
+  EXPECT_EQ(t.list[2]->State, jsStopped);
+  EXPECT_EQ(ReadAll(dir / "finished.mp3"), "finished") << "an earlier run's output stays";
+
+  EXPECT_EQ(t.list[3]->State, jsDone);
+  EXPECT_EQ(t.list[3]->Mode, jmSkip);
+  EXPECT_EQ(t.grid.Progress(3), 100) << "a finished job's bar comes back full";
 
   // A job added after the restore goes after the restored ones.
   t.Add("new");
@@ -179,7 +189,8 @@ TEST_F(JournalTest, JobsComeBackInOrderWithEveryFieldAndRunningOnesStopped) {
   TTable again(Path());
   std::vector<std::string> titles;
   for (const TJobSnapshot& s : again.stored) titles.push_back(s.Title);
-  EXPECT_EQ(titles, (std::vector<std::string>{"downloading", "encoding", "done", "new"}));
+  EXPECT_EQ(titles, (std::vector<std::string>{"downloading", "encoding", "converting again",
+                                              "done", "new"}));
   EXPECT_EQ(Log().find("Error"), std::string::npos) << Log();
 }
 
@@ -285,6 +296,135 @@ TEST_F(JournalTest, ASecondInstanceOnTheSameFolderRunsWithoutTheJournal) {
   TTable reader(Path());
   ASSERT_EQ(reader.stored.size(), 1u);
   EXPECT_EQ(reader.stored[0].Title, "first's job");
+}
+
+TEST_F(JournalTest, AFileOfTheFirstVersionIsUpgradedWithItsJobs) {
+  {
+    TTable t(Path());
+    TEncItem& job = t.Add("old");
+    job.OutputFile = dir / "old.mp3";
+    WriteAll(job.OutputFile, "finished");
+    SetJobState(job, jsEncoding);
+    t.RunDeferred();
+  }
+  // What the first version wrote: no output_reserved column.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE jobs DROP COLUMN output_reserved; PRAGMA user_version=1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  {
+    TTable t(Path());
+    ASSERT_TRUE(t.opened) << t.journal->LastError();
+    EXPECT_TRUE(t.journal->MovedAside().empty());
+    ASSERT_EQ(t.stored.size(), 1u);
+    t.Restore();
+    EXPECT_EQ(t.list[0]->State, jsStopped);
+    EXPECT_EQ(ReadAll(dir / "old.mp3"), "finished") << "an old file cannot tell: it is kept";
+  }
+  TTable reopened(Path());
+  ASSERT_TRUE(reopened.opened) << reopened.journal->LastError();
+  EXPECT_EQ(reopened.stored.size(), 1u);
+}
+
+// A journal another program holds is waited for a while, then left alone: the
+// window runs without it and every job is there at the next start.
+TEST_F(JournalTest, AJournalHeldByAnotherProgramLosesNoJob) {
+  {
+    TTable t(Path());
+    t.Add("kept");
+    t.RunDeferred();
+  }
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(release[1]);  // so that the parent's close ends the read below
+    sqlite3* db = nullptr;
+    char byte = 0;
+    const bool held =
+        sqlite3_open(Path().c_str(), &db) == SQLITE_OK &&
+        sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; DELETE FROM qualities",
+                     nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (write(ready[1], held ? "1" : "0", 1) != 1 || read(release[0], &byte, 1) < 0) _exit(2);
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  char held = 0;
+  ASSERT_EQ(read(ready[0], &held, 1), 1);
+  ASSERT_EQ(held, '1');
+  {
+    TJournal busy(Path(), std::chrono::milliseconds(300));
+    std::vector<TJobSnapshot> jobs;
+    EXPECT_FALSE(busy.Open(jobs));
+    EXPECT_NE(busy.LastError().find("in use by another program"), std::string::npos)
+        << busy.LastError();
+    EXPECT_TRUE(busy.MovedAside().empty());
+  }
+  close(release[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  close(ready[0]);
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    EXPECT_EQ(entry.path().string().find(".bad-"), std::string::npos) << entry.path();
+  TTable t(Path());
+  ASSERT_TRUE(t.opened) << t.journal->LastError();
+  ASSERT_EQ(t.stored.size(), 1u);
+  EXPECT_EQ(t.stored[0].Title, "kept");
+}
+
+// A commit that fails keeps what it held and is tried again until one succeeds.
+TEST_F(JournalTest, AFailedCommitIsTriedAgain) {
+  TTable t(Path());
+  ASSERT_TRUE(t.opened);
+  t.Add("first");
+  t.RunDeferred();
+  ASSERT_TRUE(t.Flush());
+  // Another connection takes the write lock for longer than a commit waits.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  t.Add("second");
+  t.RunDeferred();
+  ASSERT_TRUE(testsupport::WaitFor([&] { return !t.journal->WriteError().empty(); },
+                                   std::chrono::seconds(30)));
+  EXPECT_FALSE(t.journal->Flush(std::chrono::milliseconds(0)));
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  ASSERT_TRUE(t.Flush());
+  EXPECT_TRUE(t.journal->WriteError().empty());
+  EXPECT_EQ(Count(Log(), "cannot be written"), 1) << Log();
+  t.Close();
+  TTable reader(Path());
+  ASSERT_EQ(reader.stored.size(), 2u);
+  EXPECT_EQ(reader.stored[1].Title, "second");
+}
+
+TEST_F(JournalTest, TheJournalAndItsSideFilesAreTheUsersAlone) {
+  const mode_t old = umask(022);
+  {
+    TTable t(Path());
+    ASSERT_TRUE(t.opened);
+    t.Add("private");
+    t.RunDeferred();
+    ASSERT_TRUE(t.Flush());
+    for (const char* file : {"", "-wal", "-shm", ".lock"}) {
+      struct stat st {};
+      ASSERT_EQ(stat((Path() + file).c_str(), &st), 0) << file;
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
+  }
+  // A file left readable by an older version is made private at the next start.
+  chmod(Path().c_str(), 0644);
+  TTable t(Path());
+  struct stat st {};
+  ASSERT_EQ(stat(Path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  umask(old);
 }
 
 }  // namespace

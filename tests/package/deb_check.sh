@@ -5,7 +5,9 @@
 # root (root-owned when run as root; made read-only otherwise), and has a
 # normal user (created when CI runs as root) start <root>/usr/bin/vantorel on
 # Xvfb with the simulator as proxy in ~/.config/vantorel/settings.ini, paste a
-# link, convert it and close the window (installed_run.sh). Then checks the
+# link, convert it and close the window (installed_run.sh). Before that the
+# desktop entry is validated and made the default for video/mp4 with xdg-mime
+# in a scratch home. Then checks the
 # user's files and that nothing was written into the package's tree or /usr.
 # Nothing is installed into the system. Exits 77 (skipped) only without Xvfb.
 set -euo pipefail
@@ -62,6 +64,21 @@ dpkg-deb -x "$deb" "$root"
 for f in usr/bin/vantorel usr/lib/vantorel/cvtcore usr/share/vantorel/presets.ini; do
   [ -e "$root/$f" ] || fail "the package lacks /$f"
 done
+# ---- the desktop entry: valid, takes links and files, can be the default ----
+entry="$root/usr/share/applications/vantorel.desktop"
+desktop-file-validate "$entry" || fail "desktop-file-validate finds fault with the desktop entry"
+grep -Eq '^Exec=.* %U$' "$entry" || fail "the desktop entry's Exec takes no URIs: $(grep ^Exec= "$entry")"
+grep -Eq '^MimeType=(.*;)?video/mp4;' "$entry" || fail "the desktop entry names no video/mp4"
+mime_home="$work/mime-home"
+mkdir -p "$mime_home"
+as_mime_user() {
+  env -i HOME="$mime_home" PATH=/usr/bin:/bin XDG_DATA_DIRS="$root/usr/share" "$@"
+}
+as_mime_user xdg-mime default vantorel.desktop video/mp4 || fail "xdg-mime default failed"
+handler="$(as_mime_user xdg-mime query default video/mp4)"
+[ "$handler" = vantorel.desktop ] || fail "xdg-mime names '$handler' for video/mp4"
+step "desktop entry valid, default for video/mp4"
+
 listing() { (cd "$root" && find . -printf '%p %y %s %m %T@\n' | LC_ALL=C sort); }
 listing >"$work/before.txt"
 stamp="$work/stamp"

@@ -55,7 +55,7 @@ TEST(MakeOutputName, CleansCharactersAFileNameCannotHold) {
   EXPECT_EQ(MakeOutputName(plain, "see http://site/x", ".mp3"), "see site x.mp3");
   EXPECT_EQ(MakeOutputName(plain, "a\\b:c?d\"e<f>g|h*i", ".mp3"), "a b c d e f g h i.mp3");
   EXPECT_EQ(MakeOutputName(plain, "keep. and, ", ".mp3"), "keep. and, .mp3");
-  EXPECT_EQ(MakeOutputName(plain, "a\r\nb\rc\nd", ".mp3"), "a b\rc\nd.mp3");
+  EXPECT_EQ(MakeOutputName(plain, "a\r\nb\rc\nd", ".mp3"), "a b c d.mp3");
   EXPECT_EQ(MakeOutputName(plain, "HTTP://x", ".mp3"), "HTTP   x.mp3");  // case-sensitive
   EXPECT_EQ(MakeOutputName(plain, " \t\r\n", ".mp3"), "Unknown.mp3");
   EXPECT_EQ(MakeOutputName(plain, "", ".mp3"), "Unknown.mp3");
@@ -76,4 +76,36 @@ TEST(UniquePath, AppendsNumbersToTheBase) {
   EXPECT_EQ(UniquePath(dir / "clip"), dir / "clip0");
   platform::CreateDir(dir / "folder.mp3");  // only files count
   EXPECT_EQ(UniquePath(dir / "folder.mp3"), dir / "folder.mp3");
+}
+
+// Whatever a page or a link decodes to, the name is one a file can have: valid,
+// printable UTF-8 of at most 255 bytes that keeps its extension.
+TEST(MakeOutputName, EveryDecodedTitleGivesAUsableFileName) {
+  const TOutName plain = Rule('_', "", false, false, "");
+  auto usable = [](const std::string& name) {
+    return name.size() <= kMaxFileNameBytes && PrintableFileText(name) == name &&
+           name.find('\0') == std::string::npos && name[0] != '.' &&
+           name.size() > 4 && name.compare(name.size() - 4, 4, ".mp4") == 0;
+  };
+  std::string cjk;
+  for (int i = 0; i < 90; ++i) cjk += "\xe6\xbc\xa2";  // 270 bytes
+  const std::string titles[] = {std::string("a\0b", 3), "c\x01\x1f\x7f\xc2\x85" "d",
+                                "bad\xff\xfe\xc3(\xed\xa0\x80utf", "...", " . .",
+                                std::string(300, 'x'), cjk, "\xe6\xbc\xa2" + std::string(300, 'y')};
+  for (const std::string& title : titles) {
+    const std::string name = MakeOutputName(plain, title, ".mp4");
+    EXPECT_TRUE(usable(name)) << name;
+  }
+  EXPECT_EQ(MakeOutputName(plain, std::string("a\0b", 3), ".mp4"), "a b.mp4");
+  EXPECT_EQ(MakeOutputName(plain, "bad\xff\xc3(x", ".mp4"), "bad__(x.mp4");
+  EXPECT_EQ(MakeOutputName(plain, "...", ".mp4"), "Unknown.mp4");
+  EXPECT_EQ(MakeOutputName(plain, "..Dots", ".mp4"), "Dots.mp4");
+  EXPECT_EQ(MakeOutputName(plain, std::string(300, 'x'), ".mp4"), std::string(251, 'x') + ".mp4");
+  // 255 - 4 = 251 bytes hold 83 whole characters of three bytes.
+  std::string cut;
+  for (int i = 0; i < 83; ++i) cut += "\xe6\xbc\xa2";
+  EXPECT_EQ(MakeOutputName(plain, cjk, ".mp4"), cut + ".mp4");
+  // An extension from a link is cleaned and bounded too.
+  EXPECT_EQ(MakeOutputName(plain, "t", "./x\x01y"), "t._x_y");
+  EXPECT_LE(MakeOutputName(plain, "t", "." + std::string(100, 'e')).size(), 1 + kMaxExtBytes);
 }

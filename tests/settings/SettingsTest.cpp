@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include "log/LogWriter.h"
@@ -57,7 +58,8 @@ TEST_F(SettingsFile, FirstStartGivesDefaultsAndWritesTheFullFile) {
                 "Temp\r\n[OutName]\r\nPrefix=\r\nPostfix=\r\nSeparator=_\r\nIncludeName=0\r\n"
                 "IncludeDate=0\r\nSIndex=0\r\n[Options]\r\nIsProxy=0\r\nProxyAdress=\r\n"
                 "ProxyPort=0\r\nProxyUser=\r\nProxyPassword=\r\nAutoPaste=0\r\n"
-                "DeleteVideo=0\r\nCodecIndex=2\r\n");
+                "DeleteVideo=0\r\nCodecIndex=2\r\n[Window]\r\nLeft=0\r\nTop=0\r\nWidth=0\r\n"
+                "Height=0\r\nMaximized=0\r\nColumns=\r\n");
   EXPECT_EQ(File("Log.txt"), "");
 }
 
@@ -157,4 +159,21 @@ TEST_F(SettingsFile, InstalledProgramKeepsSettingsAndOutputInTheUsersFolders) {
   EXPECT_FALSE(platform::DirectoryExists(dir / "prog"));
 
   oldHome ? ::setenv("HOME", keptHome.c_str(), 1) : ::unsetenv("HOME");
+}
+
+// The file holds the proxy password: the user's alone, whatever the umask,
+// also when an older version left it readable.
+TEST_F(SettingsFile, TheFileIsTheUsersAloneOnEverySave) {
+  const mode_t old = umask(022);
+  auto mode = [&] {
+    struct stat st {};
+    EXPECT_EQ(stat((dir / "settings.ini").c_str(), &st), 0);
+    return st.st_mode & 0777;
+  };
+  ASSERT_TRUE(settings::SaveSettingsFile(0));
+  EXPECT_EQ(mode(), 0600u);
+  chmod((dir / "settings.ini").c_str(), 0644);
+  ASSERT_TRUE(settings::SaveSettingsFile(0));
+  EXPECT_EQ(mode(), 0600u);
+  umask(old);
 }

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "platform/CallQueue.h"
 
@@ -37,6 +39,11 @@ std::string BinDir() {
   std::string dir = env && *env ? env : VANTOREL_BIN_DIR;
   if (!dir.empty() && dir.back() != '/') dir += '/';
   return dir;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace testsupport

@@ -44,4 +44,8 @@ inline bool ProcessGone(pid_t pid) {
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
+
+// The whole file's bytes; empty when it cannot be read.
+std::string ReadAll(const std::string& path);
+
 }  // namespace testsupport

@@ -314,11 +314,22 @@ std::vector<TRequest> TSiteSim::Requests() const {
 void TSiteSim::ClearRequests() {
   std::lock_guard lock(impl_->mutex);
   impl_->requests.clear();
+  impl_->mostPagesInFlight = impl_->pagesInFlight;
 }
 
 bool TSiteSim::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->requests.size() >= count; });
+}
+
+int TSiteSim::PagesInFlight() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->pagesInFlight;
+}
+
+int TSiteSim::MostPagesAtOnce() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->mostPagesInFlight;
 }
 
 int TSiteSim::OpenConnections() const {

@@ -169,6 +169,10 @@ class TSiteSim {
   bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
   // Connections currently open.
   int OpenConnections() const;
+  // Watch and information page requests being answered now, and the most that
+  // were at once since the start (or the last ClearRequests).
+  int PagesInFlight() const;
+  int MostPagesAtOnce() const;
 
  private:
   struct Impl;

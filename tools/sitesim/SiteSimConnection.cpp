@@ -242,6 +242,25 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       std::lock_guard lock(mutex);
       t = Locate(req, proxied, host, path, params, siteHost);
     }
+    // Counts the site's page requests from their arrival until their answer
+    // begins: a client cannot have sent its next request of the same reading
+    // before then, so the count is an exact bound of the client's concurrency.
+    struct TPageCount {
+      Impl* impl;
+      bool page;
+      TPageCount(Impl* i, bool p) : impl(i), page(p) {
+        if (!page) return;
+        std::lock_guard lock(impl->mutex);
+        impl->mostPagesInFlight = std::max(impl->mostPagesInFlight, ++impl->pagesInFlight);
+      }
+      void Answering() {
+        if (!page) return;
+        page = false;
+        std::lock_guard lock(impl->mutex);
+        --impl->pagesInFlight;
+      }
+      ~TPageCount() { Answering(); }
+    } pageCount(this, siteHost && (path == "/watch" || path == "/get_video_info"));
     const std::string& pageBody = t.pageBody;
     TFault& fault = t.fault;
     TEntity& entity = t.entity;
@@ -256,10 +275,12 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
                       "\r\nContent-Length: " + std::to_string(pageBody.size()) + "\r\n" +
                       (keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
       if (!head_) r += pageBody;
+      pageCount.Answering();
       if (!sock.Send(r)) break;
       continue;
     }
     if (!t.isResource) {
+      pageCount.Answering();
       bool ok = t.notFound.empty()
                     ? simple(502, "<html><body>Bad gateway: unknown host</body></html>")
                     : simple(404, t.notFound);
@@ -285,7 +306,14 @@ void TSiteSim::Impl::Connection(TConn* conn, int serial) {
       active = counts && (fault.Times < 0 || n <= fault.Times);
       version = head_ ? getCount[resourceKey] : getCount[resourceKey]++;
     }
-    if (active && fault.DelayMs > 0 && !Pause(fault.DelayMs)) break;
+    if (active && fault.DelayMs > 0) {
+      // A client that gives up meanwhile closes the connection, and it ends here.
+      bool gone = false;
+      for (int64_t left = fault.DelayMs; left > 0 && !gone; left -= 50)
+        gone = !Pause(std::min<int64_t>(left, 50)) || sock.PeerClosed();
+      if (gone) break;
+    }
+    pageCount.Answering();
     if (active && fault.Status > 0) {
       std::string extra =
           fault.Location.empty() ? std::string() : "Location: " + fault.Location + "\r\n";

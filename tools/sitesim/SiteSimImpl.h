@@ -63,6 +63,10 @@ struct TSiteSim::Impl {
   std::list<TConn> conns;
   int connSerial = 0;
   int openConns = 0;
+  // Site page requests (watch and information pages) being answered now, and
+  // the most there ever were at once.
+  int pagesInFlight = 0;
+  int mostPagesInFlight = 0;
 
   int listenFd = -1;
   int wakePipe[2] = {-1, -1};

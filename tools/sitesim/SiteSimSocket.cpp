@@ -112,6 +112,16 @@ void TSocket::Stall() {
   }
 }
 
+bool TSocket::PeerClosed() {
+  pollfd p{fd_, POLLIN, 0};
+  const int rc = ::poll(&p, 1, 0);
+  if (rc <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR)) return true;
+  char c;
+  const ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 bool TSocket::Fill() {
   char tmp[8192];
   for (;;) {

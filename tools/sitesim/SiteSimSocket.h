@@ -25,6 +25,8 @@ class TSocket {
   bool Send(const std::string& s) { return Send(s.data(), s.size()); }
   // Holds the connection open without sending until the peer closes or the server stops.
   void Stall();
+  // Whether the peer has closed its side (checked without waiting or consuming data).
+  bool PeerClosed();
 
  private:
   bool Fill();

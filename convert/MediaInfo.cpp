@@ -1,0 +1,187 @@
+#include "convert/MediaInfo.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct TSource {
+  int fd = -1;
+  Clock::time_point deadline;
+  const std::atomic<bool>* stop = nullptr;
+  bool timedOut = false;
+  bool stopped = false;
+
+  // True while reading may go on; marks why it may not.
+  bool MayGoOn() {
+    if (*stop) stopped = true;
+    else if (Clock::now() >= deadline) timedOut = true;
+    return !stopped && !timedOut;
+  }
+};
+
+// The file is opened non-blocking, so a pipe or a FIFO without a writer never
+// holds a read past the deadline or a stop.
+int ReadPacket(void* opaque, uint8_t* buffer, int size) {
+  auto* s = static_cast<TSource*>(opaque);
+  for (;;) {
+    const ssize_t got = ::read(s->fd, buffer, static_cast<size_t>(size));
+    if (got > 0) return static_cast<int>(got);
+    if (got == 0) return AVERROR_EOF;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return AVERROR(errno);
+    if (!s->MayGoOn()) return AVERROR_EXIT;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(s->deadline - Clock::now()).count();
+    pollfd p{s->fd, POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 1, 100)));
+  }
+}
+
+int64_t SeekPacket(void* opaque, int64_t offset, int whence) {
+  auto* s = static_cast<TSource*>(opaque);
+  if (whence == AVSEEK_SIZE) {
+    struct stat st {};
+    return ::fstat(s->fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+  }
+  const off_t at = ::lseek(s->fd, offset, whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : at;
+}
+
+int Interrupt(void* opaque) { return static_cast<TSource*>(opaque)->MayGoOn() ? 0 : 1; }
+
+// The encoder's form of a running time: HH:MM:SS.cc, rounded to the
+// hundredth from the six decimals its probe prints.
+std::string Duration(int64_t duration) {
+  if (duration == AV_NOPTS_VALUE) return "N/A";
+  char printed[64];
+  std::snprintf(printed, sizeof printed, "%f", static_cast<double>(duration) / AV_TIME_BASE);
+  double seconds = std::atof(printed);
+  if (!(seconds >= 0)) seconds = 0;
+  const long long us = std::llround(seconds * 1e6) + 5000;
+  const long long secs = us / 1000000, cs = (us % 1000000) / 10000;
+  char text[64];
+  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%02lld", secs / 3600, (secs / 60) % 60,
+                secs % 60, cs);
+  return text;
+}
+
+std::string CodecName(AVCodecID id) {
+  const AVCodecDescriptor* d = avcodec_descriptor_get(id);
+  return d ? d->name : "unknown";
+}
+
+std::string Layout(const AVChannelLayout& layout) {
+  if (layout.order != AV_CHANNEL_ORDER_UNSPEC) {
+    char text[128] = "";
+    av_channel_layout_describe(&layout, text, sizeof text);
+    if (text[0] && std::string(text) != "unknown") return text;
+  }
+  const int n = layout.nb_channels;
+  return n == 1 ? "mono" : n == 2 ? "stereo" : std::to_string(n) + " channels";
+}
+
+const AVStream* FirstAudio(const AVFormatContext* f) {
+  for (unsigned i = 0; i < f->nb_streams; ++i)
+    if (f->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return f->streams[i];
+  return nullptr;
+}
+
+struct TInputCloser {
+  AVFormatContext* context = nullptr;
+  AVIOContext* io = nullptr;
+  int fd = -1;
+  ~TInputCloser() {
+    if (context) avformat_close_input(&context);
+    if (io) {
+      av_freep(&io->buffer);
+      avio_context_free(&io);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+TMediaInfoResult DescribeMediaFile(const std::string& inFile, Clock::time_point deadline,
+                                   const std::atomic<bool>& stop, std::string& text) {
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+
+  TSource source;
+  source.deadline = deadline;
+  source.stop = &stop;
+  TInputCloser input;
+  source.fd = input.fd = ::open(inFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (input.fd < 0) return TMediaInfoResult::NotRead;
+
+  constexpr int kBufferSize = 64 * 1024;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+  if (!buffer) return TMediaInfoResult::NotRead;
+  input.io = avio_alloc_context(buffer, kBufferSize, 0, &source, ReadPacket, nullptr, SeekPacket);
+  if (!input.io) {
+    av_free(buffer);
+    return TMediaInfoResult::NotRead;
+  }
+  input.context = avformat_alloc_context();
+  if (!input.context) return TMediaInfoResult::NotRead;
+  input.context->pb = input.io;
+  input.context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  input.context->interrupt_callback = {Interrupt, &source};
+
+  auto why = [&] {
+    return source.stopped    ? TMediaInfoResult::Stopped
+           : source.timedOut ? TMediaInfoResult::TimedOut
+                             : TMediaInfoResult::NotRead;
+  };
+  // On failure avformat_open_input frees the context it was given.
+  if (avformat_open_input(&input.context, inFile.c_str(), nullptr, nullptr) < 0) {
+    input.context = nullptr;
+    return why();
+  }
+  // Only the first audio stream matters: when the header names it, the others
+  // are not decoded, and it gets a single thread (no decoder threads, little
+  // memory). Formats that find their streams only in the packets (FLV) are
+  // read as they come.
+  AVFormatContext* f = input.context;
+  const AVStream* audio = FirstAudio(f);
+  std::vector<AVDictionary*> options(f->nb_streams, nullptr);
+  for (unsigned i = 0; i < f->nb_streams; ++i) {
+    if (audio && f->streams[i] != audio) f->streams[i]->discard = AVDISCARD_ALL;
+    av_dict_set(&options[i], "threads", "1", 0);
+  }
+  const int found = avformat_find_stream_info(f, options.empty() ? nullptr : options.data());
+  for (AVDictionary*& d : options) av_dict_free(&d);
+  if (source.stopped || source.timedOut) return why();
+  if (!audio) audio = FirstAudio(f);
+  // Without audio the encoder's own pass decides (it may know the file better).
+  if (found < 0 || !audio) return TMediaInfoResult::NotRead;
+
+  std::string out = std::string("Input #0, ") + f->iformat->name + ":\r\n";
+  out += "  Duration: " + Duration(f->duration) + "\r\n";
+  const AVCodecParameters* p = audio->codecpar;
+  out += "  Stream #0:" + std::to_string(audio->index) + ": Audio: " + CodecName(p->codec_id) +
+         ", " + std::to_string(p->sample_rate) + " Hz, " + Layout(p->ch_layout);
+  if (p->bit_rate > 0) out += ", " + std::to_string(p->bit_rate / 1000) + " kb/s";
+  out += "\r\n";
+  text = std::move(out);
+  return TMediaInfoResult::Described;
+}

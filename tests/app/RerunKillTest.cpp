@@ -1,0 +1,126 @@
+// Finished conversions run again (Convert Only) and the program killed while
+// the re-run's sweep works through them: the restart must keep every output
+// of the earlier run (only files the re-run itself reserved may go).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "convert/Presets.h"
+#include "jobs/Journal.h"
+#include "platform/Ini.h"
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+using testsupport::ReadAll;
+
+pid_t Launch(const std::string& program, bool start) {
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(start ? "--start" : nullptr),
+                  nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+    throw std::runtime_error("cannot start the program");
+  return pid;
+}
+
+// How many jobs the journal shows in state, read as another process reads it.
+int CountInState(const std::string& db, int state) {
+  sqlite3* reader = nullptr;
+  int n = -1;
+  if (sqlite3_open_v2(db.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(reader, 1000);
+    sqlite3_stmt* st = nullptr;
+    const std::string sql = "SELECT count(*) FROM jobs WHERE state = " + std::to_string(state);
+    if (sqlite3_prepare_v2(reader, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+      n = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(reader);
+  return n;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  const auto until = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+TEST(RerunKillTest, AKillDuringAConvertOnlyRerunKeepsEveryEarlierOutput) {
+  constexpr int kJobs = 4;
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  testsupport::TempDir box;
+  for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
+    fs::copy_file(testsupport::BinDir() + name, box / name);
+  fs::create_directory(box / "out");
+  std::ofstream(box / "settings.ini") << "[General]\r\nFolder=" << box / "out" << "\r\n";
+  TCnvtSettings mp3;
+  FillCnvtSettings(TPanelTexts{"MP3", 0, "Same As Input", "Same As Input", "Same As Input",
+                               "Same As Input", "Same As Input"},
+                   platform::IniFile(box / "presets.ini"), mp3);
+  std::vector<std::string> outputs;
+  {
+    TJournal journal(box / "jobs.db");
+    std::vector<TJobSnapshot> none;
+    ASSERT_TRUE(journal.Open(none)) << journal.LastError();
+    for (int i = 0; i < kJobs; ++i) {
+      const std::string wav = box / ("s" + std::to_string(i) + ".wav");
+      const std::string command = "ffmpeg -v error -y -f lavfi -i sine=frequency=" +
+                                  std::to_string(300 + 100 * i) +
+                                  ":sample_rate=44100:duration=120 -ac 2 '" + wav + "'";
+      ASSERT_EQ(std::system(command.c_str()), 0);
+      outputs.push_back(box / ("out/s" + std::to_string(i) + ".mp3"));
+      std::ofstream(outputs.back()) << "finished " << i;
+      TJobSnapshot job;
+      job.Key = journal.NewKey();
+      job.Title = wav;
+      job.MediaFile = wav;
+      job.OutputFile = outputs.back();
+      job.State = jsDone;
+      job.Mode = jmConvertOnly;  // the user asks for the conversion again
+      job.Progress = 100;
+      job.Settings = mp3;
+      journal.Put(job);
+    }
+    ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
+  }
+  const std::string db = box / "jobs.db";
+  const std::string program = box / "vantorel";
+
+  pid_t pid = Launch(program, true);
+  const bool sweeping = WaitUntil([&] { return CountInState(db, jsEncoding) > 0; },
+                                  std::chrono::seconds(60));
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(sweeping) << ReadAll(box / "Log.txt");
+
+  // The restart turns the interrupted jobs into Stopped ones, then closes.
+  pid = Launch(program, false);
+  const bool restored = WaitUntil(
+      [&] { return CountInState(db, jsEncoding) == 0 && CountInState(db, jsStopped) > 0; },
+      std::chrono::seconds(60));
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(restored) << ReadAll(box / "Log.txt");
+  for (int i = 0; i < kJobs; ++i)
+    EXPECT_EQ(ReadAll(outputs[static_cast<size_t>(i)]), "finished " + std::to_string(i))
+        << outputs[static_cast<size_t>(i)];
+}
+
+}  // namespace
