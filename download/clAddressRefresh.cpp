@@ -149,7 +149,7 @@ void TclDownLoadItem::RestartWithRefreshedResource() {
   if (!control->Silent() && control->OnGetResourceInfo)
     control->OnGetResourceInfo(control, this, resourceInfo_.get());
   try {
-    BeginDataPhase();  // the same file, sized anew, segments from zero
+    BeginDataPhase();  // a new file, segments from zero
   } catch (const std::exception& e) {
     EndRefreshFailed(e.what(), 0);
   }

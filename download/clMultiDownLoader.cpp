@@ -535,10 +535,18 @@ void TclDownLoadItem::BeginDataPhase() {
 
 void TclDownLoadItem::FallBackToOneSegment() {
   // The server sends the whole resource whatever range is asked: fetch it once,
-  // from the start, into the same pre-sized file.
+  // from the start, into a new pre-sized file (claims on the old one stay true).
   fallbackDone_ = true;
   int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   DeleteSegments();
+  try {
+    RenewWorkFile();
+  } catch (const std::exception& e) {
+    AddError(e.what(), 0);
+    resourceState_.SetLastStatus(psFailed);
+    UpdateStatus();
+    return;
+  }
   resourceState_.SetResourceSize(size);
   auto* s = resourceState_.Add();
   s->SetResourcePos(0);

@@ -125,6 +125,8 @@ class TclDownLoadItem {
   std::shared_ptr<TclStream> GetDataStream();
   std::shared_ptr<TclStream> OpenKeptWorkFile(int64_t size);
   std::shared_ptr<TclStream> CreateWorkFile(int64_t size);
+  // The segments are gone: from zero into a new file of the resource's size.
+  void RenewWorkFile();
   void DropWorkFile();  // removes our own work file beside LocalFile
   void ForgetWorkFile();
   void DeleteSegments();
@@ -195,6 +197,8 @@ class TclDownLoadItem {
   bool streamSupplied_ = false;
   std::string workFile_;
   uint64_t workFileId_ = 0;
+  // Files a new one replaced, held open so that their inode numbers stay taken.
+  std::vector<std::shared_ptr<TclFileStream>> replacedFiles_;
   bool probing_ = false, dataPhase_ = false, completing_ = false;
   bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
   bool refused_ = false;

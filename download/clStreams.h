@@ -71,6 +71,7 @@ class TclFileStream : public TclStream {
   // The file's identity (its inode number), 0 when it cannot be told.
   uint64_t FileId() const;
   const std::string& FileName() const { return fileName_; }
+  int Handle() const { return fd_; }
   // The file was renamed (it keeps its descriptor and identity).
   void Moved(const std::string& fileName) { fileName_ = fileName; }
 

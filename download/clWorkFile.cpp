@@ -35,23 +35,42 @@ std::shared_ptr<TclFileStream> CreateNew(const std::string& path) {
 }
 
 // A new file at path: created there when the name is free, else created beside
-// it and renamed over it. Both files exist at the same time, so the new one
-// never gets the old one's inode number.
-std::shared_ptr<TclFileStream> NewFileAt(const std::string& path) {
+// it under a short hidden name and renamed over it. Both files exist at the
+// same time, so the new one never gets the old one's inode number. The old
+// file stays open (emptied, when no other name links to it) in kept, so its
+// number is not handed out again while this process runs: a claim on the old
+// file, still in a journal, can never match a later new file either.
+std::shared_ptr<TclFileStream> NewFileAt(const std::string& path,
+                                         std::vector<std::shared_ptr<TclFileStream>>& kept) {
   if (auto stream = CreateNew(path)) return stream;
-  const std::string folder = platform::ExtractFilePath(path);
-  const std::string hidden = folder + "." + platform::ExtractFileName(path) + ".new-" +
+  const std::string hidden = platform::ExtractFilePath(path) + ".vantorel-" +
                              std::to_string(::getpid()) + "-";
   for (int n = 0; n < kNameTries; ++n) {
-    const std::string temp = hidden + std::to_string(n);
+    const std::string temp = hidden + std::to_string(n) + ".part";
     auto stream = CreateNew(temp);
     if (!stream) continue;
+    std::shared_ptr<TclFileStream> old;
+    try {
+      old = std::make_shared<TclFileStream>(path, TclFileStream::fmOpenReadWrite);
+    } catch (const EclStreamError&) {
+      // Not ours to hold (a folder, no rights): the rename below says so.
+    }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
       const int error = errno;
       std::remove(temp.c_str());
       throw EclStreamError("Cannot replace file \"" + path + "\". " + std::strerror(error), error);
     }
     stream->Moved(path);
+    if (old) {
+      struct stat st {};
+      if (::fstat(old->Handle(), &st) == 0 && st.st_nlink == 0) {
+        try {
+          old->SetSize(0);  // gives its blocks back
+        } catch (const EclStreamError&) {
+        }
+      }
+      kept.push_back(std::move(old));
+    }
     return stream;
   }
   throw EclStreamError("Cannot create file \"" + path + "\": no free name beside it", EEXIST);
@@ -131,10 +150,20 @@ std::shared_ptr<TclStream> TclDownLoadItem::CreateWorkFile(int64_t size) {
   DropWorkFile();
   CreateFolderOf(localFile_);
   CheckRoomFor(localFile_, size);
-  auto stream = WorkFileName() != localFile_ ? NewWorkFileBeside(localFile_) : NewFileAt(localFile_);
+  auto stream = WorkFileName() != localFile_ ? NewWorkFileBeside(localFile_)
+                                             : NewFileAt(localFile_, replacedFiles_);
   workFile_ = stream->FileName();
   workFileId_ = stream->FileId();
   return stream;
+}
+
+void TclDownLoadItem::RenewWorkFile() {
+  if (streamSupplied_) return;
+  dataStream_.reset();
+  auto stream = GetDataStream();
+  const int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
+  std::lock_guard lock(*dataLock_);
+  stream->SetSize(size > 0 ? size : 0);
 }
 
 void TclDownLoadItem::DropWorkFile() {
