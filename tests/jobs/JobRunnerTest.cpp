@@ -12,6 +12,7 @@
 #include "download/clMultiDownLoader.h"
 #include "jobs/Conversion.h"
 #include "jobs/JobRunner.h"
+#include "jobs/Journal.h"
 #include "jobs/MemoryJobGrid.h"
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
@@ -283,6 +284,66 @@ TEST_F(JobRunnerTest, AnotherResourceOrAnAlteredFileIsDownloadedFromTheStartWith
     EXPECT_EQ(asked, static_cast<int64_t>(body.size()));
     job.Mode = jmSkip;
   }
+}
+
+// A refused continue starts from zero; a kill right then must not let the
+// journal's last claim (taken before the restart, or committed just after it)
+// continue into a file whose claimed bytes are gone. The server's validators
+// come back, so a claim that still matched the file would be trusted.
+TEST_F(JobRunnerTest, AKillRightAfterARefusedContinueNeverEndsInZeros) {
+  const std::string journalPath = dir / "jobs.db";
+  auto journal = std::make_unique<TJournal>(journalPath);
+  std::vector<TJobSnapshot> none;
+  ASSERT_TRUE(journal->Open(none));
+  TEncItem& job = AddJob("k", "Killed", 600000, 60000);
+  StopMidway(job);
+  const TJobSnapshot stale = SnapshotOf(job, 1);
+  journal->Put(stale);
+  ASSERT_TRUE(journal->Flush(std::chrono::seconds(10)));
+
+  sitesim::TVideo changed = Video("k", "Killed", 600000, 0);
+  changed.Streams[0].LastModified = "Thu, 22 Oct 2015 07:28:00 GMT";
+  sim.AddVideo(changed);
+  TclMultiDownLoader& manager = runner->DownLoader();
+  auto began = manager.OnDataPhaseBegin;
+  bool killed = false;
+  manager.OnDataPhaseBegin = [&](TclMultiDownLoader* sender, TclDownLoadItem* item) {
+    began(sender, item);
+    if (item->ContinueRefusal().empty()) return;
+    // The file has just been started again. A snapshot taken before lands
+    // now, then the process dies: nothing after this reaches the journal.
+    journal->Put(stale);
+    journal->Flush(std::chrono::seconds(10));
+    killed = true;
+    runner->StopJob(&job);
+  };
+  job.Mode = jmDownloadOnly;
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }));
+  ASSERT_TRUE(killed) << job.Notes;
+  journal.reset();
+  runner.reset();
+  sim.AddVideo(Video("k", "Killed", 600000, 0));
+
+  // The next start, as the program makes it.
+  TJournal reopened(journalPath);
+  std::vector<TJobSnapshot> stored;
+  ASSERT_TRUE(reopened.Open(stored));
+  ASSERT_EQ(stored.size(), 1u);
+  TJobList list2;
+  TMemoryJobGrid grid2;
+  auto binding = std::make_unique<TJobJournal>(
+      reopened, [&] { return &list2; }, [](std::function<void()> fn) { fn(); });
+  binding->Restore(stored, list2, grid2);
+  TEncItem& again = *list2[0];
+  again.Mode = jmDownloadOnly;
+  TJobRunner runner2([&] { return &list2; }, platform::CallQueue::Current());
+  runner2.StartRun();
+  ASSERT_TRUE(WaitFor([&] { return !runner2.AnythingRunning() && !runner2.DownloadsBusy(); }));
+  EXPECT_EQ(grid2.CellText(colState, 0), "Successfully!") << again.Notes;
+  EXPECT_TRUE(ReadAll(again.MediaFile) == sim.StreamBody("k", 0)) << again.Notes;
+  binding.reset();
+  delete list2[0];
 }
 
 // Titles that cannot be file names as they are still give usable files; a job
