@@ -145,7 +145,9 @@ void TclDownLoadThreader::Execute() {
           SetStatus(errorRecorded_ ? psErrors : psSuccess);
           return;
         }
-        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_) throw;
+        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_ ||
+            !RetryCanHelp(static_cast<DWORD>(e.ErrorCode())))
+          throw;
         stopEvent_.Wait(std::chrono::milliseconds(ReconnectAfter));
         --attemptsLeft;
         if (Terminated()) {
