@@ -190,7 +190,7 @@ void TclDownLoadItem::EndAddressWait() {
 }
 
 void TclDownLoadItem::FinishWhenIdle() {
-  if (!workers_.empty() || awaitingAddress_) return;
+  if (!workers_.empty() || awaitingAddress_ || sizing_) return;
   if (probing_) {
     EndOfProbe();
     return;

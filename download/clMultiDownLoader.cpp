@@ -399,7 +399,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
 
   workers_.erase(std::find_if(workers_.begin(), workers_.end(),
                               [&](const THolder& h) { return h.worker == worker; }));
-  if (!workers_.empty() || awaitingAddress_) return;
+  if (!workers_.empty() || awaitingAddress_ || sizing_) return;
   if (probing_) {
     EndOfProbe();
     return;
@@ -408,7 +408,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
     if (rangeIgnored_ && !fallbackDone_ && !resourceChanged_ && !stopping_ &&
         Overall() != psTerminated) {
       FallBackToOneSegment();
-      if (!workers_.empty()) return;
+      return;  // its file is prepared, then it ends the item
     }
     dataPhase_ = false;
     MakePreview();
@@ -489,12 +489,12 @@ void TclDownLoadItem::BeginDataPhase() {
       TakeSavedFile(*saved);
     }
   }
-  auto stream = GetDataStream();
-  int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
-  {
-    std::lock_guard lock(*dataLock_);
-    if (!streamSupplied_ || size > 0) stream->SetSize(size > 0 ? size : 0);
-  }
+  PrepareDataFile([this] { LayOutDataPhase(); });
+}
+
+void TclDownLoadItem::LayOutDataPhase() {
+  auto* control = Control();
+  const int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   TclProcessStatus remembered = Overall();
   int count = 1;
   bool kept = keepConnection_ || control->Connection;
@@ -539,21 +539,19 @@ void TclDownLoadItem::FallBackToOneSegment() {
   fallbackDone_ = true;
   int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   DeleteSegments();
-  try {
-    RenewWorkFile();
-  } catch (const std::exception& e) {
-    AddError(e.what(), 0);
-    resourceState_.SetLastStatus(psFailed);
-    UpdateStatus();
-    return;
-  }
-  resourceState_.SetResourceSize(size);
-  auto* s = resourceState_.Add();
-  s->SetResourcePos(0);
-  s->SetResourceSize(size);
-  s->SetStatus(psProcess);
-  resourceState_.SetLastStatus(psUnknown);
-  LaunchWorker(s, false, probeParser_.get());
+  PrepareDataFile([this, size] {
+    resourceState_.SetResourceSize(size);
+    auto* s = resourceState_.Add();
+    s->SetResourcePos(0);
+    s->SetResourceSize(size);
+    s->SetStatus(psProcess);
+    resourceState_.SetLastStatus(psUnknown);
+    LaunchWorker(s, false, probeParser_.get());
+    if (!workers_.empty()) return;
+    dataPhase_ = false;
+    MakePreview();
+    Complete();
+  });
 }
 
 void TclDownLoadItem::MakePreview() {

@@ -71,7 +71,7 @@ class TclDownLoadItem {
   const std::vector<std::string>& ResponseHeaders() const { return responseHeaders_; }
   const std::vector<std::string>& PreviewLines() const { return previewLines_; }
   // Also while the item waits for a new address (no worker runs then).
-  bool IsRunning() const { return !workers_.empty() || awaitingAddress_; }
+  bool IsRunning() const { return !workers_.empty() || awaitingAddress_ || sizing_; }
   // Answers to the manager's OnAddressExpired, on the owner thread, at any time
   // later: go on at a new address (probed first; the segments continue when it
   // serves the same resource, else the file starts again from zero), or end the
@@ -120,13 +120,16 @@ class TclDownLoadItem {
   // Creates and starts a worker; one that cannot start is recorded as a failed
   // worker and leaves no holder. False then.
   bool LaunchWorker(TclResourceStateItem* segment, bool probe, const TclUrlParser* parsed);
-  // clWorkFile.cpp: the file kept from an earlier start, when it still is the
-  // one the segments were written to (same identity and size), or a new one.
+  // clWorkFile.cpp. The data stream once prepared (a memory stream when there is
+  // no LocalFile).
   std::shared_ptr<TclStream> GetDataStream();
-  std::shared_ptr<TclStream> OpenKeptWorkFile(int64_t size);
-  std::shared_ptr<TclStream> CreateWorkFile(int64_t size);
-  // The segments are gone: from zero into a new file of the resource's size.
-  void RenewWorkFile();
+  // Opens the file kept from an earlier start, when it still is the one the
+  // segments were written to (same identity and size), or else drops the
+  // segments and creates a new one; sizes it; all on a file thread. Then next
+  // runs on the owner thread, unless the file failed (the item fails) or the item
+  // was stopped meanwhile: the data phase ends then. The item runs meanwhile.
+  void PrepareDataFile(std::function<void()> next);
+  void LayOutDataPhase();
   void DropWorkFile();  // removes our own work file beside LocalFile
   void ForgetWorkFile();
   void DeleteSegments();
@@ -200,6 +203,7 @@ class TclDownLoadItem {
   // Files a new one replaced, held open so that their inode numbers stay taken.
   std::vector<std::shared_ptr<TclFileStream>> replacedFiles_;
   bool probing_ = false, dataPhase_ = false, completing_ = false;
+  bool sizing_ = false;  // the data file is being prepared (PrepareDataFile)
   bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
   bool refused_ = false;
   bool stopping_ = false;  // Stop was called during this run: no new worker may start

@@ -2,7 +2,9 @@
 // always gets a new file (another inode), so a claim on the old file's bytes,
 // wherever it is still kept, can never be taken for the new file's; a
 // compressed resource's work file is created exclusively, so nobody else's file
-// is written to or removed.
+// is written to or removed. Files are opened, created and sized on a thread of
+// their own, never on the owner's: sizing can take long on a file system that
+// writes the zeros.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -13,6 +15,7 @@
 
 #include "download/clMultiDownLoader.h"
 #include "platform/Files.h"
+#include "platform/ThreadSet.h"
 
 namespace {
 
@@ -103,6 +106,80 @@ void CheckRoomFor(const std::string& file, int64_t size) {
                        ENOSPC);
 }
 
+
+// What the owner thread asks of the file thread, copied, so that nothing of the
+// item is touched there.
+struct TFileAsk {
+  std::string localFile;
+  std::string keptFile;  // the segments' file from before; empty: none kept
+  uint64_t keptId = 0;
+  std::string dropFile;  // our own work file of before, to be removed
+  uint64_t dropId = 0;
+  bool compressed = false;
+  int64_t size = 0;
+};
+
+struct TFileReady {
+  std::shared_ptr<TclFileStream> stream;
+  bool kept = false;  // the segments' file of before, still the same
+  std::vector<std::shared_ptr<TclFileStream>> replaced;
+  std::string error;
+  int code = 0;
+};
+
+bool SameFile(const std::string& path, uint64_t id) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_ino) == id;
+}
+
+std::shared_ptr<TclFileStream> OpenKept(const TFileAsk& ask) {
+  // Compressed then and not now (or the other way round): another file.
+  if (ask.keptFile.empty() || (ask.keptFile != ask.localFile) != ask.compressed) return nullptr;
+  if (!platform::FileExists(ask.keptFile)) return nullptr;
+  try {
+    auto stream = std::make_shared<TclFileStream>(ask.keptFile, TclFileStream::fmOpenReadWrite);
+    if (ask.keptId != 0 && stream->FileId() != ask.keptId) return nullptr;
+    if (ask.size > 0 && stream->Size() != ask.size) return nullptr;
+    return stream;
+  } catch (const EclStreamError&) {
+    return nullptr;
+  }
+}
+
+// Runs on the file thread.
+TFileReady PrepareFile(const TFileAsk& ask) {
+  TFileReady ready;
+  try {
+    ready.stream = OpenKept(ask);
+    ready.kept = ready.stream != nullptr;
+    if (!ready.stream) {
+      // Only a work file of our own (created exclusively, still the same file) goes.
+      if (!ask.dropFile.empty() && ask.dropId != 0 && SameFile(ask.dropFile, ask.dropId))
+        std::remove(ask.dropFile.c_str());
+      CreateFolderOf(ask.localFile);
+      CheckRoomFor(ask.localFile, ask.size);
+      ready.stream = ask.compressed ? NewWorkFileBeside(ask.localFile)
+                                    : NewFileAt(ask.localFile, ready.replaced);
+    }
+    ready.stream->SetSize(ask.size > 0 ? ask.size : 0);
+  } catch (const EclStreamError& e) {
+    ready.stream.reset();
+    ready.error = e.what();
+    ready.code = e.ErrorCode();
+  } catch (const std::exception& e) {
+    ready.stream.reset();
+    ready.error = e.what();
+  }
+  return ready;
+}
+
+// The file threads. Built after the call queues they post to; at process exit
+// the ones still sizing are joined.
+platform::TThreadSet& FileThreads() {
+  static platform::TThreadSet threads;
+  return threads;
+}
+
 }  // namespace
 
 std::string TclDownLoadItem::WorkFileName() const {
@@ -114,69 +191,104 @@ std::string TclDownLoadItem::WorkFileName() const {
 }
 
 std::shared_ptr<TclStream> TclDownLoadItem::GetDataStream() {
-  if (dataStream_) return dataStream_;
-  if (localFile_.empty()) {
+  if (!dataStream_ && localFile_.empty()) {
     dataStream_ = std::make_shared<TclMemoryStream>();
     ForgetWorkFile();
-    return dataStream_;
-  }
-  const int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
-  // Resume only into the file the segments were written to.
-  if (resourceState_.Count() > 0) dataStream_ = OpenKeptWorkFile(size);
-  if (!dataStream_) {
-    DeleteSegments();
-    dataStream_ = CreateWorkFile(size);
   }
   return dataStream_;
 }
 
-std::shared_ptr<TclStream> TclDownLoadItem::OpenKeptWorkFile(int64_t size) {
-  // Compressed then and not now (or the other way round): another file.
-  const bool compressed = WorkFileName() != localFile_;
-  if (workFile_.empty() || (workFile_ != localFile_) != compressed) return nullptr;
-  if (!platform::FileExists(workFile_)) return nullptr;
-  try {
-    auto stream = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmOpenReadWrite);
-    if (workFileId_ != 0 && stream->FileId() != workFileId_) return nullptr;
-    if (size > 0 && stream->Size() != size) return nullptr;
-    workFileId_ = stream->FileId();
-    return stream;
-  } catch (const EclStreamError&) {
-    return nullptr;
-  }
-}
-
-std::shared_ptr<TclStream> TclDownLoadItem::CreateWorkFile(int64_t size) {
-  DropWorkFile();
-  CreateFolderOf(localFile_);
-  CheckRoomFor(localFile_, size);
-  auto stream = WorkFileName() != localFile_ ? NewWorkFileBeside(localFile_)
-                                             : NewFileAt(localFile_, replacedFiles_);
-  workFile_ = stream->FileName();
-  workFileId_ = stream->FileId();
-  return stream;
-}
-
-void TclDownLoadItem::RenewWorkFile() {
-  if (streamSupplied_) return;
-  dataStream_.reset();
-  auto stream = GetDataStream();
+void TclDownLoadItem::PrepareDataFile(std::function<void()> next) {
   const int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
-  std::lock_guard lock(*dataLock_);
-  stream->SetSize(size > 0 ? size : 0);
-}
-
-void TclDownLoadItem::DropWorkFile() {
-  // Only a work file of our own (created exclusively, still the same file) goes.
-  if (!workFile_.empty() && workFile_ != localFile_ && workFileId_ != 0) {
-    struct stat st {};
-    if (::stat(workFile_.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_ino) == workFileId_)
-      std::remove(workFile_.c_str());
+  auto ready = std::make_shared<TFileReady>();
+  const bool ownFile = !streamSupplied_ && !localFile_.empty();
+  TFileAsk ask;
+  if (ownFile) {
+    dataStream_.reset();
+    ask.localFile = localFile_;
+    ask.compressed = WorkFileName() != localFile_;
+    ask.size = size;
+    // Resume only into the file the segments were written to.
+    if (resourceState_.Count() > 0) {
+      ask.keptFile = workFile_;
+      ask.keptId = workFileId_;
+    }
+    if (workFile_ != localFile_) {
+      ask.dropFile = workFile_;
+      ask.dropId = workFileId_;
+    }
   }
-  ForgetWorkFile();
+  sizing_ = true;
+  auto queue = Control()->OwnerQueue();
+  auto call = std::make_shared<platform::CallQueue::Posted>();
+  call->fn = [this, life = std::weak_ptr<int>(life_), ready, ownFile, next = std::move(next)] {
+    if (life.expired()) return;
+    sizing_ = false;
+    for (auto& f : ready->replaced) replacedFiles_.push_back(std::move(f));
+    if (ownFile && ready->stream) {
+      if (!ready->kept) DeleteSegments();
+      dataStream_ = ready->stream;
+      workFile_ = ready->stream->FileName();
+      workFileId_ = ready->stream->FileId();
+    }
+    bool failed = ownFile ? !ready->stream : !ready->error.empty();
+    if (!failed && !stopping_) {
+      try {
+        next();
+        return;
+      } catch (const std::exception& e) {
+        ready->error = e.what();
+        failed = true;
+      }
+    }
+    if (failed) {
+      AddError(ready->error, ready->code);
+      resourceState_.SetLastStatus(psFailed);
+      UpdateStatus();
+      stopping_ = true;  // the workers started, if any, end; nothing more starts
+      for (auto& h : workers_) h.worker->Terminate();
+    }
+    if (!workers_.empty()) return;  // the last of them ends the item
+    dataPhase_ = false;
+    MakePreview();
+    Complete();
+  };
+  if (!ownFile) {
+    // A stream in memory or of the owner's: sized here, at once.
+    try {
+      auto stream = GetDataStream();
+      std::lock_guard lock(*dataLock_);
+      if (!streamSupplied_ || size > 0) stream->SetSize(size > 0 ? size : 0);
+    } catch (const std::exception& e) {
+      ready->error = e.what();
+    }
+    queue->Post(call);
+    return;
+  }
+  try {
+    FileThreads().Launch([ask, ready, call, queue] {
+      *ready = PrepareFile(ask);
+      try {
+        queue->Post(call);
+      } catch (const platform::CallQueueClosed&) {
+        // The owner is gone; nobody waits for this file.
+      }
+    });
+  } catch (const std::exception& e) {
+    ready->error = e.what();
+    queue->Post(call);
+  }
 }
 
 void TclDownLoadItem::ForgetWorkFile() {
   workFile_.clear();
   workFileId_ = 0;
+}
+
+void TclDownLoadItem::DropWorkFile() {
+  // Only a work file of our own (created exclusively, still the same file) goes.
+  if (!workFile_.empty() && workFile_ != localFile_ && workFileId_ != 0 &&
+      SameFile(workFile_, workFileId_))
+    std::remove(workFile_.c_str());
+  ForgetWorkFile();
 }
