@@ -1,6 +1,7 @@
 // Run control without a window: the runner against the in-memory grid, its
 // downloads through the site simulator as proxy.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <filesystem>
 #include <fstream>
@@ -344,6 +345,23 @@ TEST_F(JobRunnerTest, AKillRightAfterARefusedContinueNeverEndsInZeros) {
   EXPECT_TRUE(ReadAll(again.MediaFile) == sim.StreamBody("k", 0)) << again.Notes;
   binding.reset();
   delete list2[0];
+}
+
+// A folder too small for what the server announces fails the job at once, and
+// its note gives the system's reason.
+TEST_F(JobRunnerTest, AFolderTooSmallForTheDownloadFailsTheJobWithTheReason) {
+  const std::string small = dir / "small";
+  std::filesystem::create_directory(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  OutputFolder = small;
+  TEncItem& job = AddJob("big", "Big", 4 << 20, 0);
+  runner->StartRun();
+  const bool idle = WaitFor([&] { return Idle(); });
+  ::umount2(small.c_str(), MNT_DETACH);
+  ASSERT_TRUE(idle);
+  EXPECT_EQ(State(0), "Download failed");
+  EXPECT_NE(job.Notes.find("No space left on device"), std::string::npos) << job.Notes;
 }
 
 // Titles that cannot be file names as they are still give usable files; a job
