@@ -477,7 +477,6 @@ void TclDownLoadItem::EndOfProbe() {
 }
 
 void TclDownLoadItem::BeginDataPhase() {
-  auto* control = Control();
   continueRefusal_.clear();  // a later data phase of the same run was given nothing
   if (continueFrom_) {
     const auto saved = std::move(continueFrom_);

@@ -19,7 +19,7 @@ struct TclSavedDownload {
   std::vector<TclSavedSegment> Segments;
   // The file the segments were written to (empty: the item's LocalFile) and its
   // identity (inode; 0 = not known). Bytes are only ever trusted in that very file.
-  std::string File;
+  std::string File = {};
   uint64_t FileId = 0;
   // Nothing to continue.
   bool Empty() const { return ResourceSize <= 0 || Segments.empty(); }

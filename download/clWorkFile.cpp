@@ -37,6 +37,11 @@ std::shared_ptr<TclFileStream> CreateNew(const std::string& path) {
   }
 }
 
+std::string HiddenNameBeside(const std::string& file, int n) {
+  return platform::ExtractFilePath(file) + ".vantorel-" + std::to_string(::getpid()) + "-" +
+         std::to_string(n) + ".part";
+}
+
 // A new file at path: created there when the name is free, else created beside
 // it under a short hidden name and renamed over it. Both files exist at the
 // same time, so the new one never gets the old one's inode number. The old
@@ -46,10 +51,8 @@ std::shared_ptr<TclFileStream> CreateNew(const std::string& path) {
 std::shared_ptr<TclFileStream> NewFileAt(const std::string& path,
                                          std::vector<std::shared_ptr<TclFileStream>>& kept) {
   if (auto stream = CreateNew(path)) return stream;
-  const std::string hidden = platform::ExtractFilePath(path) + ".vantorel-" +
-                             std::to_string(::getpid()) + "-";
   for (int n = 0; n < kNameTries; ++n) {
-    const std::string temp = hidden + std::to_string(n) + ".part";
+    const std::string temp = HiddenNameBeside(path, n);
     auto stream = CreateNew(temp);
     if (!stream) continue;
     std::shared_ptr<TclFileStream> old;
@@ -79,11 +82,20 @@ std::shared_ptr<TclFileStream> NewFileAt(const std::string& path,
   throw EclStreamError("Cannot create file \"" + path + "\": no free name beside it", EEXIST);
 }
 
-// "<file>~", else "<file>~2", "<file>~3", ...: never a file that exists.
+// "<file>~", else "<file>~2", "<file>~3", ...: never a file that exists. A name
+// already at the file system's limit gets a short hidden one.
 std::shared_ptr<TclFileStream> NewWorkFileBeside(const std::string& file) {
+  bool shortNames = false;
   for (int n = 1; n <= kNameTries; ++n) {
-    auto stream = CreateNew(file + "~" + (n == 1 ? std::string() : std::to_string(n)));
-    if (stream) return stream;
+    const std::string name = shortNames ? HiddenNameBeside(file, n)
+                                        : file + "~" + (n == 1 ? std::string() : std::to_string(n));
+    try {
+      if (auto stream = CreateNew(name)) return stream;
+    } catch (const EclStreamError& e) {
+      if (e.ErrorCode() != ENAMETOOLONG || shortNames) throw;
+      shortNames = true;
+      n = 0;
+    }
   }
   throw EclStreamError("Cannot create a work file beside \"" + file + "\": no free name", EEXIST);
 }
@@ -95,7 +107,9 @@ void CheckRoomFor(const std::string& file, int64_t size) {
   std::string folder = platform::ExtractFilePath(file);
   if (folder.empty()) folder = ".";
   struct statvfs vfs {};
-  if (::statvfs(folder.c_str(), &vfs) != 0) return;
+  // A file system that tells no sizes at all (some network and FUSE ones) is
+  // not second-guessed: the writes will tell.
+  if (::statvfs(folder.c_str(), &vfs) != 0 || vfs.f_blocks == 0) return;
   auto room = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
   struct stat st {};
   if (::stat(file.c_str(), &st) == 0) room += static_cast<uint64_t>(st.st_blocks) * 512;  // replaced
