@@ -28,6 +28,7 @@
 #include "app/WindowGeometry.h"
 #include "download/clMultiDownLoader.h"
 #include "download/clNetBase.h"
+#include "jobs/ExtractorJobs.h"
 #include "jobs/JobRunner.h"
 #include "jobs/Journal.h"
 #include "log/LogWriter.h"
@@ -382,6 +383,7 @@ void TfmMain::LoadSettings() {
   // Page fetches read the proxy options at every request, so an OK in the
   // options dialog applies to the next fetch.
   resolve::SetFetchProxySource([] { return net::ProxyOf(cvOptions); });
+  PublishExtractorChoice();
 }
 
 void TfmMain::SaveSettings() {

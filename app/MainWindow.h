@@ -327,7 +327,10 @@ class TfmMain : public QMainWindow {
   void ShowNewJob(TEncItem& job, int row);
   // Hands a job in the list to the runner's link reading.
   void ReadJobLink(TEncItem& job, int batch);
-  void LinkRead(TEncItem& job, bool ok, int batch);
+  // shown: the reader's reason worth telling beside "Error Link!"; advice: a
+  // box of its own (what to install), told once per batch.
+  void LinkRead(TEncItem& job, bool ok, int batch, const std::string& shown = {},
+                const std::string& advice = {});
   // A link of the batch ended without an answer (its row removed, its reading
   // not started); a batch that has every answer shows its box. A negative
   // batch: the batch the reading job ref belongs to.
@@ -343,6 +346,8 @@ class TfmMain : public QMainWindow {
     int total = 0;
     int unanswered = 0;  // links added that have no answer yet
     std::vector<uint64_t> failed;
+    std::string shown;   // the last failure's reason worth telling
+    std::string advice;  // told instead of (alone) or after (a list) the count
   };
   std::map<int, TLinkBatch> linkBatches_;
   std::map<uint64_t, int> readingBatch_;  // reading job -> its batch

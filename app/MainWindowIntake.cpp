@@ -16,12 +16,14 @@
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
+#include "jobs/ExtractorJobs.h"
 #include "jobs/JobRunner.h"
 #include "jobs/Resolve.h"
 #include "jobs/ResolveService.h"
 #include "log/LogWriter.h"
 #include "resolve/InetEng.h"
 #include "resolve/Resolver.h"
+#include "resolve/YtDlpResolver.h"
 #include "resolve/youparse.h"
 #include "settings/Settings.h"
 
@@ -187,7 +189,10 @@ void TfmMain::WMDrawClipboard() {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     if (!data || !data->hasText()) return;
     const std::string text = data->text().toStdString();
-    if (runner_->Resolver().Resolvers().Accepts(text)) AddJob(text, true);
+    // A resolver for any web link would turn every copied address into a job:
+    // those links are taken only when the user asked for it.
+    const resolve::IResolver* resolver = runner_->Resolver().Resolvers().For(text);
+    if (resolver && (!resolver->AnyLink() || cvOptions.AutoPasteOtherSites)) AddJob(text, true);
   } catch (const std::exception& e) {
     LogError(e);
   }

@@ -10,6 +10,7 @@
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
+#include "jobs/ExtractorJobs.h"
 #include "jobs/JobRunner.h"
 #include "log/LogWriter.h"
 
@@ -17,10 +18,14 @@ namespace {
 
 const char* const kAppTitle = "Vantorel 1.0";
 
-std::string FailureText(int failed, int total) {
-  if (total <= 1) return "Error Link!";
+std::string FailureText(int failed, int total, const std::string& shown,
+                        const std::string& advice) {
+  if (total <= 1) {
+    if (!advice.empty()) return advice;
+    return shown.empty() ? "Error Link!" : "Error Link!\n" + shown;
+  }
   return "Error Link! " + std::to_string(failed) + " of " + std::to_string(total) +
-         " links could not be read.";
+         " links could not be read." + (advice.empty() ? std::string() : "\n" + advice);
 }
 
 }  // namespace
@@ -66,6 +71,8 @@ void TfmMain::ShowNewJob(TEncItem& job, int row) {
     grid.SetProgress(row, 0);
     grid.SetCellText(colMode, row, ModeCaption(job.Mode));
     ApplyPanelToJob(&job);
+    // Once the preset is known: an audio one takes the best audio-only stream.
+    PickQualityForPreset(job);
   } catch (const std::exception& e) {
     LogError(e);
   }
@@ -74,10 +81,12 @@ void TfmMain::ShowNewJob(TEncItem& job, int row) {
 void TfmMain::ReadJobLink(TEncItem& job, int batch) {
   readingBatch_[job.Ref()] = batch;
   try {
-    runner_->ReadLink(job, [this, batch](TEncItem& read, bool ok, const std::string& failure) {
+    runner_->ReadLink(job, [this, batch](TEncItem& read, bool ok,
+                                         const resolve::TResolvedJob& answer) {
       readingBatch_.erase(read.Ref());
-      if (!ok && !failure.empty()) LogText("Error Link: " + failure);
-      LinkRead(read, ok, batch);
+      if (!ok && !answer.Failure.empty()) LogText("Error Link: " + answer.Failure);
+      LinkRead(read, ok, batch, answer.ShowFailure ? answer.Failure : std::string(),
+               answer.Advice);
     });
   } catch (const std::exception& e) {
     // No thread could take it: the link fails like one that cannot be read.
@@ -88,7 +97,8 @@ void TfmMain::ReadJobLink(TEncItem& job, int batch) {
   ShowReadingCount();
 }
 
-void TfmMain::LinkRead(TEncItem& job, bool ok, int batch) {
+void TfmMain::LinkRead(TEncItem& job, bool ok, int batch, const std::string& shown,
+                       const std::string& advice) {
   auto it = linkBatches_.find(batch);
   if (ok) {
     const int row = JobRow(job);
@@ -96,6 +106,8 @@ void TfmMain::LinkRead(TEncItem& job, bool ok, int batch) {
     JobChanged(job);
   } else if (it != linkBatches_.end()) {
     it->second.failed.push_back(job.Ref());
+    if (!shown.empty()) it->second.shown = shown;
+    if (!advice.empty()) it->second.advice = advice;
   }
   if (it != linkBatches_.end()) --it->second.unanswered;
   SettleLinkBatches();
@@ -142,7 +154,8 @@ void TfmMain::SettleLinkBatches() {
     }
     if (!it->second.failed.empty()) {
       readFailures_.push_back({FailureText(static_cast<int>(it->second.failed.size()),
-                                           it->second.total),
+                                           it->second.total, it->second.shown,
+                                           it->second.advice),
                                it->second.failed});
       queued = true;
     }

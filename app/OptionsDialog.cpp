@@ -6,6 +6,7 @@
 
 #include "app/Accessible.h"
 #include "app/MessageBox.h"
+#include "jobs/ExtractorJobs.h"
 #include "settings/Settings.h"
 
 TfmOptions::TfmOptions(QWidget* parent) : QDialog(parent) {
@@ -26,6 +27,14 @@ TfmOptions::TfmOptions(QWidget* parent) : QDialog(parent) {
   Edit4->setStyleSheet("lineedit-password-character: 42");  // "*", whatever the style
   CheckBox2 = new QCheckBox("Auto paste URL's from the clipboard", this);
   CheckBox3 = new QCheckBox("Delete video after encoding", this);
+  Label5 = new QLabel("yt-dlp program:", this);
+  Edit5 = new QLineEdit(this);
+  Edit5->setPlaceholderText("yt-dlp on PATH");
+  Label6 = new QLabel("Cookies from browser:", this);
+  ComboBox1 = new QComboBox(this);
+  for (int i = 0; i < kCookieBrowserCount; ++i)
+    ComboBox1->addItem(i == 0 ? QString("none") : QString::fromUtf8(kCookieBrowsers[i]));
+  CheckBox4 = new QCheckBox("Auto paste links of other sites", this);
   Button1 = new QPushButton("OK", this);
   Button1->setDefault(true);
 
@@ -33,6 +42,8 @@ TfmOptions::TfmOptions(QWidget* parent) : QDialog(parent) {
   app::LabelControl(Label2, Edit2);
   app::LabelControl(Label3, Edit3);
   app::LabelControl(Label4, Edit4);
+  app::LabelControl(Label5, Edit5);
+  app::LabelControl(Label6, ComboBox1);
 
   auto* grid = new QGridLayout;
   grid->addWidget(CheckBox1, 0, 0, 1, 2);
@@ -51,6 +62,13 @@ TfmOptions::TfmOptions(QWidget* parent) : QDialog(parent) {
   top->addLayout(grid);
   top->addWidget(CheckBox2);
   top->addWidget(CheckBox3);
+  auto* other = new QGridLayout;
+  other->addWidget(Label5, 0, 0);
+  other->addWidget(Edit5, 0, 1);
+  other->addWidget(Label6, 1, 0);
+  other->addWidget(ComboBox1, 1, 1);
+  top->addLayout(other);
+  top->addWidget(CheckBox4);
   top->addLayout(buttons);
   setMinimumWidth(340);
 
@@ -67,6 +85,12 @@ void TfmOptions::FormShow() {
   Edit4->setText(QString::fromStdString(cvOptions.ProxyPassword));
   CheckBox2->setChecked(cvOptions.AutoPaste);
   CheckBox3->setChecked(cvOptions.DeleteVideo);
+  Edit5->setText(QString::fromStdString(cvOptions.YtDlpProgram));
+  int browser = 0;
+  for (int i = 1; i < kCookieBrowserCount; ++i)
+    if (cvOptions.YtDlpCookiesBrowser == kCookieBrowsers[i]) browser = i;
+  ComboBox1->setCurrentIndex(browser);
+  CheckBox4->setChecked(cvOptions.AutoPasteOtherSites);
   CheckBox1Click();
 }
 
@@ -95,6 +119,11 @@ void TfmOptions::Button1Click() {
   cvOptions.ProxyPassword = Edit4->text().toStdString();
   cvOptions.AutoPaste = CheckBox2->isChecked();
   cvOptions.DeleteVideo = CheckBox3->isChecked();
+  cvOptions.YtDlpProgram = Edit5->text().trimmed().toStdString();
+  const int browser = ComboBox1->currentIndex();
+  cvOptions.YtDlpCookiesBrowser = browser > 0 && browser < kCookieBrowserCount ? kCookieBrowsers[browser] : "";
+  cvOptions.AutoPasteOtherSites = CheckBox4->isChecked();
+  PublishExtractorChoice();
   accept();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -31,6 +32,12 @@ class TfmOptions : public QDialog {
   QLineEdit* Edit4;      // password, masked
   QCheckBox* CheckBox2;  // auto paste
   QCheckBox* CheckBox3;  // delete video
+  // Links of other sites (the external extractor).
+  QLabel* Label5;
+  QLineEdit* Edit5;          // yt-dlp program; empty: on PATH
+  QLabel* Label6;
+  QComboBox* ComboBox1;      // cookies from browser: none, then the browsers
+  QCheckBox* CheckBox4;      // auto paste links of other sites
   QPushButton* Button1;
 
  protected:

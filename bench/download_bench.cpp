@@ -68,6 +68,8 @@ int main(int argc, char** argv) {
     auto* item = loader.DownLoadList()->Add();
     item->SetURL(url);
     item->SetLocalFile(path);
+    // DOWNLOAD_BENCH_CHUNK=<bytes>: the largest request a site allows (a chunk limit).
+    if (const char* chunk = std::getenv("DOWNLOAD_BENCH_CHUNK")) item->SetChunkLimit(std::atoll(chunk));
     jobs.push_back({item, 0, {}});
   }
   loader.Start(nullptr, true);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "download/clHttpRange.h"
+#include "download/clMultiDCAttempt.h"
 #include "platform/CallQueue.h"
 #include "platform/Text.h"
 
@@ -49,12 +50,6 @@ bool QueryNumber64(HINTERNET request, DWORD level, int64_t& out) {
 
 }  // namespace
 
-struct TclDownLoadThreader::TAttempt {
-  std::shared_ptr<TclInternetConnection> connection;
-  std::unique_ptr<TclInternetOpenAction> open;
-  std::unique_ptr<TclConnectAction> connect;
-  HINTERNET Root() const { return open ? open->RootHandle() : nullptr; }
-};
 
 std::shared_ptr<TclDownLoadThreader> TclDownLoadThreader::Create(
     const std::string& url, bool isGetResourceInfo, std::shared_ptr<TclStream> dataStream,
@@ -226,22 +221,9 @@ void TclDownLoadThreader::HttpTransfer(TAttempt& a) {
                        RequestHeaders.end());
   GetResourceInfo(a);
   if (isGetResourceInfo_ || SpanLeft() == 0 || Terminated()) return;
-
-  auto request =
-      std::make_unique<TclHttpOpenRequestAction>(a.connection, a.Root(), a.connect->Handle(), "GET",
-                                                 parser_.RequestObject(), RequestFlags(false));
-  request->Fire(TimeOut);
-  if (Terminated()) return;
-  AddHeaders(*request);
-  AddRangeHeader(*request);
-  SendRequest(*request);
-  if (Terminated()) return;
-  if (DoNotGetResourceInfo) {
-    ReadResponseInfo(*request);
-    if (OnGetResourceInfo) Synchronize([&] { OnGetResourceInfo(this, ownInfo_.get()); });
-  }
-  CheckDataResponse(*request);
-  ReadLoop(*request);
+  do {
+    DataRequest(a);
+  } while (requestEnd_ >= 0 && !Terminated() && SpanLeft() > 0);
 }
 
 void TclDownLoadThreader::GetResourceInfo(TAttempt& a) {
@@ -368,6 +350,7 @@ void TclDownLoadThreader::AddRangeHeader(TclHttpOpenRequestAction& request) {
     from = startPosition_;
     to = spanStart_ + remainingLength_ - 1;
   }
+  if (requestEnd_ >= 0) to = std::min(to, requestEnd_ - 1);
   if (spanKnown_) {
     // A span taken over entirely meanwhile still asks for its first byte; the read
     // loop then writes nothing.
@@ -604,6 +587,11 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
                            static_cast<int64_t>(chunk->used);
       if (left <= 0) break;
       toRead = std::min(toRead, left);
+      if (requestEnd_ >= 0) {
+        const int64_t inRequest = RequestLeft(chunk->used);
+        if (inRequest <= 0) break;
+        toRead = std::min(toRead, inRequest);
+      }
     }
     read.SetBuffer(chunk->data.data() + chunk->used, static_cast<DWORD>(toRead));
     // Most data has already arrived; before a wait for the network, what has
@@ -634,7 +622,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   CommitChunk();
   Flush();
   // A span that ended early is a broken transfer, to be resumed where it stopped.
-  if (!Terminated() && SpanLeft() > 0)
+  if (!Terminated() && SpanLeft() > 0 && RequestLeft(0) != 0)
     throw EclInternetError("The connection closed before the requested range was complete",
                            static_cast<int>(ERROR_INTERNET_CONNECTION_ABORTED));
 }

@@ -117,6 +117,9 @@ class TclDownLoadThreader : public TclCustomThreader {
   bool DoNotGetResourceInfo = false;
   bool AllowCompression = true;
   std::vector<std::string> RequestHeaders;
+  // > 0: no data request asks for more bytes than this; a longer span is fetched
+  // as consecutive ranges (some servers throttle larger requests). Known spans only.
+  int64_t ChunkLimit = 0;
   std::shared_ptr<std::mutex> DataLock;  // the item's write lock
   // A 403 or 410 ends the worker at once (no further attempts) with
   // AddressExpired set, for an owner that can get a new address.
@@ -182,6 +185,11 @@ class TclDownLoadThreader : public TclCustomThreader {
   void DoAttempt();
   void HttpTransfer(TAttempt& a);
   void GetResourceInfo(TAttempt& a);
+  // One ranged GET of the span's next part and its read (clRangeChunks.cpp).
+  void DataRequest(TAttempt& a);
+  // Bytes the current request may still bring past pending unwritten ones; -1 for
+  // no limit of its own.
+  int64_t RequestLeft(size_t pending) const;
   void AddHeaders(TclHttpOpenRequestAction& request);
   void AddRangeHeader(TclHttpOpenRequestAction& request);
   void SendRequest(TclHttpOpenRequestAction& request);
@@ -210,6 +218,7 @@ class TclDownLoadThreader : public TclCustomThreader {
   int64_t spanStart_ = 0;
   int64_t bytesReceived_ = 0;
   bool spanKnown_ = false;  // remainingLength_ >= 0, fixed before the worker starts
+  int64_t requestEnd_ = -1;  // with ChunkLimit: where the current request's range ends
   int lastAttemptError_ = 0;
   bool errorRecorded_ = false;
   bool rangeIgnored_ = false;

@@ -245,6 +245,7 @@ std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceSt
   worker->KeepConnection = keepConnection_;
   worker->DoNotGetResourceInfo = control->DoNotGetResourceInfo;
   if (useHttpRequest_ && httpRequest_) worker->RequestHeaders = httpRequest_->HeaderLines;
+  worker->ChunkLimit = chunkLimit_;
   worker->DataLock = dataLock_;
   worker->AllowCompression = allowCompression_;
   if (keepConnection_ || control->Connection) {

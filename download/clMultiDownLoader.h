@@ -60,6 +60,9 @@ class TclDownLoadItem {
   void SetUseHttpRequest(bool value) { useHttpRequest_ = value; }
   const std::shared_ptr<TclHttpRequest>& HttpRequest() const { return httpRequest_; }
   void SetHttpRequest(std::shared_ptr<TclHttpRequest> value);
+  // > 0: no request asks for more bytes than this (see TclDownLoadThreader::ChunkLimit).
+  int64_t ChunkLimit() const { return chunkLimit_; }
+  void SetChunkLimit(int64_t value) { chunkLimit_ = value > 0 ? value : 0; }
   bool AllowCompression() const { return allowCompression_; }
   void SetAllowCompression(bool value) { allowCompression_ = value; }
 
@@ -187,6 +190,7 @@ class TclDownLoadItem {
   TclCertificateFlags certificateFlags_ = 0;
   bool useHttpRequest_ = false;
   std::shared_ptr<TclHttpRequest> httpRequest_;
+  int64_t chunkLimit_ = 0;
   bool allowCompression_ = true;
 
   TclProcessStatus status_ = psUnknown;

@@ -96,6 +96,11 @@ class TEncItem {
   TDownloadResume Resume;  // of MediaFile; kept while the job's download is unfinished
   // The downloading mode of the job's last run that downloaded (0 before any).
   int32_t LastDownloadMode = 0;
+  // Who read the link: empty for the built-in reader (watch page, direct link),
+  // kExtractorResolver for the external extractor, whose page of the video
+  // (WebpageUrl) a refresh reads again.
+  std::string Resolver;
+  std::string WebpageUrl;
 
   // Chooses the quality at index (or none for a negative index) and shows its
   // name in the row. An index past the list throws std::out_of_range and

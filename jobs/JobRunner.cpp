@@ -7,6 +7,7 @@
 #include "download/clMultiDownLoader.h"
 #include "download/clNetBase.h"
 #include "jobs/Conversion.h"
+#include "jobs/ExtractorJobs.h"
 #include "jobs/Resolve.h"
 #include "jobs/ResolveService.h"
 #include "log/LogWriter.h"
@@ -24,6 +25,12 @@ namespace {
 void ForgetDownloadItems(const std::vector<TEncItem*>& jobs) {
   for (TEncItem* job : jobs)
     if (job) job->DownloadItem = nullptr;
+}
+
+// A downloaded file whose running time no reader gave: a direct link's, or an
+// extractor's page that named none.
+bool NeedsRunningTimeRead(const TEncItem& job) {
+  return IsDirectMediaLink(job.Source) || (job.Resolver == kExtractorResolver && job.DurationSec <= 0);
 }
 
 // A finished job is not run again by the next Start.
@@ -197,6 +204,7 @@ void TJobRunner::StartRun() {
           TclDownLoadItem* item = downLoader_->DownLoadList()->Add();
           item->SetURL(job->StreamUrl);
           item->SetLocalFile(job->MediaFile);
+          ApplyStreamRequest(*item, job->Qualities[static_cast<size_t>(job->QualityIndex)].Link);
           if (resume) item->SetContinueFrom(job->Resume);
           prepared.push_back(before);
           SetJobState(*job, jsDownloading);
@@ -338,12 +346,12 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
       AppendNote(*job, failure, "Error");
       LogText("Error: " + failure);
     } else if (job->Mode == jmDownloadConvert) {
-      if (resolver_ && IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
+      if (resolver_ && NeedsRunningTimeRead(*job)) ShowRunningTimeOf(*resolver_, *job);
       // Through a sweep: its information pass runs the encoder, which would hold
       // up this thread for as long as that takes.
       StartConversionSweep(*conversions_, {job->Ref()});
     } else {
-      if (resolver_ && IsDirectMediaLink(job->Source)) ShowRunningTimeOf(*resolver_, *job);
+      if (resolver_ && NeedsRunningTimeRead(*job)) ShowRunningTimeOf(*resolver_, *job);
       SetJobState(*job, jsDone);
       ShowSkip(*job);
     }
@@ -410,8 +418,9 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
       return;
     }
     const TEncItem& job = *(*jobs_())[index];
+    const bool extractor = job.Resolver == kExtractorResolver && !job.WebpageUrl.empty();
     // Only a watch page can give a new address; a direct link is what it is.
-    if (!IsSiteLink(job.Source) || job.QualityIndex < 0 ||
+    if ((!IsSiteLink(job.Source) && !extractor) || job.QualityIndex < 0 ||
         static_cast<size_t>(job.QualityIndex) >= job.Qualities.size()) {
       item->FailAddressRefresh("The server refused the address of \"" + job.Title +
                                "\", and there is no watch page to get a new one from");
@@ -419,17 +428,21 @@ void TJobRunner::RefreshDownloadAddress(TclDownLoadItem* item) {
     }
     const uint64_t ref = job.Ref();
     const int refreshes = item->AddressRefreshes();
-    const std::string quality = job.Qualities[static_cast<size_t>(job.QualityIndex)].Name;
     // Read here: the settings belong to this thread.
     const TFetchProxy proxy = resolve::CurrentFetchProxy();
+    PublishExtractorChoice();
+    // An extractor's job is read again from its page, by the extractor, and
+    // keeps its stream by format id; a site job reads its watch page again.
+    const std::string link = extractor ? job.WebpageUrl : job.Source;
+    const TQuality old = job.Qualities[static_cast<size_t>(job.QualityIndex)];
     auto ticket = std::make_shared<uint64_t>(0);
     *ticket = resolver_->Resolve(
-        job.Source, proxy,
-        [this, ref, item, refreshes, quality, ticket](const resolve::TResolvedJob& answer) {
+        link, proxy,
+        [this, ref, item, refreshes, old, ticket](const resolve::TResolvedJob& answer) {
           refreshes_.erase(*ticket);
-          TakeRefreshedAddress(ref, item, refreshes, RefreshedAddressIn(answer, quality));
+          TakeRefreshedAddress(ref, item, refreshes, RefreshedAddressIn(answer, old));
         },
-        true);
+        true, extractor ? job.Resolver : std::string());
     refreshes_.insert(*ticket);
   } catch (const std::exception& e) {
     LogError(e);
@@ -453,6 +466,7 @@ void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int r
     job->Qualities = result.Qualities;
     job->SetQuality(result.QualityIndex);
     job->StreamUrl = result.StreamUrl;
+    ApplyStreamRequest(*item, job->Qualities[static_cast<size_t>(result.QualityIndex)].Link);
     const std::string note = "The stream address expired; the watch page at " +
                              AddressHost(job->Source) + " gave a new one at " +
                              AddressHost(result.StreamUrl);
@@ -476,6 +490,7 @@ void TJobRunner::ReadLink(TEncItem& job, TLinkRead done) {
   const uint64_t ref = job.Ref();
   CancelLinkRead(job);
   SetJobState(job, jsReading);
+  PublishExtractorChoice();  // the options as they are now
   const uint64_t ticket = resolver_->Resolve(
       job.Source, resolve::CurrentFetchProxy(),
       [this, ref, done = std::move(done)](const resolve::TResolvedJob& answer) {
@@ -483,7 +498,7 @@ void TJobRunner::ReadLink(TEncItem& job, TLinkRead done) {
         TEncItem* reading = TEncItem::FromRef(ref);
         if (!reading || reading->State != jsReading) return;
         const bool ok = ApplyResolution(*reading, answer);
-        if (done) done(*reading, ok, answer.Failure);
+        if (done) done(*reading, ok, answer);
       });
   readings_[ref] = ticket;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "jobs/EncItem.h"
+#include "resolve/Resolver.h"
 
 struct TRefreshedAddress;
 class TResolveService;
@@ -94,10 +95,11 @@ class TJobRunner {
   // The link reading of new jobs. job (in the list, a link) goes to
   // jsReading and its link to the resolver service; when the answer comes,
   // back on this thread, it fills the job (ApplyResolution) and done is told
-  // whether the job is usable now, with the answer's reason when not. A job
+  // whether the job is usable now, with the answer (its reason when not). A job
   // that is removed (or left jsReading) meanwhile, or a runner that is gone,
   // drops the answer. Start leaves reading jobs out of the run.
-  using TLinkRead = std::function<void(TEncItem& job, bool ok, const std::string& failure)>;
+  using TLinkRead =
+      std::function<void(TEncItem& job, bool ok, const resolve::TResolvedJob& answer)>;
   void ReadLink(TEncItem& job, TLinkRead done);
   // The job's reading ends now: its connection is closed, its answer dropped.
   void CancelLinkRead(const TEncItem& job);

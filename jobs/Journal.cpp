@@ -12,6 +12,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "jobs/JournalStreams.h"
 #include "log/LogWriter.h"
 #include "platform/Files.h"
 
@@ -128,6 +129,8 @@ void Upgrade(sqlite3* db, int64_t version) {
     // tell a reserved output from a finished one, so its output is kept (0).
     if (version < 2)
       Exec(db, "ALTER TABLE jobs ADD COLUMN output_reserved INTEGER NOT NULL DEFAULT 0");
+    // 3: the extractor's own tables.
+    if (version < 3) journalstreams::EnsureTables(db);
     Exec(db, ("PRAGMA user_version=" + std::to_string(TJournal::kVersion)).c_str());
     Exec(db, "COMMIT");
   } catch (...) {
@@ -191,6 +194,8 @@ TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key) {
   s.Qualities = job.Qualities;
   s.Settings = job.Settings;
   s.Resume = job.Resume;
+  s.Resolver = job.Resolver;
+  s.WebpageUrl = job.WebpageUrl;
   return s;
 }
 
@@ -215,6 +220,8 @@ void RestoreFields(const TJobSnapshot& s, TEncItem& job) {
   job.Settings = s.Settings;
   job.Resume = s.Resume;
   if (s.FileInode != 0) job.Resume.FileId = s.FileInode;
+  job.Resolver = s.Resolver;
+  job.WebpageUrl = s.WebpageUrl;
 }
 
 // ---- TJournal ----
@@ -339,6 +346,7 @@ TJournal::TOpenResult TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::s
       if (tables.Step() && tables.Int(0) != 0) throw TBadFile("not a job journal");
       Exec(db_, "BEGIN");
       Exec(db_, kSchema);
+      journalstreams::EnsureTables(db_);
       Exec(db_, ("PRAGMA user_version=" + std::to_string(kVersion)).c_str());
       Exec(db_, "COMMIT");
       sqlite3_busy_timeout(db_, kCommitBusyWaitMs);
@@ -393,6 +401,7 @@ TJournal::TOpenResult TJournal::OpenFile(std::vector<TJobSnapshot>& jobs, std::s
       jobs[it->second].Qualities.push_back(
           TQuality{qualities.Text(1), TLink{qualities.Text(2), qualities.Text(3)}});
     }
+    journalstreams::Read(db_, jobs, index);
     TStatement segments(db_, "SELECT job, pos, size, done FROM segments ORDER BY job, n");
     while (segments.Step()) {
       auto it = index.find(segments.Int(0));
@@ -548,6 +557,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
       delJob.Bind(key).Run();
       delQualities.Bind(key).Run();
       delSegments.Bind(key).Run();
+      journalstreams::Remove(db_, key);
     }
     for (const auto& [key, s] : puts) {
       const TCnvtSettings& c = s.Settings;
@@ -586,6 +596,7 @@ void TJournal::Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& 
           .Run();
       delQualities.Bind(key).Run();
       delSegments.Bind(key).Run();
+      journalstreams::Write(db_, key, s);
       for (size_t n = 0; n < s.Qualities.size(); ++n) {
         const TQuality& q = s.Qualities[n];
         putQuality.Bind(key)

@@ -41,6 +41,9 @@ struct TJobSnapshot {
   // Identity of MediaFile when Resume was committed (0 = unknown): a file
   // replaced by another one is never continued.
   uint64_t FileInode = 0;
+  // Who read the link and its page (TEncItem::Resolver, WebpageUrl).
+  std::string Resolver;
+  std::string WebpageUrl;
 };
 
 TJobSnapshot SnapshotOf(const TEncItem& job, int64_t key);
@@ -55,7 +58,8 @@ void RestoreFields(const TJobSnapshot& snapshot, TEncItem& job);
 // gets no claim.
 class TJournal {
  public:
-  static constexpr int kVersion = 2;
+  // 2: output_reserved; 3: the extractor's tables (jobs/JournalStreams.h).
+  static constexpr int kVersion = 3;
 
   // openBusyWait: how long Open waits for a file another program holds.
   explicit TJournal(std::string path,

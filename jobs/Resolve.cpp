@@ -20,6 +20,9 @@ bool ApplyResolution(TEncItem& job, const resolve::TResolvedJob& answer) {
   job.Notes += answer.Notes;
   job.Title = answer.Title;
   job.Qualities = answer.Qualities;
+  // What a refresh or a restart needs to read the link again the same way.
+  job.Resolver = answer.Ok ? answer.Resolver : std::string();
+  job.WebpageUrl = job.Resolver.empty() ? std::string() : answer.PageUrl;
   if (answer.Ok) {
     try {
       job.SetQuality(answer.DefaultQuality);
@@ -114,24 +117,35 @@ void ShowRunningTimeOf(TResolveService& service, TEncItem& job) {
   });
 }
 
-TRefreshedAddress RefreshedAddressIn(const resolve::TResolvedJob& answer,
-                                     const std::string& quality) {
+TRefreshedAddress RefreshedAddressIn(const resolve::TResolvedJob& answer, const TQuality& old) {
   TRefreshedAddress r;
+  // A stream known by its format id is found by it (the extractor's names are
+  // made from bit rates and may change); the site's streams by their name.
+  const bool byId = !old.Link.FormatId.empty();
   if (answer.Qualities.empty()) {
-    r.Error = "The watch page at " + AddressHost(answer.Source) +
-              " could not be fetched for a new address" +
+    r.Error = (byId ? std::string("yt-dlp gave no new address for ") + AddressHost(answer.Source)
+                    : "The watch page at " + AddressHost(answer.Source) +
+                          " could not be fetched for a new address") +
               (answer.Failure.empty() ? std::string() : " (" + answer.Failure + ")");
     return r;
   }
-  for (size_t i = 0; i < answer.Qualities.size(); ++i) {
-    if (answer.Qualities[i].Name != quality || answer.Qualities[i].Link.Url.empty()) continue;
+  r.Qualities = answer.Qualities;
+  for (size_t i = 0; i < r.Qualities.size(); ++i) {
+    TQuality& q = r.Qualities[i];
+    const bool same = byId ? q.Link.FormatId == old.Link.FormatId &&
+                                 q.Audio.FormatId == old.Audio.FormatId
+                           : q.Name == old.Name;
+    if (!same || q.Link.Url.empty()) continue;
+    q.Name = old.Name;
     r.Ok = true;
     r.QualityIndex = static_cast<int>(i);
-    r.StreamUrl = answer.Qualities[i].Link.Url;
+    r.StreamUrl = q.Link.Url;
     break;
   }
-  if (!r.Ok) r.Error = "The watch page no longer offers the quality \"" + quality + "\"";
-  r.Qualities = answer.Qualities;
+  if (!r.Ok)
+    r.Error = byId ? "The page no longer offers the format " + old.Link.FormatId +
+                         (old.Audio.FormatId.empty() ? std::string() : "+" + old.Audio.FormatId)
+                   : "The watch page no longer offers the quality \"" + old.Name + "\"";
   return r;
 }
 
@@ -139,7 +153,9 @@ TRefreshedAddress FetchRefreshedAddress(const std::string& source, const std::st
                                         const TFetchProxy& proxy, const std::atomic<bool>* cancel) {
   resolve::TResolveRequest request = resolve::MakeRequest(source, proxy, 0, cancel);
   request.Refresh = true;
-  return RefreshedAddressIn(resolve::DefaultResolvers().Resolve(request), quality);
+  TQuality old;
+  old.Name = quality;
+  return RefreshedAddressIn(resolve::DefaultResolvers().Resolve(request), old);
 }
 
 std::string AddressHost(const std::string& url) {

@@ -14,7 +14,8 @@ class TResolveService;
 
 // Fills the job from a resolution, on the job's thread: Title (the link when
 // the answer has none), Qualities, the chosen quality (shown in its row),
-// StreamUrl, DurationSec (0 when unknown), IsVideo, and the answer's notes.
+// StreamUrl, DurationSec (0 when unknown), IsVideo, the reader kind and page
+// a refresh goes back to (Resolver, WebpageUrl), and the answer's notes.
 // Non-empty notes are logged. True when the answer is a usable job.
 bool ApplyResolution(TEncItem& job, const resolve::TResolvedJob& answer);
 
@@ -32,9 +33,9 @@ struct TRefreshedAddress {
   std::string Error;       // why there is no address (a note's text)
 };
 
-// The address of the quality of that name in a new reading of the job's link.
-TRefreshedAddress RefreshedAddressIn(const resolve::TResolvedJob& answer,
-                                     const std::string& quality);
+// The address of the job's quality old in a new reading of its link: the line
+// with the same format id(s) when old has one, else the line of the same name.
+TRefreshedAddress RefreshedAddressIn(const resolve::TResolvedJob& answer, const TQuality& old);
 
 // Any thread: reads the link at source again through proxy (the default
 // resolvers) and looks up the quality of that name. Touches no job and no

@@ -105,15 +105,16 @@ uint64_t TResolveService::Run(TWork work) {
 }
 
 uint64_t TResolveService::Resolve(const std::string& link, const TFetchProxy& proxy,
-                                  TAnswer answer, bool refresh) {
+                                  TAnswer answer, bool refresh, const std::string& only) {
   VANTOREL_ASSERT_OWNER(owner_);
   const TFetchTimeouts limits = resolve::FetchTimeouts();
   const int overall = overallSec_;
-  return Run([link, proxy, limits, overall, refresh, resolvers = resolvers_,
+  return Run([link, proxy, limits, overall, refresh, only, resolvers = resolvers_,
               answer = std::move(answer)](const std::atomic<bool>& cancel) {
     resolve::TResolveRequest request = resolve::MakeRequest(link, proxy, overall, &cancel);
     request.Limits = limits;
     request.Refresh = refresh;
+    request.Only = only;
     auto result = std::make_shared<resolve::TResolvedJob>(resolvers->Resolve(request));
     return std::function<void()>([answer, result] { answer(*result); });
   });

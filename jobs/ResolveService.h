@@ -54,9 +54,10 @@ class TResolveService {
 
   using TAnswer = std::function<void(const resolve::TResolvedJob&)>;
   // Resolves link with the resolver set (the process-wide page limits read now,
-  // the overall limit, proxy); the answer runs on the owner thread.
+  // the overall limit, proxy); the answer runs on the owner thread. only: the
+  // name of the one resolver to use (see TResolveRequest::Only).
   uint64_t Resolve(const std::string& link, const TFetchProxy& proxy, TAnswer answer,
-                   bool refresh = false);
+                   bool refresh = false, const std::string& only = std::string());
 
   // The answer of ticket is dropped; queued work is taken out, running work has
   // its flag raised. Unknown or finished tickets are ignored.

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+extern char** environ;
+
 namespace platform {
 namespace {
 
@@ -25,6 +27,22 @@ int DecodeStatus(int status) {
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
+}
+
+// The parent's environment with the changes applied ("N=V" sets, "N" removes).
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& changes) {
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    const std::string entry = *e;
+    const std::string name = nameOf(entry);
+    bool changed = false;
+    for (const auto& c : changes) changed = changed || nameOf(c) == name;
+    if (!changed) env.push_back(entry);
+  }
+  for (const auto& c : changes)
+    if (c.find('=') != std::string::npos) env.push_back(c);
+  return env;
 }
 
 }  // namespace
@@ -94,6 +112,7 @@ TProcess::~TProcess() {
     Wait();
   }
   CloseRead();
+  CloseErr();
 }
 
 bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions& options,
@@ -114,6 +133,12 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
   cargv.reserve(argv.size() + 1);
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
+  const bool ownEnv = !options.environment.empty();
+  const std::vector<std::string> envText =
+      ownEnv ? ChildEnvironment(options.environment) : std::vector<std::string>{};
+  std::vector<char*> cenv;
+  for (const auto& e : envText) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
 
   errno = 0;
   int baseNice = ::getpriority(PRIO_PROCESS, ::getpid());
@@ -133,6 +158,13 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
     ::close(out[1]);
     return fail(std::string("pipe: ") + ::strerror(e));
   }
+  int err[2] = {-1, -1};
+  if (options.separateStderr && ::pipe2(err, O_CLOEXEC) != 0) {
+    int e = errno;
+    for (int fd : {out[0], out[1], report[0], report[1]}) ::close(fd);
+    return fail(std::string("pipe: ") + ::strerror(e));
+  }
+  const int errTarget = options.separateStderr ? err[1] : out[1];
 
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -157,12 +189,16 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) ::sigaction(sig, &dfl, nullptr);
-    if (::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(out[1], STDERR_FILENO) < 0) {
+    if (::dup2(out[1], STDOUT_FILENO) < 0 || ::dup2(errTarget, STDERR_FILENO) < 0) {
       int e = errno;
       (void)!::write(report[1], &e, sizeof e);
       ::_exit(127);
     }
-    ::execv(exe.c_str(), cargv.data());
+    if (ownEnv) {
+      ::execve(exe.c_str(), cargv.data(), cenv.data());
+    } else {
+      ::execv(exe.c_str(), cargv.data());
+    }
     int e = errno;
     (void)!::write(report[1], &e, sizeof e);
     ::_exit(127);
@@ -170,9 +206,11 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
   int forkErrno = errno;
   ::close(out[1]);
   ::close(report[1]);
+  if (err[1] >= 0) ::close(err[1]);
   if (pid < 0) {
     ::close(out[0]);
     ::close(report[0]);
+    if (err[0] >= 0) ::close(err[0]);
     return fail(std::string("fork: ") + ::strerror(forkErrno));
   }
   if (ownGroup) ::setpgid(pid, pid);  // same as the child's own call; closes the race
@@ -188,11 +226,13 @@ bool TProcess::Start(const std::vector<std::string>& argv, const ProcessOptions&
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     ::close(out[0]);
+    if (err[0] >= 0) ::close(err[0]);
     return fail(exe + ": " + ::strerror(childErrno));
   }
 
   pid_ = pid;
   readFd_ = out[0];
+  errFd_ = err[0];
   ownGroup_ = ownGroup;
   return true;
 }
@@ -222,6 +262,10 @@ ssize_t TProcess::Read(void* buffer, size_t size, std::chrono::milliseconds time
 
 void TProcess::CloseRead() {
   CloseFd(readFd_);
+}
+
+void TProcess::CloseErr() {
+  CloseFd(errFd_);
 }
 
 int TProcess::Wait() {

@@ -21,6 +21,11 @@ struct ProcessOptions {
   bool killWithParent = false;
   // Look argv[0] up on PATH when it holds no "/".
   bool searchPath = false;
+  // Standard error gets a pipe of its own (ErrFd), apart from standard output.
+  bool separateStderr = false;
+  // Changes to the child's environment: "NAME=VALUE" sets, a bare "NAME" removes.
+  // Values never appear on the command line (ps shows argv to every user).
+  std::vector<std::string> environment;
 };
 
 // One child process whose standard output and standard error share one pipe;
@@ -42,6 +47,10 @@ class TProcess {
 
   pid_t Pid() const { return pid_; }
   int ReadFd() const { return readFd_; }
+  // The standard error pipe with separateStderr; -1 otherwise. The owner reads
+  // and closes it (CloseErr) itself.
+  int ErrFd() const { return errFd_; }
+  void CloseErr();
 
   // Blocks until output arrives; returns the byte count, 0 at the end of the
   // output, -1 on a read error. Owner thread only.
@@ -65,6 +74,7 @@ class TProcess {
  private:
   pid_t pid_ = -1;
   int readFd_ = -1;
+  int errFd_ = -1;
   bool ownGroup_ = false;
   mutable std::mutex mutex_;  // guards reaped_/exitCode_ against Terminate
   bool reaped_ = false;

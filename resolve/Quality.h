@@ -21,6 +21,7 @@ struct TLink {
   std::vector<THttpHeader> Headers;
   std::string FormatId;
   long long ChunkLimit = 0;
+  bool Hls = false;  // an HLS playlist: fetched by the encoder, not the engine
 };
 
 // One line of a job's quality list: the quality name shown to the user and the
@@ -28,6 +29,12 @@ struct TLink {
 struct TQuality {
   std::string Name;
   TLink Link;
+  // A video+audio pair: the audio stream, merged with Link after the download.
+  // Url empty for a single stream.
+  TLink Audio;
+  int Height = 0;        // of the video; 0 when unknown or audio only
+  bool HasVideo = true;  // false for an audio-only stream
+  double Kbps = 0;       // total bit rate where known (audio: the audio's)
 };
 
 using TQualityList = std::vector<TQuality>;

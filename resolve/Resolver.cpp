@@ -6,6 +6,7 @@
 #include "platform/Text.h"
 #include "resolve/LinkKinds.h"
 #include "resolve/Resolution.h"
+#include "resolve/YtDlpResolver.h"
 
 namespace resolve {
 
@@ -48,6 +49,9 @@ class TWatchPageResolver : public IResolver {
       r.Failure = !cutOff.empty()  ? cutOff
                   : page.empty()   ? std::string("The watch page could not be fetched")
                                    : std::string("The watch page offers no stream");
+      // A page that came whole but has no stream map is one the site no longer
+      // serves in the old form: another reader may still know it.
+      r.TryNext = cutOff.empty() && !page.empty();
       return r;
     }
     if (!parsed.Warning.empty()) {
@@ -103,22 +107,23 @@ const IResolver* TResolverSet::For(const std::string& link) const {
   return nullptr;
 }
 
-TResolvedJob TResolverSet::Resolve(const TResolveRequest& request) const {
-  const IResolver* resolver = For(request.Link);
-  if (!resolver) {
-    TResolvedJob r;
-    r.Source = request.Link;
-    r.Failure = "No resolver takes this link";
-    return r;
-  }
+const IResolver* TResolverSet::Named(const std::string& name, const std::string& link) const {
+  for (const auto& resolver : resolvers_)
+    if (resolver->Name() == name && resolver->Accepts(link)) return resolver.get();
+  return nullptr;
+}
+
+namespace {
+
+TResolvedJob ResolveWith(const IResolver& resolver, const TResolveRequest& request) {
   try {
-    TResolvedJob r = resolver->Resolve(request);
+    TResolvedJob r = resolver.Resolve(request);
     if (r.Source.empty()) r.Source = request.Link;
     // An answer that claims success must name a quality with an address.
     if (r.Ok && (r.DefaultQuality < 0 || static_cast<size_t>(r.DefaultQuality) >= r.Qualities.size() ||
                  r.Qualities[static_cast<size_t>(r.DefaultQuality)].Link.Url.empty())) {
       r.Ok = false;
-      if (r.Failure.empty()) r.Failure = "The " + resolver->Name() + " gave no usable quality";
+      if (r.Failure.empty()) r.Failure = "The " + resolver.Name() + " gave no usable quality";
     }
     if (!r.Ok && r.Failure.empty()) r.Failure = "The link could not be read";
     return r;
@@ -128,6 +133,33 @@ TResolvedJob TResolverSet::Resolve(const TResolveRequest& request) const {
     r.Failure = e.what();
     return r;
   }
+}
+
+}  // namespace
+
+TResolvedJob TResolverSet::Resolve(const TResolveRequest& request) const {
+  TResolvedJob r;
+  r.Source = request.Link;
+  r.Failure = "No resolver takes this link";
+  if (!request.Only.empty()) {
+    const IResolver* resolver = Named(request.Only, request.Link);
+    return resolver ? ResolveWith(*resolver, request) : r;
+  }
+  bool next = false;
+  for (const auto& resolver : resolvers_) {
+    if (!resolver->Accepts(request.Link)) continue;
+    r = ResolveWith(*resolver, request);
+    // A link the first reader took fails as that reader's links always have:
+    // the later reader's reason goes to the log and the notes, not the box.
+    if (next && !r.Ok) r.ShowFailure = false;
+    // A refresh stays with the reader that gave the job its streams.
+    if (r.Ok || !r.TryNext || request.Refresh || request.Cancelled() || request.TimedOut())
+      return r;
+    LogText("The " + resolver->Name() + " could not read " + request.Link + " (" + r.Failure +
+            "); the next reader tries");
+    next = true;
+  }
+  return r;
 }
 
 std::shared_ptr<const IResolver> MakeWatchPageResolver() {
@@ -142,6 +174,7 @@ TResolverSet DefaultResolvers() {
   TResolverSet set;
   set.Add(MakeWatchPageResolver());
   set.Add(MakeDirectLinkResolver());
+  set.Add(MakeYtDlpResolver());
   return set;
 }
 

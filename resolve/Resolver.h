@@ -42,6 +42,9 @@ struct TResolveRequest {
   // A new reading of a link already read (its stream address expired): the
   // resolver may skip what only a first reading needs.
   bool Refresh = false;
+  // Non-empty: only the resolver of this name reads the link (a refresh goes
+  // back to the resolver that read the job first).
+  std::string Only;
 
   bool Cancelled() const { return Cancel && Cancel->load(); }
   bool TimedOut() const { return TClock::now() >= Deadline; }
@@ -66,6 +69,18 @@ struct TResolvedJob {
   TQualityList Qualities;
   int32_t DefaultQuality = -1;  // index into Qualities; -1 when none
   bool IsVideo = false;         // what the job's IsVideo becomes
+  // The reader a job keeps (its Resolver): empty for the built-in readers,
+  // which need nothing beyond the link to read it again; else the resolver's
+  // name, and PageUrl is what a refresh reads.
+  std::string Resolver;
+  // Not Ok: the next resolver that accepts the link may try it (a page that
+  // arrived but offered nothing this resolver can read).
+  bool TryNext = false;
+  // Not Ok: Failure is worth showing to the user beside "Error Link!".
+  bool ShowFailure = false;
+  // Not Ok: a box of its own instead of "Error Link!" (what to install), told
+  // once however many links of one paste gave it.
+  std::string Advice;
 };
 
 class IResolver {
@@ -79,6 +94,9 @@ class IResolver {
   // True when Resolve needs no I/O and may run on the caller's thread
   // (direct media links): the job is ready at once.
   virtual bool Immediate() const { return false; }
+  // True for a resolver of any web link: copying an arbitrary address must not
+  // make a job unless the user asked for it (Auto paste of other sites).
+  virtual bool AnyLink() const { return false; }
   // Any thread, possibly several at once. Blocks until the answer is known,
   // the request's Deadline has passed or its Cancel flag is raised; never throws.
   virtual TResolvedJob Resolve(const TResolveRequest& request) const = 0;
@@ -91,9 +109,14 @@ class TResolverSet {
   void Add(std::shared_ptr<const IResolver> resolver);
   // The first resolver that accepts link, or null.
   const IResolver* For(const std::string& link) const;
+  // The resolver of that name when it accepts link, or null.
+  const IResolver* Named(const std::string& name, const std::string& link) const;
   bool Accepts(const std::string& link) const { return For(link) != nullptr; }
-  // Resolves with the first accepting resolver; a failure "No resolver takes
-  // this link" when none does.
+  // Resolves with the first accepting resolver (or request.Only); a failure
+  // "No resolver takes this link" when none does. A first reading that fails
+  // with TryNext goes on to the next resolver that accepts the link, unless it
+  // was cancelled or its time is up; when that one fails too, its reason is
+  // not for the box (ShowFailure off): the link fails as the first reader's do.
   TResolvedJob Resolve(const TResolveRequest& request) const;
   bool Empty() const { return resolvers_.empty(); }
 
@@ -105,7 +128,8 @@ class TResolverSet {
 // then the page, parsed) and direct media links (no request at all).
 std::shared_ptr<const IResolver> MakeWatchPageResolver();
 std::shared_ptr<const IResolver> MakeDirectLinkResolver();
-// Watch page first, then direct links.
+// Watch page first, then direct links, then the external extractor (any other
+// web link, and site links whose page gives no stream map).
 TResolverSet DefaultResolvers();
 
 // A request for link with the process-wide limits and proxy and an overall

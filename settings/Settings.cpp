@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <type_traits>
 #include <variant>
@@ -16,6 +17,10 @@ std::string OutputFolder;
 TOutName OutName;
 TcvOptions cvOptions;
 TWindowPlace WindowPlace;
+
+const char* const kCookieBrowsers[] = {"",      "firefox", "chromium", "chrome", "brave",
+                                       "edge",  "opera",   "vivaldi",  "safari"};
+const int kCookieBrowserCount = static_cast<int>(std::size(kCookieBrowsers));
 
 namespace settings {
 
@@ -65,6 +70,10 @@ std::vector<TSettingKey> SettingKeys(int32_t& codecIndex) {
       {"Options", "AutoPaste", TFlagKey{&cvOptions.AutoPaste, false}},
       {"Options", "DeleteVideo", TFlagKey{&cvOptions.DeleteVideo, false}},
       {"Options", "CodecIndex", TNumberKey{&codecIndex, 0}},
+      // Links of other sites (the external extractor).
+      {"YtDlp", "Program", TTextKey{&cvOptions.YtDlpProgram, ""}},
+      {"YtDlp", "CookiesFromBrowser", TTextKey{&cvOptions.YtDlpCookiesBrowser, ""}},
+      {"YtDlp", "AutoPasteOtherSites", TFlagKey{&cvOptions.AutoPasteOtherSites, false}},
       {"Window", "Left", TNumberKey{&WindowPlace.Left, 0}},
       {"Window", "Top", TNumberKey{&WindowPlace.Top, 0}},
       {"Window", "Width", TNumberKey{&WindowPlace.Width, 0}},

@@ -21,7 +21,16 @@ struct TcvOptions {
   std::string ProxyPassword;
   bool AutoPaste = false;
   bool DeleteVideo = false;
+  // Links of other sites, read by the external extractor.
+  std::string YtDlpProgram;         // empty: "yt-dlp" on PATH
+  std::string YtDlpCookiesBrowser;  // empty: none; else a --cookies-from-browser name
+  bool AutoPasteOtherSites = false;  // AutoPaste takes them too (off: only site and media links)
 };
+
+// The browsers the extractor can read cookies from, as its option names them;
+// the first entry (empty) is "none".
+extern const char* const kCookieBrowsers[];
+extern const int kCookieBrowserCount;
 
 // The main window's place as the last session left it. Width 0: none kept.
 // Columns: the job table's column widths, comma-separated. The window checks

@@ -280,3 +280,82 @@ TEST_F(ConversionWindowTest, DirectLinkConvertsAndShowsTheRunningTimeOfItsFile) 
   EXPECT_EQ(Job()->DurationSec, 120);
   EXPECT_EQ(converttest::Probe(Job()->OutputFile, "a:0")["codec_name"], "mp3");
 }
+
+// A page of another site, read by the real extractor (its generic reader) through
+// the simulator as proxy; our engine fetches the clip with the page's headers.
+TEST_F(ConversionWindowTest, PageOfAnotherSiteBecomesAnMp3WithThePageTitle) {
+  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
+  sitesim::TStream page;
+  page.Data =
+      "<html><head><title>Harbour Tone</title></head><body>"
+      "<video src=\"/media/tone.mp4\" controls></video></body></html>";
+  page.ContentType = "text/html";
+  sim.AddFile("clips.example.net", "/watch/tone", page);
+  sitesim::TStream file;
+  file.File = clip_;
+  sim.AddFile("clips.example.net", "/media/tone.mp4", file);
+  const std::string link = sim.FileUrl("clips.example.net", "/watch/tone");
+  std::vector<std::string> boxes;
+  SetMessageBoxHook([&](const QString& text, const QString&) {
+    boxes.push_back(text.toStdString());
+    return int(QMessageBox::Ok);
+  });
+  QGuiApplication::clipboard()->setText(QString::fromStdString(link));
+  window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
+  ASSERT_EQ(window->Jobs().Count(), 1) << (boxes.empty() ? "" : boxes.back());
+  EXPECT_EQ(Job()->Resolver, "yt-dlp");
+  EXPECT_EQ(Job()->WebpageUrl, link);
+  EXPECT_EQ(Cell(colQuality), "MP4");
+  window->btnDownload->click();
+  ASSERT_TRUE(Watch([&] {
+    return Cell(colState) != "Downloading..." && Cell(colState) != "Encoding...";
+  })) << Cell(colState);
+  ASSERT_EQ(Cell(colState), "Successfully!") << Job()->Notes;
+  EXPECT_EQ(converttest::Probe(Job()->OutputFile, "a:0")["codec_name"], "mp3");
+  EXPECT_TRUE(Watch([&] { return Job()->DurationSec == 120; }, 30000)) << Job()->DurationSec;
+  EXPECT_EQ(converttest::Tags(Job()->OutputFile)["title"].rfind("Harbour Tone", 0), 0u)
+      << converttest::Tags(Job()->OutputFile)["title"];
+  // The clip's requests carried the extractor's headers (the page as Referer).
+  size_t clipRequests = 0;
+  for (const auto& r : sim.Requests()) {
+    if (r.Target.find("/media/tone.mp4") == std::string::npos) continue;
+    ++clipRequests;
+    EXPECT_EQ(r.Header("Referer"), link) << r.Method;
+  }
+  EXPECT_GT(clipRequests, 0u);
+}
+
+// A clip address refused with 403 once the job was read: yt-dlp reads the page again
+// and the same format goes on; the file is whole.
+TEST_F(ConversionWindowTest, RefusedAddressOfAnotherSiteIsReadAgainByTheExtractor) {
+  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
+  sitesim::TStream page;
+  page.Data = "<html><head><title>Quay</title></head><body><video src=\"/m/q.mp4\"></video>";
+  page.ContentType = "text/html";
+  sim.AddFile("quay.example.net", "/p", page);
+  sitesim::TStream file;
+  file.File = clip_;
+  sim.AddFile("quay.example.net", "/m/q.mp4", file);
+  QGuiApplication::clipboard()->setText(
+      QString::fromStdString(sim.FileUrl("quay.example.net", "/p")));
+  window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
+  ASSERT_EQ(window->Jobs().Count(), 1);
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  window->DownloadOnly1->trigger();
+  file.Fault.Times = 1;
+  file.Fault.Status = 403;
+  sim.AddFile("quay.example.net", "/m/q.mp4", file);
+  sim.ClearRequests();
+  window->btnDownload->click();
+  ASSERT_TRUE(Watch([&] { return Cell(colState) != "Downloading..."; })) << Cell(colState);
+  ASSERT_EQ(Cell(colState), "Successfully!") << Job()->Notes;
+  EXPECT_NE(Job()->Notes.find("expired"), std::string::npos) << Job()->Notes;
+  EXPECT_TRUE(ReadAll(Job()->MediaFile) == ReadAll(clip_));
+  size_t pageReads = 0;
+  for (const auto& r : sim.Requests()) pageReads += r.Target.find("/p") != std::string::npos &&
+                                                    r.Target.find("/m/") == std::string::npos;
+  EXPECT_GE(pageReads, 1u);  // the refresh read the page
+}

@@ -16,6 +16,7 @@
 
 #include "app/JobGridWidget.h"
 #include "app/MainWindow.h"
+#include "resolve/YtDlpRun.h"
 #include "app/MessageBox.h"
 #include "platform/ExeFolder.h"
 #include "resolve/InetEng.h"
@@ -142,15 +143,25 @@ TEST_F(IntakeTest, PastedWatchLinkBecomesAResolvedRow) {
 }
 
 TEST_F(IntakeTest, TextWithoutTheSiteRootIsRefusedWithoutARequest) {
-  for (const std::string& text :
-       {std::string("https://www.youtube.com/watch?v=abc"), std::string("hello"),
-        std::string("HTTP://WWW.YOUTUBE.COM/watch?v=abc"), std::string()}) {
+  for (const std::string& text : {std::string("hello"), std::string("ftp://h/a.mp4"),
+                                  std::string("http://h/a page"), std::string()}) {
     boxes.clear();
     Paste(text);
     EXPECT_EQ(boxes, std::vector<std::string>{"Not valid link!"}) << text;
   }
   ExpectTitles({});
   EXPECT_TRUE(sim.Requests().empty());
+
+  // Other web links (the site's https address too) are the extractor's: without it
+  // one box says how to get it.
+  cvOptions.YtDlpProgram = "/nonexistent/yt-dlp";
+  for (const std::string& text : {std::string("https://www.youtube.com/watch?v=abc"),
+                                  std::string("HTTP://WWW.YOUTUBE.COM/watch?v=abc")}) {
+    boxes.clear();
+    Paste(text);
+    EXPECT_EQ(boxes, std::vector<std::string>{kYtDlpMissingText}) << text;
+  }
+  ExpectTitles({});
 
   // The root anywhere in the text passes the check; the whole text is the link.
   Paste("two links: " + sim.WatchUrl("abc") + "\n" + sim.WatchUrl("def"));

@@ -27,6 +27,8 @@
 #include "convert/Presets.h"
 #include "jobs/Journal.h"
 #include "platform/Ini.h"
+#include "platform/Process.h"
+#include "resolve/YtDlpResolver.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
 
@@ -336,6 +338,132 @@ TEST(JournalKillTest, WorkSurvivesTwentyKillsDuringDownloadsAndConversions) {
       static_cast<long long>(allowed), reader.commits, childSeconds, reader.commits / childSeconds);
   EXPECT_LE(twice, allowed);
   EXPECT_GT(conversionKills, 0) << "no kill hit a conversion";
+}
+
+// A job read by the real extractor from a page of another host, killed in the
+// middle of its download and restarted: its stream address is refused once, so
+// the restarted job is read again by the extractor from its page (same format).
+// Both runs send the page's headers (the first its chunk limit too, both from the
+// journal), and the file ends byte-identical.
+TEST(JournalKillTest, ExtractorJobKilledMidDownloadContinuesAfterARefreshAndEndsWhole) {
+  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
+  testsupport::TempDir box;
+  const std::string bin = testsupport::BinDir();
+  for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
+    fs::copy_file(bin + name, box / name);
+  fs::create_directory(box / "out");
+  const std::string source = box / "kill.wav";
+  ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i sine=frequency=500:sample_rate=44100:"
+                         "duration=100 '" + source + "'").c_str()),
+            0);
+  constexpr long long kChunk = 1 << 20;
+
+  sitesim::TSiteSim sim;
+  sitesim::TStream page;
+  page.Data = "<html><head><title>Quay at Noon</title></head><body>"
+              "<video src=\"/media/kill.mp4\"></video></body></html>";
+  page.ContentType = "text/html";
+  sim.AddFile("quay.example.net", "/watch/kill", page);
+  sitesim::TStream clip;
+  clip.File = source;
+  clip.Fault.RateBytesPerSec = kRatePerConnection;
+  sim.AddFile("quay.example.net", "/media/kill.mp4", clip);
+  sim.Start();
+  const std::string link = sim.FileUrl("quay.example.net", "/watch/kill");
+  std::ofstream(box / "settings.ini") << "[General]\r\nFolder=" << box / "out"
+                                      << "\r\n[Options]\r\nIsProxy=1\r\nProxyAdress=127.0.0.1"
+                                      << "\r\nProxyPort=" << sim.Port() << "\r\n";
+
+  // The job as a paste leaves it once the extractor has read the link.
+  TFetchProxy proxy;
+  proxy.IsProxy = true;
+  proxy.ProxyAdress = "127.0.0.1";
+  proxy.ProxyPort = sim.Port();
+  const resolve::TResolvedJob read =
+      resolve::MakeYtDlpResolver()->Resolve(resolve::MakeRequest(link, proxy, 90, nullptr));
+  ASSERT_TRUE(read.Ok) << read.Failure;
+  {
+    TJournal journal(box / "jobs.db");
+    std::vector<TJobSnapshot> none;
+    ASSERT_TRUE(journal.Open(none)) << journal.LastError();
+    TJobSnapshot job;
+    job.Key = journal.NewKey();
+    job.IsLink = true;
+    job.Source = link;
+    job.Title = read.Title;
+    job.Qualities = read.Qualities;
+    job.QualityIndex = read.DefaultQuality;
+    // What a site that throttles large requests gives.
+    job.Qualities[static_cast<size_t>(job.QualityIndex)].Link.ChunkLimit = kChunk;
+    job.StreamUrl = job.Qualities[static_cast<size_t>(job.QualityIndex)].Link.Url;
+    job.Resolver = read.Resolver;
+    job.WebpageUrl = read.PageUrl;
+    job.Mode = jmDownloadOnly;
+    journal.Put(job);
+    ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
+  }
+
+  TJournalReader reader(box / "jobs.db");
+  auto waitFor = [&](const std::function<bool()>& done, int seconds) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (!done() && Clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      reader.Read();
+    }
+    return done();
+  };
+  pid_t pid = Launch(box.path());
+  const bool downloading = waitFor([&] { return reader.Any(jsDownloading) && reader.maxSegments > 0; }, 60);
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  Kill(pid);
+  ASSERT_TRUE(downloading) << ReadAll(box / "runs.txt") << ReadAll(box / "Log.txt");
+
+  // The first run had the job from the journal only: its headers and chunk limit.
+  size_t ranges = 0;
+  for (const auto& r : sim.Requests()) {
+    if (r.Target.find("/media/kill.mp4") == std::string::npos) continue;
+    EXPECT_EQ(r.Header("Referer"), link) << r.Method;
+    if (r.Method != "GET" || !r.HasHeader("Range")) continue;
+    long long from = 0, to = -1;
+    ++ranges;
+    ASSERT_EQ(std::sscanf(r.Header("Range").c_str(), "bytes=%lld-%lld", &from, &to), 2)
+        << r.Header("Range");
+    EXPECT_LE(to - from + 1, kChunk) << r.Header("Range");
+  }
+  EXPECT_GT(ranges, 0u);
+  const long long kept =
+      std::stoll(reader.Column("SELECT coalesce(sum(done), 0) FROM segments").at(0));
+
+  clip.Fault.Times = 1;
+  clip.Fault.Status = 403;
+  sim.AddFile("quay.example.net", "/media/kill.mp4", clip);
+  sim.ClearRequests();
+  pid = Launch(box.path());
+  const bool done = waitFor([&] { return reader.All(jsDone); }, 120);
+  const std::string log = ReadAll(box / "Log.txt");
+  Kill(pid);
+  ASSERT_TRUE(done) << log;
+  const std::vector<std::string> media = reader.Column("SELECT media_file FROM jobs");
+  ASSERT_EQ(media.size(), 1u);
+  EXPECT_TRUE(ReadAll(media[0]) == ReadAll(source)) << media[0] << " differs from its source";
+  EXPECT_NE(log.find("expired"), std::string::npos) << log;
+
+  size_t pageReads = 0;
+  long long asked = 0;
+  for (const auto& r : sim.Requests()) {
+    if (r.Target.find("/watch/kill") != std::string::npos) ++pageReads;
+    if (r.Target.find("/media/kill.mp4") == std::string::npos) continue;
+    EXPECT_EQ(r.Header("Referer"), link) << r.Method;  // the fresh reading's headers
+    long long from = 0, to = -1;
+    if (r.Method == "GET" && std::sscanf(r.Header("Range").c_str(), "bytes=%lld-%lld", &from, &to) == 2)
+      asked += to - from + 1;
+  }
+  EXPECT_GE(pageReads, 1u);  // the refresh read the page again
+  // It went on from what the first run kept instead of starting over.
+  const long long whole = static_cast<long long>(fs::file_size(source));
+  EXPECT_LE(asked, whole - kept + whole / 20) << "kept " << kept;
+  std::printf("extractor kill test: %lld of %lld bytes kept at the kill, %lld asked after it\n",
+              kept, whole, asked);
 }
 
 // Links still being read when the program is killed come back as rows to

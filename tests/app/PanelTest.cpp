@@ -128,7 +128,8 @@ TEST_F(PanelTest, StartWithoutSettingsFileThenCloseWritesEveryKey) {
                 "\r\n[OutName]\r\nPrefix=\r\nPostfix=\r\nSeparator=_\r\nIncludeName=0\r\n"
                 "IncludeDate=0\r\nSIndex=0\r\n[Options]\r\nIsProxy=0\r\nProxyAdress=\r\n"
                 "ProxyPort=0\r\nProxyUser=\r\nProxyPassword=\r\nAutoPaste=0\r\nDeleteVideo=0\r\n"
-                "CodecIndex=2\r\n");
+                "CodecIndex=2\r\n"
+            "[YtDlp]\r\nProgram=\r\nCookiesFromBrowser=\r\nAutoPasteOtherSites=0\r\n");
 }
 
 TEST_F(PanelTest, SavedPresetIsSelectedWithoutApplyingIt) {

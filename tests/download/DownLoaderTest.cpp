@@ -635,3 +635,36 @@ TEST_F(DownLoader, WorkerWhoseThreadCannotStartFailsLikeAnyWorker) {
   ExpectWhole(item);
   EXPECT_FALSE(item->IsRunning());
 }
+
+// A site's chunk limit and its headers: every request sends the headers, no data
+// request asks for more than the limit, and the ranges still cover the file once.
+TEST_F(DownLoader, ChunkLimitAndExtraHeadersOnEveryRequest) {
+  AddStreams({Stream(100000)});
+  auto* item = NewItem(0);
+  item->SetChunkLimit(7000);
+  auto request = std::make_shared<TclHttpRequest>();
+  request->HeaderLines = {"Referer: https://page.test/", "User-Agent: Agent/1", "Cookie: a=1"};
+  item->SetHttpRequest(request);
+  item->SetUseHttpRequest(true);
+  ASSERT_TRUE(Run(item));
+  ExpectWhole(item);
+  std::vector<std::pair<int64_t, int64_t>> spans;
+  for (const auto& r : sim.Requests()) {
+    EXPECT_EQ(r.Header("User-Agent"), "Agent/1") << r.Method;
+    EXPECT_EQ(r.Header("Referer"), "https://page.test/");
+    EXPECT_EQ(r.Header("Cookie"), "a=1");
+    if (r.Method != "GET" || !r.HasHeader("Range")) continue;
+    long long from = -1, to = -1;
+    ASSERT_EQ(std::sscanf(r.Header("Range").c_str(), "bytes=%lld-%lld", &from, &to), 2);
+    EXPECT_LE(to - from + 1, 7000) << r.Header("Range");
+    spans.emplace_back(from, to);
+  }
+  std::sort(spans.begin(), spans.end());
+  ASSERT_GT(spans.size(), 5u);
+  int64_t next = 0;
+  for (const auto& [from, to] : spans) {
+    EXPECT_EQ(from, next);
+    next = to + 1;
+  }
+  EXPECT_EQ(next, 100000);
+}

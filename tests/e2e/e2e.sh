@@ -232,7 +232,11 @@ Postfix=
 Separator=_
 IncludeName=0
 IncludeDate=0
-SIndex=0"
+SIndex=0
+[YtDlp]
+Program=
+CookiesFromBrowser=
+AutoPasteOtherSites=0"
 # The window's place follows; its values are the window manager's.
 actual="$(tr -d '\r' <"$settings" | sed '/^\[Window\]$/,$d')"
 tr -d '\r' <"$settings" | grep -Eq '^Width=[0-9]+$' || fail "settings.ini keeps no window width"

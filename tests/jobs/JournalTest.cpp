@@ -440,3 +440,68 @@ TEST_F(JournalTest, TheJournalAndItsSideFilesAreTheUsersAlone) {
 }
 
 }  // namespace
+
+// A job read by the extractor comes back with what a refresh and its download need;
+// removing it leaves nothing of it behind.
+TEST_F(JournalTest, ExtractorJobKeepsItsPageFormatsAndHeaders) {
+  auto stream = [](std::string url, std::string ext, std::vector<THttpHeader> headers,
+                   std::string id, long long limit = 0) {
+    TLink link(std::move(url), std::move(ext));
+    link.Headers = std::move(headers);
+    link.FormatId = std::move(id);
+    link.ChunkLimit = limit;
+    return link;
+  };
+  TQuality pair;
+  pair.Name = "MP4 1080p (video + audio)";
+  pair.Link = stream("http://r/v", ".mp4", {{"User-Agent", "UA/1"}, {"Referer", "http://p/"}},
+                     "137", 10485760);
+  pair.Audio = stream("http://r/a", ".m4a", {{"Cookie", "a=1; b=2"}}, "140");
+  pair.Height = 1080;
+  pair.Kbps = 4529.5;
+  TQuality audio;
+  audio.Name = "M4A audio 129k";
+  audio.Link = stream("http://r/a", ".m4a", {}, "140");
+  audio.HasVideo = false;
+  {
+    TTable t(Path());
+    ASSERT_TRUE(t.opened) << t.journal->LastError();
+    TEncItem& a = t.Add("page");
+    a.IsLink = true;
+    a.Source = "http://p/watch/1";
+    a.Resolver = "yt-dlp";
+    a.WebpageUrl = "http://p/watch/1?canonical";
+    a.Qualities = {pair, audio};
+    a.SetQuality(0);
+    TEncItem& plain = t.Add("plain");
+    plain.Qualities = {{"MP4", {"http://h/c.mp4", ".mp4"}}};
+    t.RunDeferred();
+    ASSERT_TRUE(t.Flush());
+  }
+  {
+    TTable t(Path());
+    ASSERT_EQ(t.stored.size(), 2u);
+    const TJobSnapshot& s = t.stored[0];
+    EXPECT_EQ(s.Resolver, "yt-dlp");
+    EXPECT_EQ(s.WebpageUrl, "http://p/watch/1?canonical");
+    ASSERT_EQ(s.Qualities.size(), 2u);
+    const TQuality& q = s.Qualities[0];
+    EXPECT_EQ(q.Link.Headers, pair.Link.Headers);
+    EXPECT_EQ(q.Link.FormatId, "137");
+    EXPECT_EQ(q.Link.ChunkLimit, 10485760);
+    EXPECT_EQ(q.Audio.Url, "http://r/a");
+    EXPECT_EQ(q.Audio.Headers, pair.Audio.Headers);
+    EXPECT_EQ(q.Audio.FormatId, "140");
+    EXPECT_EQ(q.Height, 1080);
+    EXPECT_FALSE(s.Qualities[1].HasVideo);
+    EXPECT_TRUE(t.stored[1].Resolver.empty());
+    EXPECT_TRUE(t.stored[1].Qualities[0].Link.FormatId.empty());
+    t.Restore();
+    RemoveJobAt(t.list, t.grid, 0);
+    t.RunDeferred();
+    ASSERT_TRUE(t.Flush());
+  }
+  TTable t(Path());
+  ASSERT_EQ(t.stored.size(), 1u);
+  EXPECT_TRUE(t.stored[0].Resolver.empty());
+}

@@ -66,6 +66,22 @@ TEST(Process, OnePipeForBothStreamsAndTheExitCode) {
 }
 
 // Not the idle class: that starves a conversion while any other program is busy.
+TEST(Process, SeparateErrorPipeAndEnvironmentChanges) {
+  ::setenv("VANTOREL_GONE", "1", 1);
+  platform::ProcessOptions o;
+  o.separateStderr = true;
+  o.environment = {"VANTOREL_SET=a b", "VANTOREL_GONE"};
+  platform::TProcess p;
+  ASSERT_TRUE(p.Start({"/bin/sh", "-c", "echo \"$VANTOREL_SET|${VANTOREL_GONE-unset}\"; echo err >&2"},
+                      o));
+  ::unsetenv("VANTOREL_GONE");
+  EXPECT_EQ(ReadAll(p), "a b|unset\n");
+  std::string err(16, '\0');
+  const ssize_t n = ::read(p.ErrFd(), err.data(), err.size());
+  EXPECT_EQ(err.substr(0, n > 0 ? n : 0), "err\n");
+  EXPECT_EQ(p.Wait(), 0);
+}
+
 TEST(Process, ChildRunsTenStepsNicerInTheBatchPolicy) {
   platform::TProcess p;
   // Prints its own niceness, then its scheduling policy.

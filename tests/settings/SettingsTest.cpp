@@ -58,7 +58,9 @@ TEST_F(SettingsFile, FirstStartGivesDefaultsAndWritesTheFullFile) {
                 "Temp\r\n[OutName]\r\nPrefix=\r\nPostfix=\r\nSeparator=_\r\nIncludeName=0\r\n"
                 "IncludeDate=0\r\nSIndex=0\r\n[Options]\r\nIsProxy=0\r\nProxyAdress=\r\n"
                 "ProxyPort=0\r\nProxyUser=\r\nProxyPassword=\r\nAutoPaste=0\r\n"
-                "DeleteVideo=0\r\nCodecIndex=2\r\n[Window]\r\nLeft=0\r\nTop=0\r\nWidth=0\r\n"
+                "DeleteVideo=0\r\nCodecIndex=2\r\n"
+                "[YtDlp]\r\nProgram=\r\nCookiesFromBrowser=\r\nAutoPasteOtherSites=0\r\n"
+                "[Window]\r\nLeft=0\r\nTop=0\r\nWidth=0\r\n"
                 "Height=0\r\nMaximized=0\r\nColumns=\r\n");
   EXPECT_EQ(File("Log.txt"), "");
 }
