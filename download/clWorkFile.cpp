@@ -120,7 +120,6 @@ void CheckRoomFor(const std::string& file, int64_t size) {
                        ENOSPC);
 }
 
-
 // What the owner thread asks of the file thread, copied, so that nothing of the
 // item is touched there.
 struct TFileAsk {
@@ -138,7 +137,6 @@ struct TFileReady {
   bool kept = false;  // the segments' file of before, still the same
   std::vector<std::shared_ptr<TclFileStream>> replaced;
   std::string error;
-  int code = 0;
 };
 
 bool SameFile(const std::string& path, uint64_t id) {
@@ -176,10 +174,6 @@ TFileReady PrepareFile(const TFileAsk& ask) {
                                     : NewFileAt(ask.localFile, ready.replaced);
     }
     ready.stream->SetSize(ask.size > 0 ? ask.size : 0);
-  } catch (const EclStreamError& e) {
-    ready.stream.reset();
-    ready.error = e.what();
-    ready.code = e.ErrorCode();
   } catch (const std::exception& e) {
     ready.stream.reset();
     ready.error = e.what();
@@ -187,8 +181,8 @@ TFileReady PrepareFile(const TFileAsk& ask) {
   return ready;
 }
 
-// The file threads. Built after the call queues they post to; at process exit
-// the ones still sizing are joined.
+// The file threads; each holds the queue it reports to. At process exit the
+// ones still sizing are joined.
 platform::TThreadSet& FileThreads() {
   static platform::TThreadSet threads;
   return threads;
@@ -256,7 +250,7 @@ void TclDownLoadItem::PrepareDataFile(std::function<void()> next) {
       }
     }
     if (failed) {
-      AddError(ready->error, ready->code);
+      AddError(ready->error, 0);
       resourceState_.SetLastStatus(psFailed);
       UpdateStatus();
       stopping_ = true;  // the workers started, if any, end; nothing more starts
