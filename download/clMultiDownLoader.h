@@ -343,6 +343,11 @@ class TclMultiDownLoader {
                      const char* CurrentData, int CurrentDataSize)>
       OnDataItemProceed;
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnProcessCompleted;
+  // Asked when an item ends, before OnProcessCompleted and before its place goes
+  // to the queue: an item returned here (of this list, neither running nor
+  // queued) starts at once in that place, so work that comes in steps (two
+  // streams of one job) keeps one place. Null: the queue goes on as usual.
+  std::function<TclDownLoadItem*(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnFollowUp;
   // The data phase begins: the item's segments are laid out (continued or new)
   // and its file is sized; no data of this run has arrived yet.
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnDataPhaseBegin;
