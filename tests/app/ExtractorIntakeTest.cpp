@@ -249,4 +249,28 @@ TEST_F(ExtractorIntakeTest, RemovingEntriesBeingReadCancelsThem) {
       << window->StatusPanels[0]->text().toStdString();
 }
 
+// Entries not yet read are journalled as reading rows with their own link and
+// title, and read again at the next start.
+TEST_F(ExtractorIntakeTest, EntriesNotYetReadComeBackReadingAfterARestart) {
+  QGuiApplication::clipboard()->setText("http://slow.example.test/hanglist/2");
+  window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Jobs().Count() == 2; }, 30000));
+  window->close();
+  window.reset();
+  window = std::make_unique<TfmMain>();
+  window->SetEndProcess([this] { ++ended; });
+  window->FormCreate();
+  ASSERT_EQ(Jobs().Count(), 2);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Jobs()[i]->Source, "http://slow.example.test/entry-" + std::to_string(i + 1) + "/hang");
+    EXPECT_EQ(Cell(colFileName, i), "Entry " + std::to_string(i + 1));
+    EXPECT_EQ(Cell(colState, i), "Reading link...");
+  }
+  EXPECT_EQ(window->ReadingLinks(), 2);
+  window->ngListItems->selectAll();
+  window->btnRemove->click();
+  Settle();
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
 }  // namespace
