@@ -353,6 +353,7 @@ class TfmMain : public QMainWindow {
     int unanswered = 0;  // links added that have no answer yet
     bool videos = false;  // a playlist's entries: counted as videos
     int missing = 0;      // entries that failed without a row (not in the listing)
+    int depth = 0;        // playlists within playlists: how deep these entries are
     std::vector<uint64_t> failed;
     std::string shown;   // the last failure's reason worth telling
     std::string advice;  // told instead of (alone) or after (a list) the count
@@ -372,6 +373,7 @@ class TfmMain : public QMainWindow {
   // entries get rows of their own at once, each read on its own (one batch,
   // counted as videos). More than kAskAbovePlaylist entries are asked about first.
   static constexpr int kAskAbovePlaylist = 50;
+  static constexpr int kMaxPlaylistDepth = 2;  // a channel's playlists' videos
   struct TPlaylistOffer {
     uint64_t ref = 0;  // the playlist's own row
     int batch = 0;     // the batch its link belongs to

@@ -41,17 +41,34 @@ TEncItem& TfmMain::AppendReadingJob(const std::string& link, const std::string& 
 
 void TfmMain::PlaylistRead(TEncItem& job, int batch, const resolve::TResolvedJob& answer) {
   if (!answer.Notes.empty()) LogText(answer.Notes);
-  if (answer.Entries.empty()) {
+  // A channel lists its playlists, which list videos; deeper than that, or an
+  // entry that is the list itself, would never end.
+  TPlaylistOffer offer{job.Ref(), batch, {}, answer.MissingEntries};
+  const auto parent = linkBatches_.find(batch);
+  const int depth = parent != linkBatches_.end() ? parent->second.depth : 0;
+  for (const resolve::TResolvedEntry& e : answer.Entries) {
+    if (e.Link == job.Source) {
+      ++offer.missing;
+    } else {
+      offer.entries.push_back(e);
+    }
+  }
+  if (depth >= kMaxPlaylistDepth && !offer.entries.empty()) {
+    LinkRead(job, false, batch);
+    LogText("Error Link: " + job.Source + ": a playlist inside playlists " +
+            std::to_string(depth) + " deep is left out");
+    return;
+  }
+  if (offer.entries.empty()) {
     // Nothing of it can be read: the link fails as any other.
-    LogText("Error Link: " + answer.Failure);
+    LogText("Error Link: " + job.Source + ": " +
+            (answer.Failure.empty() ? std::string("the playlist lists no video") : answer.Failure));
     LinkRead(job, false, batch, answer.ShowFailure ? answer.Failure : std::string(),
              answer.Advice);
     return;
   }
-  LogText("Playlist " + job.Source + ": " + std::to_string(answer.Entries.size()) + " videos" +
-          (answer.MissingEntries ? ", " + std::to_string(answer.MissingEntries) + " unreadable"
-                                 : std::string()));
-  TPlaylistOffer offer{job.Ref(), batch, answer.Entries, answer.MissingEntries};
+  LogText("Playlist " + job.Source + ": " + std::to_string(offer.entries.size()) + " videos" +
+          (offer.missing ? ", " + std::to_string(offer.missing) + " unreadable" : std::string()));
   if (offer.entries.size() <= static_cast<size_t>(kAskAbovePlaylist))
     return AddPlaylistEntries(offer, offer.entries.size());
   // Not from inside the answer: a box runs its own event loop.
@@ -105,6 +122,8 @@ void TfmMain::AddPlaylistEntries(const TPlaylistOffer& offer, size_t count) {
   b.videos = true;
   b.missing = missing;
   b.unanswered = static_cast<int>(count);
+  if (auto it = linkBatches_.find(offer.batch); it != linkBatches_.end())
+    b.depth = it->second.depth + 1;
   // The playlist's link has its answer: its row becomes the first entry's.
   if (auto it = linkBatches_.find(offer.batch); it != linkBatches_.end()) --it->second.unanswered;
   const resolve::TResolvedEntry& first = offer.entries[0];

@@ -225,6 +225,13 @@ TEST_F(ExtractorIntakeTest, PartialPlaylistKeepsTheGoodEntriesAndTheMenuAddsAWho
     EXPECT_EQ(Jobs()[3 + i]->State, jsNew);
   }
   EXPECT_EQ(boxes.size(), 1u);
+
+  // A listing naming itself does not loop; a playlist in it is read as one.
+  boxes.clear();
+  Paste("http://p.example.test/loop");
+  EXPECT_EQ(boxes, std::vector<std::string>{"1 of 2 videos could not be read."});
+  ASSERT_EQ(Jobs().Count(), 8);
+  EXPECT_EQ(Jobs()[7]->Source, "http://lists.example.test/entry-2");
 }
 
 // Entries being read show the playlist's progress; Remove ends their readings
