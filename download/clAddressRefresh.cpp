@@ -142,11 +142,14 @@ void TclDownLoadItem::RestartWithRefreshedResource() {
   restartPending_ = false;
   resourceInfo_ = std::move(refreshInfo_);
   DeleteSegments();
+  // Another resource goes into a new file: the old one's bytes may still be
+  // claimed (a journal's last commit) and must never be taken for the new one's.
+  if (!streamSupplied_) dataStream_.reset();
   auto* control = Control();
   if (!control->Silent() && control->OnGetResourceInfo)
     control->OnGetResourceInfo(control, this, resourceInfo_.get());
   try {
-    BeginDataPhase();  // the same file, sized anew, segments from zero
+    BeginDataPhase();  // a new file, segments from zero
   } catch (const std::exception& e) {
     EndRefreshFailed(e.what(), 0);
   }
@@ -187,7 +190,7 @@ void TclDownLoadItem::EndAddressWait() {
 }
 
 void TclDownLoadItem::FinishWhenIdle() {
-  if (!workers_.empty() || awaitingAddress_) return;
+  if (!workers_.empty() || awaitingAddress_ || sizing_) return;
   if (probing_) {
     EndOfProbe();
     return;

@@ -1,5 +1,7 @@
 // Continuing a download in its own file: the saved segment table of an earlier
 // run is used only for the same resource in the very file it was written to.
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "download/clMultiDownLoader.h"
@@ -35,9 +37,15 @@ std::string TclDownLoadItem::CheckContinue(const TclSavedDownload& saved) const 
   }
   if (tiles.empty() || next != info->Size) return "the saved segments do not fit the resource";
   // Bytes counted as done are only trusted in the very file they were written to.
-  const std::string file = WorkFileName();
+  const std::string file = saved.File.empty() ? localFile_ : saved.File;
+  if ((file != localFile_) != (WorkFileName() != localFile_))
+    return "the server now sends the resource in another encoding";
   if (!platform::FileExists(file) || !platform::CanOpenForReading(file))
     return "the file \"" + file + "\" is missing";
+  struct stat st {};
+  if (saved.FileId != 0 &&
+      (::stat(file.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_ino) != saved.FileId))
+    return "the file \"" + file + "\" was replaced by another one";
   const int64_t had = platform::FileSize(file);
   if (had != info->Size)
     return "the file \"" + file + "\" holds " + std::to_string(had) + " bytes, not " +
@@ -54,4 +62,10 @@ void TclDownLoadItem::InstallSavedSegments(const TclSavedDownload& saved) {
     s->SetResourceSize(t.Size);
     s->SetBytesProceed(t.Done);
   }
+  TakeSavedFile(saved);
+}
+
+void TclDownLoadItem::TakeSavedFile(const TclSavedDownload& saved) {
+  workFile_ = saved.File.empty() ? localFile_ : saved.File;
+  workFileId_ = saved.FileId;
 }

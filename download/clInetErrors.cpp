@@ -112,4 +112,9 @@ std::string InternetGetLastResponseInfo() {
   return std::string();
 }
 
+bool RetryCanHelp(DWORD code) {
+  return code != ERROR_HTTP_REDIRECT_FAILED && code != ERROR_INTERNET_UNRECOGNIZED_SCHEME &&
+         code != ERROR_INTERNET_INVALID_URL;
+}
+
 }  // namespace wininet

@@ -140,7 +140,9 @@ void TclDownLoadThreader::Execute() {
           SetStatus(errorRecorded_ ? psErrors : psSuccess);
           return;
         }
-        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_) throw;
+        if (attemptsLeft < 2 || rangeIgnored_ || resourceChanged_ ||
+            !RetryCanHelp(static_cast<DWORD>(e.ErrorCode())))
+          throw;
         stopEvent_.Wait(std::chrono::milliseconds(ReconnectAfter));
         --attemptsLeft;
         if (Terminated()) {

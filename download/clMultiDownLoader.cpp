@@ -11,13 +11,6 @@
 
 namespace {
 
-// Creates the folder a file goes in (not the root's first level, as before).
-void CreateFolderOf(const std::string& file) {
-  std::string folder = platform::ExtractFilePath(file);
-  if (folder.size() < 4) return;
-  platform::ForceDirectories(folder);
-}
-
 void SetFileTimes(const std::string& path, std::chrono::system_clock::time_point when) {
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
   timespec times[2];
@@ -56,6 +49,7 @@ void TclDownLoadItem::Changed(bool resetRun) {
   if (resetRun && !IsRunning()) {
     resourceInfo_.reset();
     DeleteSegments();
+    ForgetWorkFile();
     if (connection_) {
       connection_->Close();
       connection_.reset();
@@ -205,37 +199,6 @@ void TclDownLoadItem::Stop() {
   stopping_ = true;
   for (auto& h : workers_) h.worker->Terminate();
   EndAddressWait();
-}
-
-std::string TclDownLoadItem::WorkFileName() const {
-  auto* control = Control();
-  if (allowCompression_ && !control->DoNotGetResourceInfo && resourceInfo_ &&
-      resourceInfo_->Compressed)
-    return localFile_ + "~";
-  return localFile_;
-}
-
-std::shared_ptr<TclStream> TclDownLoadItem::GetDataStream() {
-  if (dataStream_) return dataStream_;
-  if (localFile_.empty()) {
-    dataStream_ = std::make_shared<TclMemoryStream>();
-    workFile_.clear();
-    return dataStream_;
-  }
-  workFile_ = WorkFileName();
-  int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
-  // Resume only into the file the segments were written to.
-  bool resume = resourceState_.Count() > 0 && platform::FileExists(workFile_) &&
-                platform::CanOpenForReading(workFile_) &&
-                (size <= 0 || platform::FileSize(workFile_) == size);
-  CreateFolderOf(workFile_);
-  if (resume) {
-    dataStream_ = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmOpenReadWrite);
-  } else {
-    DeleteSegments();
-    dataStream_ = std::make_shared<TclFileStream>(workFile_, TclFileStream::fmCreate);
-  }
-  return dataStream_;
 }
 
 std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceStateItem* segment,
@@ -437,7 +400,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
 
   workers_.erase(std::find_if(workers_.begin(), workers_.end(),
                               [&](const THolder& h) { return h.worker == worker; }));
-  if (!workers_.empty() || awaitingAddress_) return;
+  if (!workers_.empty() || awaitingAddress_ || sizing_) return;
   if (probing_) {
     EndOfProbe();
     return;
@@ -446,7 +409,7 @@ void TclDownLoadItem::DoTerminate(TclCustomThreader* sender) {
     if (rangeIgnored_ && !fallbackDone_ && !resourceChanged_ && !stopping_ &&
         Overall() != psTerminated) {
       FallBackToOneSegment();
-      if (!workers_.empty()) return;
+      return;  // its file is prepared, then it ends the item
     }
     dataPhase_ = false;
     MakePreview();
@@ -515,7 +478,6 @@ void TclDownLoadItem::EndOfProbe() {
 }
 
 void TclDownLoadItem::BeginDataPhase() {
-  auto* control = Control();
   continueRefusal_.clear();  // a later data phase of the same run was given nothing
   if (continueFrom_) {
     const auto saved = std::move(continueFrom_);
@@ -524,14 +486,15 @@ void TclDownLoadItem::BeginDataPhase() {
       InstallSavedSegments(*saved);
     } else {
       DeleteSegments();
+      TakeSavedFile(*saved);
     }
   }
-  auto stream = GetDataStream();
-  int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
-  {
-    std::lock_guard lock(*dataLock_);
-    if (!streamSupplied_ || size > 0) stream->SetSize(size > 0 ? size : 0);
-  }
+  PrepareDataFile([this] { LayOutDataPhase(); });
+}
+
+void TclDownLoadItem::LayOutDataPhase() {
+  auto* control = Control();
+  const int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   TclProcessStatus remembered = Overall();
   int count = 1;
   bool kept = keepConnection_ || control->Connection;
@@ -572,17 +535,23 @@ void TclDownLoadItem::BeginDataPhase() {
 
 void TclDownLoadItem::FallBackToOneSegment() {
   // The server sends the whole resource whatever range is asked: fetch it once,
-  // from the start, into the same pre-sized file.
+  // from the start, into a new pre-sized file (claims on the old one stay true).
   fallbackDone_ = true;
   int64_t size = resourceInfo_ ? resourceInfo_->Size : 0;
   DeleteSegments();
-  resourceState_.SetResourceSize(size);
-  auto* s = resourceState_.Add();
-  s->SetResourcePos(0);
-  s->SetResourceSize(size);
-  s->SetStatus(psProcess);
-  resourceState_.SetLastStatus(psUnknown);
-  LaunchWorker(s, false, probeParser_.get());
+  PrepareDataFile([this, size] {
+    resourceState_.SetResourceSize(size);
+    auto* s = resourceState_.Add();
+    s->SetResourcePos(0);
+    s->SetResourceSize(size);
+    s->SetStatus(psProcess);
+    resourceState_.SetLastStatus(psUnknown);
+    LaunchWorker(s, false, probeParser_.get());
+    if (!workers_.empty()) return;
+    dataPhase_ = false;
+    MakePreview();
+    Complete();
+  });
 }
 
 void TclDownLoadItem::MakePreview() {
@@ -646,7 +615,7 @@ void TclDownLoadItem::Complete() {
           }
           inflate.Finish();
         }
-        std::remove(workFile_.c_str());
+        DropWorkFile();
       }
       if (control->CorrectResourceTime && resourceInfo_ && platform::FileExists(localFile_))
         SetFileTimes(localFile_, resourceInfo_->Date);

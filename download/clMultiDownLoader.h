@@ -74,7 +74,7 @@ class TclDownLoadItem {
   const std::vector<std::string>& ResponseHeaders() const { return responseHeaders_; }
   const std::vector<std::string>& PreviewLines() const { return previewLines_; }
   // Also while the item waits for a new address (no worker runs then).
-  bool IsRunning() const { return !workers_.empty() || awaitingAddress_; }
+  bool IsRunning() const { return !workers_.empty() || awaitingAddress_ || sizing_; }
   // Answers to the manager's OnAddressExpired, on the owner thread, at any time
   // later: go on at a new address (probed first; the segments continue when it
   // serves the same resource, else the file starts again from zero), or end the
@@ -100,6 +100,11 @@ class TclDownLoadItem {
   // Why the last data phase began from zero although a saved download was
   // given; empty when it continued or had nothing to continue.
   const std::string& ContinueRefusal() const { return continueRefusal_; }
+  // The file the segments are written to (LocalFile, or a work file beside it
+  // for a compressed resource) and its identity (inode), kept after the run; a
+  // download that starts from zero writes a new file, so the identity changes.
+  const std::string& WorkFile() const { return workFile_; }
+  uint64_t WorkFileId() const { return workFileId_; }
 
  private:
   friend class TclMultiDownLoader;
@@ -118,17 +123,30 @@ class TclDownLoadItem {
   // Creates and starts a worker; one that cannot start is recorded as a failed
   // worker and leaves no holder. False then.
   bool LaunchWorker(TclResourceStateItem* segment, bool probe, const TclUrlParser* parsed);
+  // clWorkFile.cpp. The data stream once prepared (a memory stream when there is
+  // no LocalFile).
   std::shared_ptr<TclStream> GetDataStream();
+  // Opens the file kept from an earlier start, when it still is the one the
+  // segments were written to (same identity and size), or else drops the
+  // segments and creates a new one; sizes it; all on a file thread. Then next
+  // runs on the owner thread, unless the file failed (the item fails) or the item
+  // was stopped meanwhile: the data phase ends then. The item runs meanwhile.
+  void PrepareDataFile(std::function<void()> next);
+  void LayOutDataPhase();
+  void DropWorkFile();  // removes our own work file beside LocalFile
+  void ForgetWorkFile();
   void DeleteSegments();
   bool CanProcess(bool checkFile);
   void EndOfProbe();
   void BeginDataPhase();
-  // The file the segments are written to (LocalFile, or its "~" twin for a
-  // compressed resource).
+  // LocalFile, or the first name tried for a compressed resource's work file.
   std::string WorkFileName() const;
   // Empty when the saved download can be continued; otherwise why not.
   std::string CheckContinue(const TclSavedDownload& saved) const;
   void InstallSavedSegments(const TclSavedDownload& saved);
+  // The saved download's file becomes the item's: continued in, or (when ours
+  // and beside LocalFile) removed by the start from zero.
+  void TakeSavedFile(const TclSavedDownload& saved);
   void FallBackToOneSegment();
   // A data worker ended well: a segment still waiting for a connection gets it, or
   // else it takes over the tail of the segment expected to finish last. True when
@@ -185,7 +203,11 @@ class TclDownLoadItem {
   std::shared_ptr<TclStream> dataStream_;
   bool streamSupplied_ = false;
   std::string workFile_;
+  uint64_t workFileId_ = 0;
+  // Files a new one replaced, held open so that their inode numbers stay taken.
+  std::vector<std::shared_ptr<TclFileStream>> replacedFiles_;
   bool probing_ = false, dataPhase_ = false, completing_ = false;
+  bool sizing_ = false;  // the data file is being prepared (PrepareDataFile)
   bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
   bool refused_ = false;
   bool stopping_ = false;  // Stop was called during this run: no new worker may start

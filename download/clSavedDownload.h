@@ -17,6 +17,10 @@ struct TclSavedDownload {
   std::string ETag;
   std::string LastModified;
   std::vector<TclSavedSegment> Segments;
+  // The file the segments were written to (empty: the item's LocalFile) and its
+  // identity (inode; 0 = not known). Bytes are only ever trusted in that very file.
+  std::string File = {};
+  uint64_t FileId = 0;
   // Nothing to continue.
   bool Empty() const { return ResourceSize <= 0 || Segments.empty(); }
   void Clear() { *this = TclSavedDownload(); }

@@ -8,8 +8,24 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+// What a failed write tells the user: the system's reason (a full disk says so).
+std::string WriteErrorText(const std::string& file, int error) {
+  std::string text = file.empty() ? "Stream write error" : "Cannot write to \"" + file + "\"";
+  return error != 0 ? text + ". " + std::strerror(error) : text;
+}
+
+}  // namespace
+
 void TclStream::WriteBuffer(const void* buffer, size_t count) {
-  if (count && Write(buffer, count) != count) throw EclStreamError("Stream write error");
+  if (count == 0) return;
+  errno = 0;
+  if (Write(buffer, count) != count) {
+    const int error = errno;
+    auto* file = dynamic_cast<TclFileStream*>(this);
+    throw EclStreamError(WriteErrorText(file ? file->FileName() : std::string(), error), error);
+  }
 }
 
 size_t TclMemoryStream::Read(void* buffer, size_t count) {
@@ -40,12 +56,15 @@ void TclMemoryStream::SetSize(int64_t size) {
 }
 
 TclFileStream::TclFileStream(const std::string& fileName, TOpenMode mode) : fileName_(fileName) {
-  int flags = mode == fmCreate     ? O_RDWR | O_CREAT | O_TRUNC
-              : mode == fmOpenRead ? O_RDONLY
-                                   : O_RDWR;
+  int flags = mode == fmCreate      ? O_RDWR | O_CREAT | O_TRUNC
+              : mode == fmCreateNew ? O_RDWR | O_CREAT | O_EXCL
+              : mode == fmOpenRead  ? O_RDONLY
+                                    : O_RDWR;
   fd_ = ::open(fileName.c_str(), flags | O_CLOEXEC, 0644);
-  if (fd_ < 0)
-    throw EclStreamError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
+  if (fd_ < 0) {
+    const int error = errno;
+    throw EclStreamError("Cannot open file \"" + fileName + "\". " + std::strerror(error), error);
+  }
 }
 
 TclFileStream::~TclFileStream() {
@@ -80,9 +99,17 @@ int64_t TclFileStream::Size() {
   return ::fstat(fd_, &st) == 0 ? st.st_size : -1;
 }
 
+uint64_t TclFileStream::FileId() const {
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
 void TclFileStream::SetSize(int64_t size) {
-  if (::ftruncate(fd_, size) != 0)
-    throw EclStreamError("Cannot set the size of \"" + fileName_ + "\". " + std::strerror(errno));
+  if (::ftruncate(fd_, size) != 0) {
+    const int error = errno;
+    throw EclStreamError("Cannot set the size of \"" + fileName_ + "\". " + std::strerror(error),
+                         error);
+  }
   if (Position() > size) Seek(size, soBeginning);
 }
 
@@ -92,7 +119,10 @@ void TclFileStream::WriteBufferAt(int64_t offset, const void* buffer, size_t cou
     ssize_t n = ::pwrite(fd_, static_cast<const char*>(buffer) + done, count - done,
                          static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw EclStreamError("Stream write error");
+    if (n <= 0) {
+      const int error = n < 0 ? errno : 0;
+      throw EclStreamError(WriteErrorText(fileName_, error), error);
+    }
     done += static_cast<size_t>(n);
   }
 }

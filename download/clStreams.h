@@ -27,7 +27,13 @@ class TclStream {
 
 class EclStreamError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EclStreamError(const std::string& text, int error = 0)
+      : std::runtime_error(text), error_(error) {}
+  // The system's errno behind it, 0 when none.
+  int ErrorCode() const { return error_; }
+
+ private:
+  int error_;
 };
 
 class TclMemoryStream : public TclStream {
@@ -45,10 +51,12 @@ class TclMemoryStream : public TclStream {
 };
 
 // A file opened for reading and writing; raises EclStreamError when it cannot be
-// opened. fmCreate truncates or creates, fmOpenReadWrite keeps the contents.
+// opened. fmCreate truncates or creates, fmOpenReadWrite keeps the contents,
+// fmCreateNew creates a file that must not exist yet (EclStreamError with
+// ErrorCode() EEXIST when it does). Write errors name the system's reason.
 class TclFileStream : public TclStream {
  public:
-  enum TOpenMode { fmCreate, fmOpenRead, fmOpenReadWrite };
+  enum TOpenMode { fmCreate, fmOpenRead, fmOpenReadWrite, fmCreateNew };
   TclFileStream(const std::string& fileName, TOpenMode mode);
   ~TclFileStream() override;
   TclFileStream(const TclFileStream&) = delete;
@@ -60,6 +68,12 @@ class TclFileStream : public TclStream {
   void SetSize(int64_t size) override;
   // One positioned write instead of a seek and a write.
   void WriteBufferAt(int64_t offset, const void* buffer, size_t count) override;
+  // The file's identity (its inode number), 0 when it cannot be told.
+  uint64_t FileId() const;
+  const std::string& FileName() const { return fileName_; }
+  int Handle() const { return fd_; }
+  // The file was renamed (it keeps its descriptor and identity).
+  void Moved(const std::string& fileName) { fileName_ = fileName; }
 
  private:
   int fd_ = -1;

@@ -155,6 +155,10 @@ void SetLastError(DWORD code);
 // English text of an error code ("" when the code is unknown), with its trailing
 // period as a system message table would have it.
 std::string FormatErrorMessage(DWORD code);
+// False for an error that the same request meets again however often it is
+// sent (a redirect to a scheme that is not followed, an address of such a
+// scheme): nothing is gained by waiting and trying again.
+bool RetryCanHelp(DWORD code);
 // The server's last extended response text of this thread (empty for HTTP).
 std::string InternetGetLastResponseInfo();
 

@@ -51,9 +51,13 @@ std::string ReserveDownloadFile(const std::string& path) {
   }
 }
 
-// Resume's segments as the item has them now. Called on every data report, so
-// it only overwrites.
-void CopySegments(TDownloadResume& resume, const TclResourceStateList& state) {
+// Resume's segments as the item has them now, with the file they are in (a
+// start from zero makes a new one). Called on every data report, so it only
+// overwrites.
+void CopySegments(TDownloadResume& resume, TclDownLoadItem& item) {
+  const TclResourceStateList& state = *item.ResourceState();
+  resume.File = item.WorkFile() == item.LocalFile() ? std::string() : item.WorkFile();
+  resume.FileId = item.WorkFileId();
   resume.Segments.resize(static_cast<size_t>(state.Count()));
   for (int i = 0; i < state.Count(); ++i) {
     const TclResourceStateItem* s = state.Items(i);
@@ -276,7 +280,7 @@ void TJobRunner::DownloadDataPhaseBegan(TclDownLoadItem* item) {
     job.Resume.ResourceSize = info->Size;
     job.Resume.ETag = info->ETag;
     job.Resume.LastModified = info->LastModified;
-    CopySegments(job.Resume, *item->ResourceState());
+    CopySegments(job.Resume, *item);
   } catch (const std::exception& e) {
     LogError(e);
   }
@@ -289,7 +293,7 @@ void TJobRunner::DownloadProgress(TclDownLoadItem* item, TclResourceStateItem* s
     if (index < 0) return;
     TEncItem* job = (*jobs_())[index];
     const TclResourceStateList* state = stateItem ? stateItem->ResourceState() : nullptr;
-    if (state && !job->Resume.Empty()) CopySegments(job->Resume, *state);
+    if (state && !job->Resume.Empty()) CopySegments(job->Resume, *item);
     if (!state || state->ResourceSize() <= 0)
       throw std::runtime_error("The size of \"" + job->Title +
                                "\" is not known; no percentage can be shown");
@@ -324,7 +328,7 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
     if (item->ResourceState()->Count() == 0) {
       job->Resume.Clear();
     } else {
-      CopySegments(job->Resume, *item->ResourceState());
+      CopySegments(job->Resume, *item);
     }
   }
   dataPhase_.erase(item);

@@ -153,12 +153,16 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // The claim's bytes reach the disk before the claim: fdatasync of the file
-// (any descriptor of it flushes the file's pages). The file's inode, or 0.
-uint64_t SyncFile(const std::string& path) {
+// (any descriptor of it flushes the file's pages). The file's inode, or 0 --
+// also when it is no longer the file the claim was taken in (expected, when
+// known): a download that started again from zero writes a new file.
+uint64_t SyncFile(const std::string& path, uint64_t expected) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   struct stat st {};
-  const bool ok = ::fdatasync(fd) == 0 && ::fstat(fd, &st) == 0;
+  const bool ok = ::fstat(fd, &st) == 0 &&
+                  (expected == 0 || static_cast<uint64_t>(st.st_ino) == expected) &&
+                  ::fdatasync(fd) == 0;
   ::close(fd);
   return ok ? static_cast<uint64_t>(st.st_ino) : 0;
 }
@@ -215,6 +219,7 @@ void RestoreFields(const TJobSnapshot& s, TEncItem& job) {
   job.Qualities = s.Qualities;
   job.Settings = s.Settings;
   job.Resume = s.Resume;
+  if (s.FileInode != 0) job.Resume.FileId = s.FileInode;
   job.Resolver = s.Resolver;
   job.WebpageUrl = s.WebpageUrl;
 }
@@ -492,7 +497,9 @@ void TJournal::WriterLoop() {
       for (auto& [key, s] : puts) {
         if (s.Resume.Empty() || s.MediaFile.empty()) continue;
         ++syncs;
-        s.FileInode = SyncFile(s.MediaFile);
+        // Only bytes in the job's own file are claimed: a work file beside it
+        // (a compressed resource) is not kept across a restart.
+        s.FileInode = s.Resume.File.empty() ? SyncFile(s.MediaFile, s.Resume.FileId) : 0;
         // What cannot be shown to be on disk is not claimed.
         if (s.FileInode == 0) s.Resume.Segments.clear();
       }

@@ -2,6 +2,7 @@
 // ones from the watch page and the downloads go on. Real simulator on loopback,
 // real cvtcore + ffmpeg for the conversions.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iostream>
@@ -217,6 +218,8 @@ TEST_F(AddressRefreshTest, RefreshThatFindsAnotherResourceStartsAgainInTheSameFi
   runner->StartRun();
   ASSERT_TRUE(WaitFor([&] { return grid.Progress(JobRow(job)) > 10; }));
   const std::string file = job.MediaFile;
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
 
   // The old address is refused from now on; the page's quality of the same
   // name is now a smaller resource at another address.
@@ -230,6 +233,11 @@ TEST_F(AddressRefreshTest, RefreshThatFindsAnotherResourceStartsAgainInTheSameFi
   EXPECT_EQ(State(job), "Successfully!") << job.Notes;
   EXPECT_EQ(job.MediaFile, file);
   EXPECT_TRUE(ReadAll(file) == sim.StreamBody("swap", 1));
+  // Under the same name, but a new file: what was claimed of the old one can
+  // never be taken for the new resource's bytes.
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
   EXPECT_EQ(Count(job.Notes, kRefreshNote), 1u) << job.Notes;
   EXPECT_EQ(job.StreamUrl, sim.StreamUrl("swap", 1));
 }

@@ -1,6 +1,7 @@
 // Run control without a window: the runner against the in-memory grid, its
 // downloads through the site simulator as proxy.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "download/clMultiDownLoader.h"
 #include "jobs/Conversion.h"
 #include "jobs/JobRunner.h"
+#include "jobs/Journal.h"
 #include "jobs/MemoryJobGrid.h"
 #include "settings/OutputName.h"
 #include "settings/Settings.h"
@@ -283,6 +285,83 @@ TEST_F(JobRunnerTest, AnotherResourceOrAnAlteredFileIsDownloadedFromTheStartWith
     EXPECT_EQ(asked, static_cast<int64_t>(body.size()));
     job.Mode = jmSkip;
   }
+}
+
+// A refused continue starts from zero; a kill right then must not let the
+// journal's last claim (taken before the restart, or committed just after it)
+// continue into a file whose claimed bytes are gone. The server's validators
+// come back, so a claim that still matched the file would be trusted.
+TEST_F(JobRunnerTest, AKillRightAfterARefusedContinueNeverEndsInZeros) {
+  const std::string journalPath = dir / "jobs.db";
+  auto journal = std::make_unique<TJournal>(journalPath);
+  std::vector<TJobSnapshot> none;
+  ASSERT_TRUE(journal->Open(none));
+  TEncItem& job = AddJob("k", "Killed", 600000, 60000);
+  StopMidway(job);
+  const TJobSnapshot stale = SnapshotOf(job, 1);
+  journal->Put(stale);
+  ASSERT_TRUE(journal->Flush(std::chrono::seconds(10)));
+
+  sitesim::TVideo changed = Video("k", "Killed", 600000, 0);
+  changed.Streams[0].LastModified = "Thu, 22 Oct 2015 07:28:00 GMT";
+  sim.AddVideo(changed);
+  TclMultiDownLoader& manager = runner->DownLoader();
+  auto began = manager.OnDataPhaseBegin;
+  bool killed = false;
+  manager.OnDataPhaseBegin = [&](TclMultiDownLoader* sender, TclDownLoadItem* item) {
+    began(sender, item);
+    if (item->ContinueRefusal().empty()) return;
+    // The file has just been started again. A snapshot taken before lands
+    // now, then the process dies: nothing after this reaches the journal.
+    journal->Put(stale);
+    journal->Flush(std::chrono::seconds(10));
+    killed = true;
+    runner->StopJob(&job);
+  };
+  job.Mode = jmDownloadOnly;
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }));
+  ASSERT_TRUE(killed) << job.Notes;
+  journal.reset();
+  runner.reset();
+  sim.AddVideo(Video("k", "Killed", 600000, 0));
+
+  // The next start, as the program makes it.
+  TJournal reopened(journalPath);
+  std::vector<TJobSnapshot> stored;
+  ASSERT_TRUE(reopened.Open(stored));
+  ASSERT_EQ(stored.size(), 1u);
+  TJobList list2;
+  TMemoryJobGrid grid2;
+  auto binding = std::make_unique<TJobJournal>(
+      reopened, [&] { return &list2; }, [](std::function<void()> fn) { fn(); });
+  binding->Restore(stored, list2, grid2);
+  TEncItem& again = *list2[0];
+  again.Mode = jmDownloadOnly;
+  TJobRunner runner2([&] { return &list2; }, platform::CallQueue::Current());
+  runner2.StartRun();
+  ASSERT_TRUE(WaitFor([&] { return !runner2.AnythingRunning() && !runner2.DownloadsBusy(); }));
+  EXPECT_EQ(grid2.CellText(colState, 0), "Successfully!") << again.Notes;
+  EXPECT_TRUE(ReadAll(again.MediaFile) == sim.StreamBody("k", 0)) << again.Notes;
+  binding.reset();
+  delete list2[0];
+}
+
+// A folder too small for what the server announces fails the job at once, and
+// its note gives the system's reason.
+TEST_F(JobRunnerTest, AFolderTooSmallForTheDownloadFailsTheJobWithTheReason) {
+  const std::string small = dir / "small";
+  std::filesystem::create_directory(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  OutputFolder = small;
+  TEncItem& job = AddJob("big", "Big", 4 << 20, 0);
+  runner->StartRun();
+  const bool idle = WaitFor([&] { return Idle(); });
+  ::umount2(small.c_str(), MNT_DETACH);
+  ASSERT_TRUE(idle);
+  EXPECT_EQ(State(0), "Download failed");
+  EXPECT_NE(job.Notes.find("No space left on device"), std::string::npos) << job.Notes;
 }
 
 // Titles that cannot be file names as they are still give usable files; a job

@@ -209,6 +209,16 @@ TEST_F(JournalTest, NoClaimWithoutTheFileAndNoResumeIntoAnotherFile) {
     claim(t.Add("missing"), dir / "never-written.mp4");
     claim(t.Add("short"), shorter);
     claim(t.Add("replaced"), replaced);
+    // The bytes are in a work file beside it, or in a file that the download
+    // has replaced since (another identity): nothing of them is claimed.
+    TEncItem& work = t.Add("work file");
+    claim(work, shorter);
+    work.Resume.File = shorter + "~";
+    TEncItem& restarted = t.Add("started again");
+    claim(restarted, shorter);
+    struct stat st {};
+    ASSERT_EQ(::stat(shorter.c_str(), &st), 0);
+    restarted.Resume.FileId = static_cast<uint64_t>(st.st_ino) + 1;
     t.RunDeferred();
     ASSERT_TRUE(t.Flush());
   }
@@ -217,8 +227,10 @@ TEST_F(JournalTest, NoClaimWithoutTheFileAndNoResumeIntoAnotherFile) {
   WriteAll(replaced, std::string(100, 'y'));
 
   TTable t(Path());
-  ASSERT_EQ(t.stored.size(), 3u);
+  ASSERT_EQ(t.stored.size(), 5u);
   EXPECT_TRUE(t.stored[0].Resume.Segments.empty()) << "a file that cannot be synced claims nothing";
+  EXPECT_TRUE(t.stored[3].Resume.Segments.empty());
+  EXPECT_TRUE(t.stored[4].Resume.Segments.empty());
   t.Restore();
   for (int i = 1; i < 3; ++i) {
     EXPECT_TRUE(t.list[i]->Resume.Empty()) << t.list[i]->Title;
