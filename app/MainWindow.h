@@ -374,6 +374,9 @@ class TfmMain : public QMainWindow {
   // counted as videos). More than kAskAbovePlaylist entries are asked about first.
   static constexpr int kAskAbovePlaylist = 50;
   static constexpr int kMaxPlaylistDepth = 2;  // a channel's playlists' videos
+  // The reader a reading row keeps (journalled) when it reads a link's whole
+  // playlist, so a restart reads it so again; its answer never becomes a job.
+  static constexpr const char* kWholePlaylistReader = "yt-dlp playlist";
   struct TPlaylistOffer {
     uint64_t ref = 0;  // the playlist's own row
     int batch = 0;     // the batch its link belongs to

@@ -128,6 +128,7 @@ void TfmMain::AddPlaylistEntries(const TPlaylistOffer& offer, size_t count) {
   if (auto it = linkBatches_.find(offer.batch); it != linkBatches_.end()) --it->second.unanswered;
   const resolve::TResolvedEntry& first = offer.entries[0];
   job->Source = first.Link;
+  job->Resolver.clear();
   job->Title = first.Title.empty() ? first.Link : first.Title;
   job->DurationSec = std::max(first.DurationSec, 0);
   if (const int row = JobRow(*job); row >= 0) ShowReadingRow(*job, row);
@@ -156,7 +157,10 @@ void TfmMain::AddWholePlaylistClick() {
     const std::string link = job->Source;
     const int batch = NewLinkBatch(1);
     try {
-      ReadJobLink(AppendReadingJob(link, link, 0), batch, true);
+      TEncItem& reading = AppendReadingJob(link, link, 0);
+      reading.Resolver = kWholePlaylistReader;
+      JobChanged(reading);
+      ReadJobLink(reading, batch, true);
     } catch (...) {
       LinkGone(0, batch);
       throw;

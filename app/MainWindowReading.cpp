@@ -216,7 +216,7 @@ void TfmMain::ReadRestoredLinks() {
   for (TEncItem* job : reading) {
     const int row = JobRow(*job);
     if (row >= 0) ShowReadingRow(*job, row);
-    ReadJobLink(*job, batch);
+    ReadJobLink(*job, batch, job->Resolver == kWholePlaylistReader);
   }
 }
 

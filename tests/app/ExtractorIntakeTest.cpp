@@ -39,6 +39,7 @@ class ExtractorIntakeTest : public TWindowTest {
   void TearDown() override {
     unsetenv("YTDLP_STANDIN_RUNS");
     unsetenv("YTDLP_STANDIN_PID");
+    unsetenv("YTDLP_STANDIN_WHOLE_HANGS");
     TWindowTest::TearDown();
   }
   void Settle() { ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000)); }
@@ -277,6 +278,27 @@ TEST_F(ExtractorIntakeTest, EntriesNotYetReadComeBackReadingAfterARestart) {
   window->ngListItems->selectAll();
   window->btnRemove->click();
   Settle();
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+
+  // A whole playlist asked for and not listed yet is asked for again.
+  const std::string both = "http://v.example.test/watch?v=1&list=PL7";
+  Paste(both);
+  setenv("YTDLP_STANDIN_WHOLE_HANGS", "1", 1);
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  window->AddPlaylist1->trigger();
+  ASSERT_EQ(Jobs().Count(), 2);
+  window->close();
+  window.reset();
+  unsetenv("YTDLP_STANDIN_WHOLE_HANGS");
+  window = std::make_unique<TfmMain>();
+  window->SetEndProcess([this] { ++ended; });
+  window->FormCreate();
+  Settle();
+  ASSERT_EQ(Jobs().Count(), 4);
+  EXPECT_EQ(Jobs()[0]->Source, both);
+  EXPECT_EQ(Jobs()[1]->Source, "http://lists.example.test/entry-1");
+  EXPECT_EQ(Jobs()[3]->State, jsNew);
   EXPECT_TRUE(boxes.empty()) << boxes.front();
 }
 
