@@ -122,10 +122,11 @@ void TfmMain::AddPlaylistEntries(const TPlaylistOffer& offer, size_t count) {
   b.videos = true;
   b.missing = missing;
   b.unanswered = static_cast<int>(count);
-  if (auto it = linkBatches_.find(offer.batch); it != linkBatches_.end())
-    b.depth = it->second.depth + 1;
   // The playlist's link has its answer: its row becomes the first entry's.
-  if (auto it = linkBatches_.find(offer.batch); it != linkBatches_.end()) --it->second.unanswered;
+  if (auto it = linkBatches_.find(offer.batch); it != linkBatches_.end()) {
+    b.depth = it->second.depth + 1;
+    --it->second.unanswered;
+  }
   const resolve::TResolvedEntry& first = offer.entries[0];
   job->Source = first.Link;
   job->Resolver.clear();
