@@ -183,7 +183,21 @@ void TclMultiDownLoader::ChangeBusy(int delta) {
 void TclMultiDownLoader::InternalDone(TclDownLoadItem* item) {
   VANTOREL_ASSERT_OWNER(ownerQueue_);
   if (startedCount_ > 0) --startedCount_;
-  if (!waiting_.empty() && !Silent()) {
+  TclDownLoadItem* follow = nullptr;
+  if (!Silent() && OnFollowUp) {
+    try {
+      follow = OnFollowUp(this, item);
+    } catch (const std::exception&) {
+      follow = nullptr;  // the item ends as it is
+    }
+    if (follow && (follow->IsRunning() ||
+                   std::find(waiting_.begin(), waiting_.end(), follow) != waiting_.end()))
+      follow = nullptr;
+  }
+  if (follow) {
+    ++startedCount_;
+    follow->Start();
+  } else if (!waiting_.empty() && !Silent()) {
     auto* next = waiting_.front();
     waiting_.pop_front();
     ++startedCount_;

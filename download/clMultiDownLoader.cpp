@@ -9,19 +9,6 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 
-namespace {
-
-void SetFileTimes(const std::string& path, std::chrono::system_clock::time_point when) {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
-  timespec times[2];
-  times[0].tv_sec = static_cast<time_t>(ns / 1000000000);
-  times[0].tv_nsec = static_cast<long>(ns % 1000000000);
-  times[1] = times[0];
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-    throw std::system_error(errno, std::generic_category(), "Cannot set the time of " + path);
-}
-
-}  // namespace
 
 // --- TclDownLoadItem ---
 
@@ -198,6 +185,7 @@ void TclDownLoadItem::Stop() {
   // the probe, a restart of a failed segment, the one-segment fallback.
   stopping_ = true;
   for (auto& h : workers_) h.worker->Terminate();
+  if (inflating_) inflating_->store(true);  // the inflate ends at its next block
   EndAddressWait();
 }
 
@@ -601,29 +589,24 @@ void TclDownLoadItem::Complete() {
   if (!streamSupplied_) dataStream_.reset();
   TclProcessStatus overall = Overall();
   if (overall != psFailed && overall != psTerminated && !refused_ && CanProcess(false)) {
+    if (!workFile_.empty() && workFile_ != localFile_) {
+      // A large answer takes long to inflate: on a file thread, which ends the run.
+      InflateWorkFile();
+      return;
+    }
     try {
-      if (!workFile_.empty() && workFile_ != localFile_ && platform::FileExists(workFile_)) {
-        {
-          TclFileStream source(workFile_, TclFileStream::fmOpenRead);
-          TclFileStream target(localFile_, TclFileStream::fmCreate);
-          TclGZipInflateStream inflate(target);
-          std::vector<char> buffer(1 << 16);
-          for (;;) {
-            size_t n = source.Read(buffer.data(), buffer.size());
-            if (n == 0) break;
-            inflate.WriteBuffer(buffer.data(), n);
-          }
-          inflate.Finish();
-        }
-        DropWorkFile();
-      }
       if (control->CorrectResourceTime && resourceInfo_ && platform::FileExists(localFile_))
-        SetFileTimes(localFile_, resourceInfo_->Date);
+        workfile::SetFileTimes(localFile_, resourceInfo_->Date);
     } catch (const std::exception& e) {
       AddError(e.what(), 0);
       resourceState_.SetLastStatus(psFailed);  // a file that could not be finished
     }
   }
+  EndRun();
+}
+
+void TclDownLoadItem::EndRun() {
+  auto* control = Control();
   // Data of a version that is gone must not be resumed into.
   if (resourceChanged_) DeleteSegments();
   probing_ = false;

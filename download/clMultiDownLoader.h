@@ -1,4 +1,6 @@
 #pragma once
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -20,6 +22,13 @@
 
 class TclMultiDownLoader;
 class TclDownLoadList;
+
+namespace workfile {
+// Sets a file's access and modification time; std::system_error when it cannot.
+void SetFileTimes(const std::string& path, std::chrono::system_clock::time_point when);
+// Test seam: runs on the file thread before each block of an inflate. Empty removes it.
+void SetInflateHook(std::function<void()> hook);
+}  // namespace workfile
 
 // Optional request object of an item: its text goes after "?" in the URL and its
 // header lines are sent with every request.
@@ -74,7 +83,9 @@ class TclDownLoadItem {
   const std::vector<std::string>& ResponseHeaders() const { return responseHeaders_; }
   const std::vector<std::string>& PreviewLines() const { return previewLines_; }
   // Also while the item waits for a new address (no worker runs then).
-  bool IsRunning() const { return !workers_.empty() || awaitingAddress_ || sizing_; }
+  bool IsRunning() const {
+    return !workers_.empty() || awaitingAddress_ || sizing_ || inflating_ != nullptr;
+  }
   // Answers to the manager's OnAddressExpired, on the owner thread, at any time
   // later: go on at a new address (probed first; the segments continue when it
   // serves the same resource, else the file starts again from zero), or end the
@@ -134,6 +145,11 @@ class TclDownLoadItem {
   void PrepareDataFile(std::function<void()> next);
   void LayOutDataPhase();
   void DropWorkFile();  // removes our own work file beside LocalFile
+  // Inflates the compressed answer's work file into LocalFile on a file thread
+  // (a new file, synced, renamed over LocalFile, the work file removed), then
+  // ends the run on the owner thread. Stop ends it at its next block.
+  void InflateWorkFile();
+  void EndRun();  // the last step of Complete
   void ForgetWorkFile();
   void DeleteSegments();
   bool CanProcess(bool checkFile);
@@ -208,6 +224,7 @@ class TclDownLoadItem {
   std::vector<std::shared_ptr<TclFileStream>> replacedFiles_;
   bool probing_ = false, dataPhase_ = false, completing_ = false;
   bool sizing_ = false;  // the data file is being prepared (PrepareDataFile)
+  std::shared_ptr<std::atomic<bool>> inflating_;  // set while inflating; true: cancel
   bool rangeIgnored_ = false, fallbackDone_ = false, resourceChanged_ = false;
   bool refused_ = false;
   bool stopping_ = false;  // Stop was called during this run: no new worker may start
@@ -326,6 +343,11 @@ class TclMultiDownLoader {
                      const char* CurrentData, int CurrentDataSize)>
       OnDataItemProceed;
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnProcessCompleted;
+  // Asked when an item ends, before OnProcessCompleted and before its place goes
+  // to the queue: an item returned here (of this list, neither running nor
+  // queued) starts at once in that place, so work that comes in steps (two
+  // streams of one job) keeps one place. Null: the queue goes on as usual.
+  std::function<TclDownLoadItem*(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnFollowUp;
   // The data phase begins: the item's segments are laid out (continued or new)
   // and its file is sized; no data of this run has arrived yet.
   std::function<void(TclMultiDownLoader* Sender, TclDownLoadItem* Item)> OnDataPhaseBegin;

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "download/clMultiDownLoader.h"
 #include "platform/Files.h"
@@ -181,6 +182,104 @@ TFileReady PrepareFile(const TFileAsk& ask) {
   return ready;
 }
 
+std::mutex& InflateHookLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::function<void()>& InflateHookSlot() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+struct TInflateAsk {
+  std::string workFile;
+  uint64_t workId = 0;
+  std::string localFile;
+  bool stamp = false;
+  std::chrono::system_clock::time_point date{};
+};
+
+struct TInflateDone {
+  std::string error;
+  bool cancelled = false;
+};
+
+void SyncFolderOf(const std::string& file) {
+  std::string folder = platform::ExtractFilePath(file);
+  if (folder.empty()) folder = ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Runs on the file thread. The output is written under a hidden name and
+// renamed over LocalFile only once it is whole and synced, so a stop or a
+// failure never leaves half an output under the file's name, and whoever
+// takes the completion for a finished file finds it on the disk.
+TInflateDone InflateFile(const TInflateAsk& ask, const std::atomic<bool>& cancel) {
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(InflateHookLock());
+    hook = InflateHookSlot();
+  }
+  TInflateDone done;
+  std::string temp;
+  try {
+    TclFileStream source(ask.workFile, TclFileStream::fmOpenRead);
+    std::shared_ptr<TclFileStream> target;
+    for (int n = 0; n < kNameTries && !target; ++n) {
+      temp = HiddenNameBeside(ask.localFile, n);
+      target = CreateNew(temp);
+    }
+    if (!target) {
+      temp.clear();
+      throw EclStreamError("Cannot create file \"" + ask.localFile + "\": no free name beside it",
+                           EEXIST);
+    }
+    target->Moved(ask.localFile);  // errors name the output, not the hidden name
+    {
+      TclGZipInflateStream inflate(*target);
+      std::vector<char> buffer(1 << 16);
+      for (;;) {
+        if (hook) hook();
+        if (cancel.load()) {
+          done.cancelled = true;
+          break;
+        }
+        const size_t n = source.Read(buffer.data(), buffer.size());
+        if (n == 0) break;
+        inflate.WriteBuffer(buffer.data(), n);
+      }
+      if (!done.cancelled) inflate.Finish();
+    }
+    if (!done.cancelled) {
+      if (::fsync(target->Handle()) != 0) {
+        const int error = errno;
+        throw EclStreamError("Cannot write file \"" + ask.localFile + "\". " +
+                                 std::strerror(error),
+                             error);
+      }
+      if (ask.stamp) workfile::SetFileTimes(temp, ask.date);
+      if (::rename(temp.c_str(), ask.localFile.c_str()) != 0) {
+        const int error = errno;
+        throw EclStreamError("Cannot replace file \"" + ask.localFile + "\". " +
+                                 std::strerror(error),
+                             error);
+      }
+      temp.clear();
+      SyncFolderOf(ask.localFile);
+      // Only a work file of our own (created exclusively, still the same file) goes.
+      if (ask.workId != 0 && SameFile(ask.workFile, ask.workId)) std::remove(ask.workFile.c_str());
+    }
+  } catch (const std::exception& e) {
+    done.error = e.what();
+  }
+  if (!temp.empty()) std::remove(temp.c_str());
+  return done;
+}
+
 // The file threads; each holds the queue it reports to. At process exit the
 // ones still sizing are joined.
 platform::TThreadSet& FileThreads() {
@@ -189,6 +288,21 @@ platform::TThreadSet& FileThreads() {
 }
 
 }  // namespace
+
+void workfile::SetFileTimes(const std::string& path, std::chrono::system_clock::time_point when) {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+  timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(ns / 1000000000);
+  times[0].tv_nsec = static_cast<long>(ns % 1000000000);
+  times[1] = times[0];
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::system_error(errno, std::generic_category(), "Cannot set the time of " + path);
+}
+
+void workfile::SetInflateHook(std::function<void()> hook) {
+  std::lock_guard lock(InflateHookLock());
+  InflateHookSlot() = std::move(hook);
+}
 
 std::string TclDownLoadItem::WorkFileName() const {
   auto* control = Control();
@@ -299,4 +413,45 @@ void TclDownLoadItem::DropWorkFile() {
       SameFile(workFile_, workFileId_))
     std::remove(workFile_.c_str());
   ForgetWorkFile();
+}
+
+void TclDownLoadItem::InflateWorkFile() {
+  TInflateAsk ask;
+  ask.workFile = workFile_;
+  ask.workId = workFileId_;
+  ask.localFile = localFile_;
+  ask.stamp = Control()->CorrectResourceTime && resourceInfo_;
+  if (resourceInfo_) ask.date = resourceInfo_->Date;
+  auto cancel = std::make_shared<std::atomic<bool>>(false);
+  inflating_ = cancel;
+  auto done = std::make_shared<TInflateDone>();
+  auto queue = Control()->OwnerQueue();
+  auto call = std::make_shared<platform::CallQueue::Posted>();
+  call->fn = [this, life = std::weak_ptr<int>(life_), done] {
+    if (life.expired()) return;
+    inflating_.reset();
+    if (!done->error.empty()) {
+      AddError(done->error, 0);
+      resourceState_.SetLastStatus(psFailed);  // a file that could not be finished
+    } else if (!done->cancelled) {
+      ForgetWorkFile();  // removed on the file thread
+    }
+    // Cancelled: the work file stays, whole, for a later start.
+    EndRun();
+  };
+  try {
+    FileThreads().Launch(
+        [ask, cancel, done, call, queue] {
+          *done = InflateFile(ask, *cancel);
+          try {
+            queue->Post(call);
+          } catch (const platform::CallQueueClosed&) {
+            // The owner is gone; nobody waits for this file.
+          }
+        },
+        [cancel] { cancel->store(true); });
+  } catch (const std::exception& e) {
+    done->error = e.what();
+    queue->Post(call);
+  }
 }

@@ -10,6 +10,7 @@
 #include "jobs/ExtractorJobs.h"
 #include "jobs/Resolve.h"
 #include "jobs/ResolveService.h"
+#include "jobs/StreamJobs.h"
 #include "log/LogWriter.h"
 #include "platform/CallQueue.h"
 #include "platform/Files.h"
@@ -113,6 +114,16 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
   downLoader_->OnDataPhaseBegin = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
     DownloadDataPhaseBegan(item);
   };
+  streams_ = std::make_unique<TStreamJobs>(
+      owner_, *downLoader_,
+      [this](const TclDownLoadItem* item) {
+        const int index = DownloadJobIndex(item);
+        return index < 0 ? nullptr : (*jobs_())[index];
+      },
+      [this](TEncItem& job) { MediaFileReady(job); });
+  downLoader_->OnFollowUp = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
+    return streams_ ? streams_->FollowUp(item) : nullptr;  // null once the runner ends
+  };
 }
 
 TJobRunner::~TJobRunner() {
@@ -121,11 +132,13 @@ TJobRunner::~TJobRunner() {
   // items that are going; and a page fetch still running ends at once instead
   // of at its own limit, so closing the window does not wait for it.
   resolver_.reset();
+  // Merges and fetches end (their encoders killed) before the manager goes.
+  streams_.reset();
 }
 
 bool TJobRunner::DownloadsBusy() const {
   VANTOREL_ASSERT_OWNER(owner_);
-  return downLoader_->IsBusy();
+  return downLoader_->IsBusy() || streams_->Busy();
 }
 
 void TJobRunner::StopDownload(TclDownLoadItem* item) {
@@ -135,7 +148,7 @@ void TJobRunner::StopDownload(TclDownLoadItem* item) {
 
 void TJobRunner::StartRun() {
   VANTOREL_ASSERT_OWNER(owner_);
-  if (downLoader_->IsBusy()) return;
+  if (downLoader_->IsBusy() || streams_->Busy()) return;
   TJobList* list = jobs_ ? jobs_() : nullptr;
   if (!list) return;
   TJobList& jobs = *list;
@@ -171,6 +184,23 @@ void TJobRunner::StartRun() {
               static_cast<size_t>(job->QualityIndex) >= job->Qualities.size())
             throw std::out_of_range("No quality is chosen for \"" + job->Title + "\"");
           TPrepared before{job, job->State, job->MediaFile, false};
+          // A video+audio pair or an HLS playlist: more than one engine stream.
+          if (TStreamJobs::Handles(job->Qualities[static_cast<size_t>(job->QualityIndex)])) {
+            TclDownLoadItem* item = nullptr;
+            try {
+              item = streams_->Prepare(*job, &before.reserved);
+            } catch (const std::exception& e) {
+              SetJobState(*job, jsDownloadFailed);
+              AppendNote(*job, e.what(), "Error");
+              LogText(std::string("Error: ") + e.what());
+              break;
+            }
+            job->LastDownloadMode = job->Mode;
+            prepared.push_back(before);
+            SetJobState(*job, jsDownloading);
+            job->DownloadItem = item;
+            break;
+          }
           // An unfinished download goes on in its own file, which stays reserved
           // for it; the item checks the file and the resource before it trusts them.
           const bool resume = job->IsLink && !job->Resume.Empty() && !job->MediaFile.empty() &&
@@ -232,7 +262,14 @@ void TJobRunner::StartRun() {
     LogError(e);
     for (const TPrepared& p : prepared) {
       p.job->DownloadItem = nullptr;
-      if (p.reserved) {
+      const bool streams = p.job->QualityIndex >= 0 &&
+                           static_cast<size_t>(p.job->QualityIndex) < p.job->Qualities.size() &&
+                           TStreamJobs::Handles(
+                               p.job->Qualities[static_cast<size_t>(p.job->QualityIndex)]);
+      if (streams) {
+        streams_->Forget(*p.job, p.reserved);
+        if (p.reserved) p.job->MediaFile = p.mediaFile;
+      } else if (p.reserved) {
         if (platform::FileSize(p.job->MediaFile) == 0) platform::DeleteFile(p.job->MediaFile);
         p.job->MediaFile = p.mediaFile;
       }
@@ -244,6 +281,7 @@ void TJobRunner::StartRun() {
   try {
     if (OnRunStarting) OnRunStarting();
     if (downLoader_->DownLoadList()->Count() > 0) downLoader_->Start(nullptr, true);
+    streams_->StartPending();
     StartConversionSweep(*conversions_, std::move(toConvert));
   } catch (const std::exception& e) {
     LogError(e);
@@ -297,8 +335,7 @@ void TJobRunner::DownloadProgress(TclDownLoadItem* item, TclResourceStateItem* s
     if (!state || state->ResourceSize() <= 0)
       throw std::runtime_error("The size of \"" + job->Title +
                                "\" is not known; no percentage can be shown");
-    job->Progress = static_cast<double>(state->BytesProceed()) /
-                    static_cast<double>(state->ResourceSize()) * 100;
+    job->Progress = streams_->Progress(*job, state->BytesProceed(), state->ResourceSize());
     // Entry index is the job's row.
     if (job->Grid) job->Grid->SetProgress(index, job->Progress);
   } catch (const std::exception& e) {
@@ -332,6 +369,16 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
     }
   }
   dataPhase_.erase(item);
+  // The audio of a pair came whole: the merge follows, still as the download.
+  if (!job->StopRequested && DownloadFailure(*item).empty()) {
+    job->DownloadItem = nullptr;
+    try {
+      if (streams_->AudioCame(*job)) return;
+    } catch (const std::exception& e) {
+      LogError(e);
+    }
+    job->DownloadItem = item;
+  }
   try {
     SetJobState(*job, jsEncoding);
     job->DeleteSource = cvOptions.DeleteVideo;
@@ -339,27 +386,35 @@ void TJobRunner::DownloadCompleted(TclDownLoadItem* item) {
     if (job->StopRequested) {
       SetJobState(*job, jsStopped);
       ShowSkip(*job);
-    } else if (!(failure = DownloadFailure(*item)).empty()) {
+    } else if (!(failure = DownloadFailure(*item)).empty() ||
+               !(failure = TStreamJobs::Unfinished(*job)).empty()) {
       // Neither success nor a conversion of a partial file; the mode stays so
       // that the next Start tries again.
       SetJobState(*job, jsDownloadFailed);
       AppendNote(*job, failure, "Error");
       LogText("Error: " + failure);
-    } else if (job->Mode == jmDownloadConvert) {
-      if (resolver_ && NeedsRunningTimeRead(*job)) ShowRunningTimeOf(*resolver_, *job);
-      // Through a sweep: its information pass runs the encoder, which would hold
-      // up this thread for as long as that takes.
-      StartConversionSweep(*conversions_, {job->Ref()});
     } else {
-      if (resolver_ && NeedsRunningTimeRead(*job)) ShowRunningTimeOf(*resolver_, *job);
-      SetJobState(*job, jsDone);
-      ShowSkip(*job);
+      MediaFileReady(*job);
     }
   } catch (const std::exception& e) {
     LogError(e);
     AppendNote(*job, e, "Error");
   }
   job->DownloadItem = nullptr;
+}
+
+void TJobRunner::MediaFileReady(TEncItem& job) {
+  SetJobState(job, jsEncoding);
+  job.DeleteSource = cvOptions.DeleteVideo;
+  if (resolver_ && NeedsRunningTimeRead(job)) ShowRunningTimeOf(*resolver_, job);
+  if (job.Mode == jmDownloadConvert) {
+    // Through a sweep: its information pass runs the encoder, which would hold
+    // up this thread for as long as that takes.
+    StartConversionSweep(*conversions_, {job.Ref()});
+  } else {
+    SetJobState(job, jsDone);
+    ShowSkip(job);
+  }
 }
 
 void TJobRunner::StopJob(TEncItem* job) {
@@ -372,6 +427,11 @@ void TJobRunner::StopJob(TEncItem* job) {
     SetJobState(*job, jsStopped);
     // A queued item leaves the queue and never reports; the job keeps its mode.
     if (!item->IsRunning()) job->DownloadItem = nullptr;
+  } else if (job->State == jsDownloading && streams_->Stop(*job)) {
+    // A merge or playlist fetch: ended at once, like a stopped download.
+    job->StopRequested = true;
+    SetJobState(*job, jsStopped);
+    ShowSkip(*job);
   } else if (job->State == jsEncoding) {
     try {
       StopJobConversion(*job);
@@ -462,21 +522,25 @@ void TJobRunner::TakeRefreshedAddress(uint64_t ref, TclDownLoadItem* item, int r
     item->FailAddressRefresh(result.Error);
     return;
   }
+  std::string address = result.StreamUrl;
   try {
     job->Qualities = result.Qualities;
     job->SetQuality(result.QualityIndex);
     job->StreamUrl = result.StreamUrl;
-    ApplyStreamRequest(*item, job->Qualities[static_cast<size_t>(result.QualityIndex)].Link);
+    // A pair's audio item takes the audio's new address, not the video's.
+    const TLink& stream = TStreamJobs::CurrentStream(*job);
+    ApplyStreamRequest(*item, stream);
+    address = stream.Url;
     const std::string note = "The stream address expired; the watch page at " +
                              AddressHost(job->Source) + " gave a new one at " +
-                             AddressHost(result.StreamUrl);
+                             AddressHost(address);
     AppendNote(*job, note, "Warning");
     LogText("Warning: " + note);
     JobChanged(*job);  // the journal keeps the new address
   } catch (const std::exception& e) {
     LogError(e);
   }
-  item->ContinueWithAddress(result.StreamUrl);
+  item->ContinueWithAddress(address);
 }
 
 bool TJobRunner::WaitForAddressRefreshes(std::chrono::milliseconds timeout) {

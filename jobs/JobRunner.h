@@ -17,6 +17,7 @@ class TResolveService;
 class TclMultiDownLoader;
 class TclResourceStateItem;
 class TConversionThreads;
+class TStreamJobs;
 namespace platform {
 class CallQueue;
 class TThreadSet;
@@ -123,6 +124,8 @@ class TJobRunner {
 
   // JobList index of the job whose download is item, or -1.
   int DownloadJobIndex(const TclDownLoadItem* item) const;
+  // The job's media file is whole: converted next (Download&Convert) or done.
+  void MediaFileReady(TEncItem& job);
 
   std::function<TJobList*()> jobs_;
   std::shared_ptr<platform::CallQueue> owner_;
@@ -131,6 +134,8 @@ class TJobRunner {
   std::unique_ptr<TclMultiDownLoader> downLoader_;
   // Its answers reach the downloads and the jobs: it goes first.
   std::unique_ptr<TResolveService> resolver_;
+  // Pairs and HLS playlists; their merges and fetches end before the manager goes.
+  std::unique_ptr<TStreamJobs> streams_;
   // Items of this run whose data phase has begun: only their segment tables
   // speak for the file.
   std::unordered_set<const TclDownLoadItem*> dataPhase_;

@@ -21,6 +21,8 @@ struct TLink {
   std::vector<THttpHeader> Headers;
   std::string FormatId;
   long long ChunkLimit = 0;
+  // Bytes the stream is said to hold (0: not known); only for showing progress.
+  long long Size = 0;
   bool Hls = false;  // an HLS playlist: fetched by the encoder, not the engine
 };
 

@@ -20,6 +20,13 @@ double Number(const json& j, const char* key) {
   return it != j.end() && it->is_number() ? it->get<double>() : 0.0;
 }
 
+// A byte count: 0 when absent, negative or past any real file (a hostile
+// document's 1e300 must not reach an integer conversion).
+long long Bytes(const json& j, const char* key) {
+  const double v = Number(j, key);
+  return v > 0 && v < 1e15 ? static_cast<long long>(v) : 0;
+}
+
 bool Flag(const json& j, const char* key) {
   auto it = j.find(key);
   return it != j.end() && ((it->is_boolean() && it->get<bool>()) ||
@@ -96,7 +103,9 @@ bool ReadFormat(const json& j, TYtFormat& f) {
   if (!cookies.empty() && !hasCookie && cookies.find_first_of("\r\n") == std::string::npos)
     f.Headers.emplace_back("Cookie", cookies);
   if (auto d = j.find("downloader_options"); d != j.end() && d->is_object())
-    f.ChunkLimit = static_cast<long long>(Number(*d, "http_chunk_size"));
+    f.ChunkLimit = Bytes(*d, "http_chunk_size");
+  f.Size = Bytes(j, "filesize");
+  if (f.Size <= 0) f.Size = Bytes(j, "filesize_approx");
   return true;
 }
 
@@ -114,6 +123,7 @@ TLink LinkOf(const TYtFormat& f) {
   link.Ext = "." + (f.Ext.empty() ? std::string("mp4") : f.Ext);
   link.Headers = f.Headers;
   link.ChunkLimit = f.ChunkLimit;
+  link.Size = f.Size;
   link.FormatId = f.Id;
   link.Hls = f.Hls;
   return link;

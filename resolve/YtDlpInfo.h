@@ -20,6 +20,7 @@ struct TYtFormat {
   double Kbps = 0;                   // tbr, else abr/vbr
   std::vector<THttpHeader> Headers;  // cookies as one Cookie header
   long long ChunkLimit = 0;
+  long long Size = 0;  // filesize, else filesize_approx; 0 when not given
 };
 
 struct TYtInfo {

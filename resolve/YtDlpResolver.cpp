@@ -50,13 +50,11 @@ class TYtDlpResolver : public IResolver {
       job.Notes = "yt-dlp: " + r.Reason + "\r";
       return job;
     }
-    TQualityList usable;
-    for (auto& q : r.Qualities)
-      if (q.Audio.Url.empty() && !q.Link.Hls) usable.push_back(std::move(q));
+    // Every line can be fetched: single streams by the engine, pairs by the engine
+    // and a merge, HLS playlists by the encoder (jobs/StreamJobs.h).
+    TQualityList usable = std::move(r.Qualities);
     if (usable.empty()) {
-      job.Failure =
-          "yt-dlp found only streams this program cannot fetch yet (HLS or separate video and "
-          "audio)";
+      job.Failure = "yt-dlp found no stream this program can fetch";
       job.ShowFailure = true;
       return job;
     }

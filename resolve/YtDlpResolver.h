@@ -25,8 +25,8 @@ bool IsWebLink(const std::string& text);
 
 // The external extractor as a resolver of any web link (it goes last in a set).
 // The default quality is the one for video presets; a job whose preset makes audio
-// only picks again with YtDefaultQuality (the lines carry what it needs). Only
-// streams the job can fetch are offered: single engine streams. A failure is shown
+// only picks again with YtDefaultQuality (the lines carry what it needs). Every
+// line is offered: single streams, video+audio pairs, HLS playlists. A failure is shown
 // to the user; a missing program gives the install text as Advice.
 std::shared_ptr<const IResolver> MakeYtDlpResolver();
 

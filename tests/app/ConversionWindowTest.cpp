@@ -371,6 +371,57 @@ TEST_F(ConversionWindowTest, PageOfTwoClipsBecomesTwoJobsThatConvert) {
   EXPECT_TRUE(boxes.empty()) << boxes.front();
 }
 
+// A page whose video is an HLS playlist: read by yt-dlp, fetched by the encoder with
+// the page's headers, converted like any download.
+TEST_F(ConversionWindowTest, HlsPageOfAnotherSiteBecomesAnMp3OfItsLength) {
+  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
+  testsupport::TempDir hls;
+  ASSERT_EQ(converttest::MakeClip(hls / "index.m3u8",
+                                  {"-f", "lavfi", "-i", "sine=frequency=330:duration=6", "-c:a",
+                                   "aac", "-f", "hls", "-hls_time", "2", "-hls_list_size", "0"}),
+            0);
+  for (const auto& entry : std::filesystem::directory_iterator(hls.path())) {
+    sitesim::TStream s;
+    s.File = entry.path().string();
+    s.ContentType = entry.path().extension() == ".m3u8" ? "application/vnd.apple.mpegurl"
+                                                         : "video/mp2t";
+    sim.AddFile("live.example.net", "/hls/" + entry.path().filename().string(), s);
+  }
+  sitesim::TStream page;
+  page.Data = "<html><head><title>Harbour Live</title></head><body>"
+              "<video src=\"/hls/index.m3u8\"></video></body></html>";
+  page.ContentType = "text/html";
+  sim.AddFile("live.example.net", "/watch/live", page);
+  QGuiApplication::clipboard()->setText(
+      QString::fromStdString(sim.FileUrl("live.example.net", "/watch/live")));
+  window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
+  ASSERT_EQ(window->Jobs().Count(), 1);
+  ASSERT_TRUE(Job()->Qualities[static_cast<size_t>(Job()->QualityIndex)].Link.Hls);
+  sim.ClearRequests();  // yt-dlp's own reading of the playlist
+  window->btnDownload->click();
+  ASSERT_TRUE(Watch([&] {
+    return Cell(colState) != "Downloading..." && Cell(colState) != "Encoding...";
+  })) << Cell(colState);
+  ASSERT_EQ(Cell(colState), "Successfully!") << Job()->Notes;
+  EXPECT_EQ(converttest::Probe(Job()->OutputFile, "a:0")["codec_name"], "mp3");
+  EXPECT_TRUE(Watch([&] { return Job()->DurationSec == 6; }, 30000)) << Job()->DurationSec;
+  EXPECT_EQ(converttest::Tags(Job()->OutputFile)["title"].rfind("Harbour Live", 0), 0u);
+  // The playlist and each segment came with the format's headers, and only those
+  // (not the encoder's own User-Agent beside them).
+  const TQuality& q = Job()->Qualities[static_cast<size_t>(Job()->QualityIndex)];
+  size_t requests = 0;
+  for (const auto& r : sim.Requests()) {
+    if (r.Target.find("/hls/") == std::string::npos) continue;
+    ++requests;
+    for (const auto& [name, value] : q.Link.Headers) EXPECT_EQ(r.Header(name), value) << name;
+    EXPECT_EQ(std::count_if(r.Headers.begin(), r.Headers.end(),
+                            [](const auto& h) { return h.first == "User-Agent"; }),
+              1);
+  }
+  EXPECT_GE(requests, 4u);  // the playlist and three segments
+}
+
 // A clip address refused with 403 once the job was read: yt-dlp reads the page again
 // and the same format goes on; the file is whole.
 TEST_F(ConversionWindowTest, RefusedAddressOfAnotherSiteIsReadAgainByTheExtractor) {

@@ -112,11 +112,12 @@ TEST_F(ExtractorIntakeTest, AListIsReadFourAtATimeInOrderAndThePresetPicksTheStr
   EXPECT_GE(most, 1);
   EXPECT_LE(most, 4);
 
-  // A video preset: the best stream with sound at or below 1080p that the engine fetches.
+  // A video preset: the best video with sound at or below 1080p, here a pair of a
+  // video-only stream and the audio of its family.
   PickPreset("MP4 (H.264 + AAC)");
   Paste("http://h8.example.test/slow/8");
   ASSERT_EQ(Jobs().Count(), 8);
-  EXPECT_EQ(Quality(7), "MP4 360p");
+  EXPECT_EQ(Quality(7), "MP4 1080p (video + audio)");
   EXPECT_TRUE(Jobs()[7]->IsVideo);
 }
 

@@ -4,9 +4,11 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "download/clMultiDownLoader.h"
 #include "tests/download/ScriptedServer.h"
@@ -157,6 +159,88 @@ TEST_F(WorkFile, AFullFolderFailsWithTheSystemsReason) {
     EXPECT_NE(item->Errors().back().Error.find("No space left on device"), std::string::npos)
         << AllErrors(*item);
   }
+}
+
+// The inflate of a compressed answer runs beside the owner thread: the owner's
+// queue serves calls while it is under way (held at a gate here), and a stop
+// during it ends the item with no half output under the file's name.
+TEST_F(WorkFile, ACompressedAnswerIsInflatedBesideTheOwnerThread) {
+  sitesim::TFault gzip;
+  gzip.Gzip = true;
+  AddStream(300000, gzip);
+  platform::ManualResetEvent inflating, release;
+  std::atomic<bool> onOwner{false};
+  const auto owner = std::this_thread::get_id();
+  workfile::SetInflateHook([&] {
+    if (std::this_thread::get_id() == owner) onOwner = true;
+    inflating.Set();
+    release.Wait(std::chrono::seconds(60));
+  });
+  struct TUnhook {
+    platform::ManualResetEvent& release;
+    ~TUnhook() {
+      release.Set();
+      workfile::SetInflateHook({});
+    }
+  } unhook{release};
+  for (bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "stopped while inflating" : "inflated");
+    inflating.Reset();
+    release.Reset();
+    const std::string out = dir / (stop ? "stopped.mp4" : "clip.mp4");
+    auto* item = NewItem(out);
+    const int before = completed;
+    dl.Start(item, true);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return inflating.IsSet() || completed > before; },
+                                     std::chrono::seconds(60)));
+    ASSERT_TRUE(inflating.IsSet()) << AllErrors(*item);
+    bool served = false;
+    auto call = std::make_shared<platform::CallQueue::Posted>();
+    call->fn = [&] { served = true; };
+    platform::CallQueue::Current()->Post(call);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return served; }, std::chrono::seconds(60)));
+    EXPECT_EQ(completed, before);
+    EXPECT_TRUE(item->IsRunning());
+    const std::string workFile = item->WorkFile();
+    if (stop) dl.Stop(item);
+    release.Set();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return completed > before; }, std::chrono::seconds(60)));
+    EXPECT_FALSE(onOwner.load());
+    if (stop) {
+      EXPECT_EQ(item->Status(), psTerminated) << AllErrors(*item);
+      EXPECT_FALSE(std::filesystem::exists(out));
+      EXPECT_TRUE(std::filesystem::exists(workFile));  // whole, for a later start
+    } else {
+      EXPECT_EQ(item->Status(), psSuccess) << AllErrors(*item);
+      EXPECT_TRUE(ReadFile(out) == sim.StreamBody("v", 0));
+      EXPECT_FALSE(std::filesystem::exists(workFile));
+    }
+  }
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_EQ(e.path().filename().string().rfind(".vantorel-", 0), std::string::npos) << e.path();
+}
+
+// An answer that fits compressed but not inflated fails with the system's
+// reason and leaves no part of the output.
+TEST_F(WorkFile, AnInflateIntoAFullFolderFailsWithTheSystemsReason) {
+  const std::string small = dir / "small";
+  SmallFolder folder(small);
+  if (!folder.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  sitesim::TVideo v;
+  v.Id = "v";
+  sitesim::TStream s;
+  s.Data = std::string(3 << 20, 'a');
+  s.Fault.Gzip = true;
+  v.Streams.push_back(s);
+  sim.AddVideo(v);
+  const std::string out = small + "/clip.mp4";
+  auto* item = NewItem(out);
+  ASSERT_TRUE(Run(item));
+  EXPECT_EQ(item->Status(), psFailed);
+  EXPECT_NE(AllErrors(*item).find("No space left on device"), std::string::npos)
+      << AllErrors(*item);
+  for (const auto& e : std::filesystem::directory_iterator(small))
+    EXPECT_NE(e.path().string(), out) << "half an output left";
 }
 
 TEST_F(WorkFile, ARedirectToAnotherSchemeFailsAtOnce) {

@@ -16,6 +16,7 @@
 
 #include "platform/Process.h"
 #include "tools/cvtcore/CvtCore.h"
+#include "tools/cvtcore/StreamModes.h"
 
 namespace {
 
@@ -192,6 +193,8 @@ void ProbeAudioFormat(const std::string& input, int& rate, int& channels) {
   });
 }
 
+int Relay(const std::vector<std::string>& argv);
+
 int Convert(cvtcore::Request request) {
   std::string ffmpeg = platform::FindOnPath("ffmpeg");
   if (ffmpeg.empty())
@@ -201,11 +204,30 @@ int Convert(cvtcore::Request request) {
   int inRate = 0, inChannels = 0;
   if (cvtcore::NeedsInputAudioFormat(request)) ProbeAudioFormat(request.input, inRate, inChannels);
   if (auto note = cvtcore::ClampAudioBitrate(request, inRate, inChannels)) PrintLine(*note);
+  return Relay(cvtcore::FfmpegArguments(request, ffmpeg, 1));
+}
+
+// A stream copy (merge or fetch): ffmpeg's progress and log relayed like a conversion's.
+int CopyStreams(const std::vector<std::string>& args) {
+  cvtcore::StreamRequest request;
+  std::string error;
+  if (!cvtcore::ParseStreamArguments(args, request, error))
+    return Fail(2, error + " (usage: cvtcore -merge -i <video> -i <audio> -y <output>, or "
+                           "cvtcore -fetch <address> [-headers <lines>] -y <output>)");
+  std::string ffmpeg = platform::FindOnPath("ffmpeg");
+  if (ffmpeg.empty())
+    return Fail(127, "ffmpeg was not found on PATH; install FFmpeg to copy streams");
+  return Relay(cvtcore::FfmpegStreamArguments(request, ffmpeg, 1));
+}
+
+// Runs ffmpeg (argv) and passes on its progress (stdout) and log (stderr) lines.
+int Relay(const std::vector<std::string>& argv) {
+  const std::string& ffmpeg = argv[0];
   int progress[2], log[2];
   if (::pipe2(progress, O_CLOEXEC) != 0 || ::pipe2(log, O_CLOEXEC) != 0)
     return Fail(1, ::strerror(errno));
   std::string error;
-  pid_t pid = Spawn(cvtcore::FfmpegArguments(request, ffmpeg, 1), progress[1], log[1], error);
+  pid_t pid = Spawn(argv, progress[1], log[1], error);
   ::close(progress[1]);
   ::close(log[1]);
   if (pid < 0) return Fail(127, "could not run " + ffmpeg + ": " + error);
@@ -276,6 +298,14 @@ int main(int argc, char** argv) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (cvtcore::IsStreamCall(args)) {
+    int code = CopyStreams(args);
+    if (g_signal) {
+      ::signal(g_signal, SIG_DFL);
+      ::raise(g_signal);
+    }
+    return code;
+  }
   cvtcore::Request request;
   std::string error;
   if (!cvtcore::ParseArguments(args, request, error)) {

@@ -1,0 +1,201 @@
+// The worker's read loop: a chunk filled straight from the transport, written
+// with one positioned write, and its blocks reported on the owner thread.
+#include <algorithm>
+
+#include "download/clMultiDC.h"
+#include "download/clMultiDCAttempt.h"
+#include "platform/CallQueue.h"
+
+using namespace wininet;
+
+namespace {
+// A chunk holds this much data (or one block when BatchSize is larger). One
+// read fills as much of it as has arrived, straight from the transport's
+// receive callback; it is committed once less than one receive is left free.
+constexpr size_t kChunkBytes = 128 * 1024;
+constexpr size_t kChunkMinRoom = 64 * 1024;
+constexpr size_t kChunkBlocks = 64;
+// How long the worker waits for data on its own thread before it hands the
+// wait to the connection's call thread.
+constexpr int kOwnWaitMs = 20;
+}  // namespace
+
+void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
+  if (dataStream_ && !spanKnown_) {
+    std::lock_guard lock(*DataLock);
+    dataStream_->SetPosition(0);
+  }
+  if (!spanKnown_) startPosition_ = 0;
+  const size_t blockSize = static_cast<size_t>(BatchSize);
+  for (auto& chunk : chunks_) {
+    // One spare byte: the last block's terminator.
+    chunk.data.resize(std::max(kChunkBytes, blockSize) + 1);
+    chunk.used = 0;
+    chunk.blocks.clear();
+    chunk.blocks.reserve(kChunkBlocks);
+  }
+  chunkInfo_ = Info();
+  TclInternetReadFileAction read(request.Connection().shared_from_this(), request.RootHandle(),
+                                 request.Handle());
+  struct TFlushAtEnd {
+    TclDownLoadThreader* self;
+    ~TFlushAtEnd() {
+      try {
+        self->Flush();
+      } catch (...) {
+        // On the way out of a failure the first error is the one that counts.
+      }
+    }
+  } flushAtEnd{this};
+  while (!Terminated()) {
+    TChunk* chunk = &chunks_[filling_];
+    auto room = [&] {
+      const size_t free = chunk->data.size() - 1 - chunk->used;  // one byte: the terminator
+      const size_t blocks = (kChunkBlocks - chunk->blocks.size()) * blockSize;
+      return std::min(free, blocks);
+    };
+    if (!chunk->blocks.empty() && room() < std::min(kChunkMinRoom, blockSize * kChunkBlocks)) {
+      CommitChunk();
+      chunk = &chunks_[filling_];
+    }
+    int64_t toRead = static_cast<int64_t>(room());
+    if (spanKnown_) {
+      // The end may have been moved back by the item (work taken over). No lock:
+      // the write clips to the end under the item's lock, so a stale end costs at
+      // most this one read.
+      const int64_t left = remainingLength_.load(std::memory_order_relaxed) - bytesReceived_ -
+                           static_cast<int64_t>(chunk->used);
+      if (left <= 0) break;
+      toRead = std::min(toRead, left);
+      if (requestEnd_ >= 0) {
+        const int64_t inRequest = RequestLeft(chunk->used);
+        if (inRequest <= 0) break;
+        toRead = std::min(toRead, inRequest);
+      }
+    }
+    read.SetBuffer(chunk->data.data() + chunk->used, static_cast<DWORD>(toRead));
+    // Most data has already arrived; before a wait for the network, what has
+    // been read is written and reported.
+    if (!read.ReadBuffered()) {
+      if (!chunk->blocks.empty()) {
+        CommitChunk();
+        chunk = &chunks_[filling_];
+        toRead = std::min<int64_t>(toRead, static_cast<int64_t>(room()));
+        read.SetBuffer(chunk->data.data(), static_cast<DWORD>(toRead));
+      }
+      // A short wait here saves two thread switches per network wait; a longer
+      // one goes to the call thread, whose wait has the time limit and ends at
+      // a cancel. A cancel meanwhile is seen by that call at once.
+      if (Terminated() || !read.ReadBuffered(kOwnWaitMs)) read.Fire(TimeOut);
+    }
+    size_t n = read.BytesRead();
+    if (n == 0) break;
+    // Reported in blocks of at most BatchSize.
+    while (n > 0) {
+      const size_t size = std::min(n, blockSize);
+      chunk->used += size;
+      chunk->blocks.push_back({startPosition_ + static_cast<int64_t>(chunk->used),
+                               chunk->used - size, static_cast<int>(size)});
+      n -= size;
+    }
+  }
+  CommitChunk();
+  Flush();
+  // A span that ended early is a broken transfer, to be resumed where it stopped.
+  if (!Terminated() && SpanLeft() > 0 && RequestLeft(0) != 0)
+    throw EclInternetError("The connection closed before the requested range was complete",
+                           static_cast<int>(ERROR_INTERNET_CONNECTION_ABORTED));
+}
+
+// Writes the filling chunk with one call, counts its bytes as received and posts
+// its report; the other chunk (its report done) is filled next.
+void TclDownLoadThreader::CommitChunk() {
+  TChunk& chunk = chunks_[filling_];
+  if (chunk.blocks.empty()) return;
+  // A file takes positioned writes from several workers at once, so its write
+  // runs outside the item's lock: the owner thread takes that lock too, and a
+  // write may wait for the disk. What it writes is claimed under the lock first
+  // (the start moves past it), so a span end moved back meanwhile never lies
+  // inside it. Other streams are written under the lock.
+  const bool fileWrite = dataStream_ && dynamic_cast<TclFileStream*>(dataStream_.get());
+  int64_t writeAt = 0;
+  {
+    std::unique_lock<std::mutex> lock;
+    if (DataLock) lock = std::unique_lock(*DataLock);
+    // Bytes read past an end that was moved back meanwhile belong to another worker.
+    if (spanKnown_) {
+      const auto room = static_cast<size_t>(std::max<int64_t>(0, SpanLeftLocked()));
+      if (chunk.used > room) {
+        chunk.used = room;
+        const int64_t end = startPosition_ + static_cast<int64_t>(room);
+        while (!chunk.blocks.empty() &&
+               chunk.blocks.back().position - chunk.blocks.back().size >= end)
+          chunk.blocks.pop_back();
+        if (!chunk.blocks.empty() && chunk.blocks.back().position > end) {
+          chunk.blocks.back().size -= static_cast<int>(chunk.blocks.back().position - end);
+          chunk.blocks.back().position = end;
+        }
+      }
+    }
+    writeAt = startPosition_;
+    if (dataStream_ && chunk.used > 0 && !fileWrite) {
+      if (spanKnown_) {
+        dataStream_->WriteBufferAt(startPosition_, chunk.data.data(), chunk.used);
+      } else {
+        dataStream_->WriteBuffer(chunk.data.data(), chunk.used);
+      }
+    }
+    bytesReceived_ += static_cast<int64_t>(chunk.used);
+    startPosition_ += static_cast<int64_t>(chunk.used);
+  }
+  if (fileWrite && chunk.used > 0) {
+    try {
+      dataStream_->WriteBufferAt(writeAt, chunk.data.data(), chunk.used);
+    } catch (...) {
+      // Not written, so not received: a new attempt asks for these bytes again.
+      std::unique_lock<std::mutex> lock;
+      if (DataLock) lock = std::unique_lock(*DataLock);
+      bytesReceived_ -= static_cast<int64_t>(chunk.used);
+      startPosition_ = writeAt;
+      throw;
+    }
+    // Without a span the stream's own position is where the next write goes.
+    if (!spanKnown_) {
+      std::unique_lock<std::mutex> lock;
+      if (DataLock) lock = std::unique_lock(*DataLock);
+      dataStream_->SetPosition(writeAt + static_cast<int64_t>(chunk.used));
+    }
+  }
+  if (chunk.blocks.empty()) {
+    chunk.used = 0;
+    return;
+  }
+  if (OnDataItemProceed) {
+    Flush();  // the other chunk is reported (and free) first
+    Post([this, &chunk] { ReportChunk(chunk); });
+    filling_ ^= 1;
+  } else {
+    chunk.used = 0;
+    chunk.blocks.clear();
+  }
+  TChunk& next = chunks_[filling_];
+  next.used = 0;
+  next.blocks.clear();
+}
+
+// Owner thread: one callback per block, in order. Each block is handed over with
+// a terminating zero, which borrows the next block's first byte for the call.
+void TclDownLoadThreader::ReportChunk(TChunk& chunk) {
+  for (const auto& b : chunk.blocks) {
+    char* data = chunk.data.data() + b.offset;
+    char& after = data[b.size];
+    const char saved = after;
+    after = 0;
+    struct TRestore {
+      char& at;
+      char value;
+      ~TRestore() { at = value; }
+    } restore{after, saved};
+    OnDataItemProceed(this, chunkInfo_, b.position, data, b.size);
+  }
+}
