@@ -56,16 +56,26 @@ bool TJobActivity::Active() const {
   return timer_->isActive();
 }
 
-void TJobActivity::SetReadingLinks(int count) {
-  if (count == readingLinks_) return;
+void TJobActivity::SetReadingLinks(int count, int listDone, int listTotal) {
+  if (count == readingLinks_ && listDone == listDone_ && listTotal == listTotal_) return;
   readingLinks_ = count;
+  listDone_ = listDone;
+  listTotal_ = listTotal;
   ShowFirstPanel();
 }
 
 void TJobActivity::ShowFirstPanel() {
   QString text = runText_;
-  if (readingLinks_ > 0)
-    text = ReadingText(readingLinks_) + (text.isEmpty() ? QString() : " \u00b7 " + text);
+  QString reading;
+  // Links outside the playlists being read are counted beside their progress.
+  const int others = readingLinks_ - (listTotal_ - listDone_);
+  if (listTotal_ > 0) {
+    reading = QString("reading %1 of %2").arg(listDone_).arg(listTotal_);
+    if (others > 0) reading = ReadingText(others) + " \u00b7 " + reading;
+  } else if (readingLinks_ > 0) {
+    reading = ReadingText(readingLinks_);
+  }
+  if (!reading.isEmpty()) text = reading + (text.isEmpty() ? QString() : " \u00b7 " + text);
   if (window_.StatusPanels[0]->text() != text) window_.StatusPanels[0]->setText(text);
 }
 

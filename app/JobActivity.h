@@ -33,7 +33,8 @@ class TJobActivity : public QObject {
   void Refresh();
   bool Active() const;
   // How many links are being read now: the first panel counts them.
-  void SetReadingLinks(int count);
+  // listDone of listTotal: entries of playlists being read that have their answer.
+  void SetReadingLinks(int count, int listDone = 0, int listTotal = 0);
 
   // The file a job's run produced: the converted file, or the download of a
   // job that ran as Download Only. Empty when there is none.
@@ -49,6 +50,8 @@ class TJobActivity : public QObject {
   TJobNotifier& notifier_;
   QTimer* timer_;
   int readingLinks_ = 0;
+  int listDone_ = 0;
+  int listTotal_ = 0;
   QString runText_;  // the run's part of the first panel
   void ShowFirstPanel();
   // A downloading job without an engine item (an HLS fetch, a pair's merge):

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "jobs/EncItem.h"
+#include "resolve/Resolver.h"
 
 class QAction;
 class QComboBox;
@@ -114,6 +115,9 @@ class TfmMain : public QMainWindow {
   QMenu* Quality1 = nullptr;
   // A stopped download: its last downloading mode back, then Start.
   QAction* ContinueDownload1 = nullptr;
+  // A job whose link names a playlist beside its video: the playlist's videos
+  // are added as jobs of their own.
+  QAction* AddPlaylist1 = nullptr;
   // Enabled when the file a job's run made exists.
   QAction* Open1 = nullptr;
   QAction* ShowInFolder1 = nullptr;
@@ -198,6 +202,7 @@ class TfmMain : public QMainWindow {
   void OpenResultClick();
   void ShowInFolderClick();
   void ContinueDownloadClick();
+  void AddWholePlaylistClick();
   // Sets a row's mode as the mode entries do (the panel's settings applied).
   void SetRowMode(int row, int mode);
   // A finished row opens its file, at any time.
@@ -325,8 +330,9 @@ class TfmMain : public QMainWindow {
   void ShowReadingRow(TEncItem& job, int row);
   // The row of a ready job, filled as a new job is (the panel applied).
   void ShowNewJob(TEncItem& job, int row);
-  // Hands a job in the list to the runner's link reading.
-  void ReadJobLink(TEncItem& job, int batch);
+  // Hands a job in the list to the runner's link reading (wholePlaylist: the
+  // link's playlist rather than its one video).
+  void ReadJobLink(TEncItem& job, int batch, bool wholePlaylist = false);
   // shown: the reader's reason worth telling beside "Error Link!"; advice: a
   // box of its own (what to install), told once per batch.
   void LinkRead(TEncItem& job, bool ok, int batch, const std::string& shown = {},
@@ -345,6 +351,9 @@ class TfmMain : public QMainWindow {
   struct TLinkBatch {
     int total = 0;
     int unanswered = 0;  // links added that have no answer yet
+    bool videos = false;  // a playlist's entries: counted as videos
+    int missing = 0;      // entries that failed without a row (not in the listing)
+    int depth = 0;        // playlists within playlists: how deep these entries are
     std::vector<uint64_t> failed;
     std::string shown;   // the last failure's reason worth telling
     std::string advice;  // told instead of (alone) or after (a list) the count
@@ -358,6 +367,29 @@ class TfmMain : public QMainWindow {
   };
   std::deque<TReadFailure> readFailures_;
   bool showingReadFailure_ = false;
+
+  // ---- Playlists (MainWindowPlaylist.cpp) ----
+  // A link read as a playlist: its row becomes the first entry's, the other
+  // entries get rows of their own at once, each read on its own (one batch,
+  // counted as videos). More than kAskAbovePlaylist entries are asked about first.
+  static constexpr int kAskAbovePlaylist = 50;
+  static constexpr int kMaxPlaylistDepth = 2;  // a channel's playlists' videos
+  // The reader a reading row keeps (journalled) when it reads a link's whole
+  // playlist, so a restart reads it so again; its answer never becomes a job.
+  static constexpr const char* kWholePlaylistReader = "yt-dlp playlist";
+  struct TPlaylistOffer {
+    uint64_t ref = 0;  // the playlist's own row
+    int batch = 0;     // the batch its link belongs to
+    std::vector<resolve::TResolvedEntry> entries;
+    int missing = 0;
+  };
+  void PlaylistRead(TEncItem& job, int batch, const resolve::TResolvedJob& answer);
+  void AskPlaylistOffers();
+  void AddPlaylistEntries(const TPlaylistOffer& offer, size_t count);
+  // A new row reading link, shown with title; the job is in the list.
+  TEncItem& AppendReadingJob(const std::string& link, const std::string& title, int duration);
+  std::deque<TPlaylistOffer> playlistOffers_;
+  bool askingPlaylist_ = false;
 
   // ---- Run control ----
   // Creates the runner and Timer1, binds the manager's events to the handlers

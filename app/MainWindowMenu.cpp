@@ -17,6 +17,7 @@
 #include "log/LogWriter.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "resolve/YtDlpPlaylist.h"
 
 namespace {
 
@@ -79,6 +80,10 @@ void TfmMain::BuildJobMenu() {
   ContinueDownload1->setObjectName("ContinueDownload1");
   ContinueDownload1->setEnabled(false);
   connect(ContinueDownload1, &QAction::triggered, this, &TfmMain::ContinueDownloadClick);
+  AddPlaylist1 = PopupMenu2->addAction("Add the whole playlist");
+  AddPlaylist1->setObjectName("AddPlaylist1");
+  AddPlaylist1->setEnabled(false);
+  connect(AddPlaylist1, &QAction::triggered, this, &TfmMain::AddWholePlaylistClick);
 
   PopupMenu2->addSeparator();
   Open1 = PopupMenu2->addAction("Open");
@@ -106,7 +111,8 @@ bool TfmMain::PreparePopupMenu2() {
   if (row < 0) return false;
 
   TEncItem* job = nullptr;
-  for (QAction* entry : {Skip1, DownloadOnly1, ConvertOnly1, DownloadConvert1, ContinueDownload1})
+  for (QAction* entry :
+       {Skip1, DownloadOnly1, ConvertOnly1, DownloadConvert1, ContinueDownload1, AddPlaylist1})
     entry->setEnabled(false);
   Quality1->clear();
   for (QActionGroup* group : Quality1->findChildren<QActionGroup*>(Qt::FindDirectChildrenOnly))
@@ -122,6 +128,8 @@ bool TfmMain::PreparePopupMenu2() {
       ConvertOnly1->setEnabled(differs(jmConvertOnly) && platform::FileExists(job->MediaFile));
       DownloadConvert1->setEnabled(differs(jmDownloadConvert) && job->IsLink);
       ContinueDownload1->setEnabled(ContinueMode(*job) != 0);
+      AddPlaylist1->setEnabled(job->IsLink && job->State != jsReading &&
+                               LinkNamesPlaylist(job->Source));
 
       Quality1->setProperty(kQualityJobRef, QVariant::fromValue<qulonglong>(job->Ref()));
       auto* group = new QActionGroup(Quality1);

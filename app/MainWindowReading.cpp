@@ -12,6 +12,7 @@
 #include "app/MessageBox.h"
 #include "jobs/ExtractorJobs.h"
 #include "jobs/JobRunner.h"
+#include "jobs/ResolveService.h"
 #include "log/LogWriter.h"
 
 namespace {
@@ -19,7 +20,10 @@ namespace {
 const char* const kAppTitle = "Vantorel 1.0";
 
 std::string FailureText(int failed, int total, const std::string& shown,
-                        const std::string& advice) {
+                        const std::string& advice, bool videos) {
+  if (videos)
+    return std::to_string(failed) + " of " + std::to_string(total) +
+           " videos could not be read." + (advice.empty() ? std::string() : "\n" + advice);
   if (total <= 1) {
     if (!advice.empty()) return advice;
     return shown.empty() ? "Error Link!" : "Error Link!\n" + shown;
@@ -36,7 +40,8 @@ int TfmMain::ReadingLinks() const {
 
 bool TfmMain::IntakeIdle() const {
   return ReadingLinks() == 0 && pendingJobs_.empty() && !addingJob_ && linkBatches_.empty() &&
-         readFailures_.empty() && !showingReadFailure_;
+         readFailures_.empty() && !showingReadFailure_ && playlistOffers_.empty() &&
+         !askingPlaylist_;
 }
 
 int TfmMain::NewLinkBatch(int size) {
@@ -50,7 +55,8 @@ int TfmMain::NewLinkBatch(int size) {
 void TfmMain::ShowReadingRow(TEncItem& job, int row) {
   try {
     IJobGrid& grid = Grid();
-    grid.SetCellText(colFileName, row, job.Source);
+    // A playlist's entry shows its listed title; any other link itself.
+    grid.SetCellText(colFileName, row, job.Title.empty() ? job.Source : job.Title);
     grid.SetCellText(colTime, row, SecondsToHMS(job.DurationSec));
     grid.SetCellText(colState, row, JobStateText(jsReading, job.Settings));
     grid.SetProgress(row, 0);
@@ -78,16 +84,28 @@ void TfmMain::ShowNewJob(TEncItem& job, int row) {
   }
 }
 
-void TfmMain::ReadJobLink(TEncItem& job, int batch) {
+void TfmMain::ReadJobLink(TEncItem& job, int batch, bool wholePlaylist) {
   readingBatch_[job.Ref()] = batch;
+  // A playlist entry that is a media address is named by the file alone: the
+  // listing's title and running time stay.
+  const resolve::IResolver* reader = runner_->Resolver().Resolvers().For(job.Source);
+  const bool direct = reader && reader->Immediate();
+  const std::string listedTitle = job.Title != job.Source ? job.Title : std::string();
+  const int32_t listedTime = job.DurationSec;
   try {
-    runner_->ReadLink(job, [this, batch](TEncItem& read, bool ok,
-                                         const resolve::TResolvedJob& answer) {
-      readingBatch_.erase(read.Ref());
-      if (!ok && !answer.Failure.empty()) LogText("Error Link: " + answer.Failure);
-      LinkRead(read, ok, batch, answer.ShowFailure ? answer.Failure : std::string(),
-               answer.Advice);
-    });
+    runner_->ReadLink(
+        job,
+        [this, batch, direct, listedTitle, listedTime](TEncItem& read, bool ok,
+                                                       const resolve::TResolvedJob& answer) {
+          readingBatch_.erase(read.Ref());
+          if (answer.Playlist) return PlaylistRead(read, batch, answer);
+          if (!ok && !answer.Failure.empty()) LogText("Error Link: " + answer.Failure);
+          if (ok && direct && !listedTitle.empty()) read.Title = listedTitle;
+          if (ok && read.DurationSec <= 0 && listedTime > 0) read.DurationSec = listedTime;
+          LinkRead(read, ok, batch, answer.ShowFailure ? answer.Failure : std::string(),
+                   answer.Advice);
+        },
+        wholePlaylist);
   } catch (const std::exception& e) {
     // No thread could take it: the link fails like one that cannot be read.
     LogError(e);
@@ -152,11 +170,11 @@ void TfmMain::SettleLinkBatches() {
       ++it;
       continue;
     }
-    if (!it->second.failed.empty()) {
-      readFailures_.push_back({FailureText(static_cast<int>(it->second.failed.size()),
-                                           it->second.total, it->second.shown,
-                                           it->second.advice),
-                               it->second.failed});
+    if (!it->second.failed.empty() || it->second.missing > 0) {
+      readFailures_.push_back(
+          {FailureText(static_cast<int>(it->second.failed.size()) + it->second.missing,
+                       it->second.total, it->second.shown, it->second.advice, it->second.videos),
+           it->second.failed});
       queued = true;
     }
     it = linkBatches_.erase(it);
@@ -198,10 +216,18 @@ void TfmMain::ReadRestoredLinks() {
   for (TEncItem* job : reading) {
     const int row = JobRow(*job);
     if (row >= 0) ShowReadingRow(*job, row);
-    ReadJobLink(*job, batch);
+    ReadJobLink(*job, batch, job->Resolver == kWholePlaylistReader);
   }
 }
 
 void TfmMain::ShowReadingCount() {
-  if (Activity) Activity->SetReadingLinks(ReadingLinks());
+  if (!Activity) return;
+  // Playlists being read show how far they are.
+  int done = 0, total = 0;
+  for (const auto& [id, b] : linkBatches_)
+    if (b.videos) {
+      total += b.total;
+      done += b.total - b.unanswered;
+    }
+  Activity->SetReadingLinks(ReadingLinks(), done, total);
 }

@@ -552,7 +552,7 @@ bool TJobRunner::WaitForAddressRefreshes(std::chrono::milliseconds timeout) {
   return platform::PumpUntil(*owner_, [this] { return refreshes_.empty(); }, timeout);
 }
 
-void TJobRunner::ReadLink(TEncItem& job, TLinkRead done) {
+void TJobRunner::ReadLink(TEncItem& job, TLinkRead done, bool wholePlaylist) {
   VANTOREL_ASSERT_OWNER(owner_);
   if (!resolver_) throw std::logic_error("The job runner is ending");
   const uint64_t ref = job.Ref();
@@ -565,9 +565,11 @@ void TJobRunner::ReadLink(TEncItem& job, TLinkRead done) {
         readings_.erase(ref);
         TEncItem* reading = TEncItem::FromRef(ref);
         if (!reading || reading->State != jsReading) return;
-        const bool ok = ApplyResolution(*reading, answer);
+        // A playlist's entries become jobs of their own (the window makes them).
+        const bool ok = !answer.Playlist && ApplyResolution(*reading, answer);
         if (done) done(*reading, ok, answer);
-      });
+      },
+      false, std::string(), wholePlaylist);
   readings_[ref] = ticket;
 }
 

@@ -102,10 +102,12 @@ class TJobRunner {
   // back on this thread, it fills the job (ApplyResolution) and done is told
   // whether the job is usable now, with the answer (its reason when not). A job
   // that is removed (or left jsReading) meanwhile, or a runner that is gone,
-  // drops the answer. Start leaves reading jobs out of the run.
+  // drops the answer. Start leaves reading jobs out of the run. A playlist's
+  // answer (answer.Playlist: its entries) leaves the job as it is, not ok.
+  // wholePlaylist: a link naming a video and its playlist is read as the playlist.
   using TLinkRead =
       std::function<void(TEncItem& job, bool ok, const resolve::TResolvedJob& answer)>;
-  void ReadLink(TEncItem& job, TLinkRead done);
+  void ReadLink(TEncItem& job, TLinkRead done, bool wholePlaylist = false);
   // The job's reading ends now: its connection is closed, its answer dropped.
   void CancelLinkRead(const TEncItem& job);
   // Every reading ends (the window closes).

@@ -1,5 +1,6 @@
 #include "jobs/ResolveService.h"
 
+#include <algorithm>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -73,7 +74,7 @@ uint64_t TResolveService::Run(TWork work) {
   {
     std::lock_guard lock(shared_->mutex);
     shared_->queue.push_back({ticket, std::move(work), std::make_shared<std::atomic<bool>>(false)});
-    if (shared_->workers < kMaxRunning) {
+    if (shared_->workers < shared_->maxWorkers) {
       ++shared_->workers;
       launch = true;
     }
@@ -105,19 +106,27 @@ uint64_t TResolveService::Run(TWork work) {
 }
 
 uint64_t TResolveService::Resolve(const std::string& link, const TFetchProxy& proxy,
-                                  TAnswer answer, bool refresh, const std::string& only) {
+                                  TAnswer answer, bool refresh, const std::string& only,
+                                  bool wholePlaylist) {
   VANTOREL_ASSERT_OWNER(owner_);
   const TFetchTimeouts limits = resolve::FetchTimeouts();
   const int overall = overallSec_;
-  return Run([link, proxy, limits, overall, refresh, only, resolvers = resolvers_,
+  return Run([link, proxy, limits, overall, refresh, only, wholePlaylist, resolvers = resolvers_,
               answer = std::move(answer)](const std::atomic<bool>& cancel) {
     resolve::TResolveRequest request = resolve::MakeRequest(link, proxy, overall, &cancel);
     request.Limits = limits;
     request.Refresh = refresh;
     request.Only = only;
+    request.WholePlaylist = wholePlaylist;
     auto result = std::make_shared<resolve::TResolvedJob>(resolvers->Resolve(request));
     return std::function<void()>([answer, result] { answer(*result); });
   });
+}
+
+void TResolveService::SetMaxRunning(int count) {
+  VANTOREL_ASSERT_OWNER(owner_);
+  std::lock_guard lock(shared_->mutex);
+  shared_->maxWorkers = std::clamp(count, 1, kMaxRunning);
 }
 
 void TResolveService::Finish(uint64_t ticket, const std::function<void()>& then) {

@@ -43,6 +43,9 @@ class TResolveService {
   // The overall limit of one resolution, counted from when it starts to run.
   void SetOverallLimit(int seconds) { overallSec_ = seconds; }
   int OverallLimit() const { return overallSec_; }
+  // How many pieces run at once (1..kMaxRunning; benchmarks compare them). Work
+  // queued later takes the new limit.
+  void SetMaxRunning(int count);
 
   // A piece of work: runs on a service thread with its cancel flag and returns
   // what then runs on the owner thread (may be empty). It must end soon once
@@ -57,7 +60,8 @@ class TResolveService {
   // the overall limit, proxy); the answer runs on the owner thread. only: the
   // name of the one resolver to use (see TResolveRequest::Only).
   uint64_t Resolve(const std::string& link, const TFetchProxy& proxy, TAnswer answer,
-                   bool refresh = false, const std::string& only = std::string());
+                   bool refresh = false, const std::string& only = std::string(),
+                   bool wholePlaylist = false);
 
   // The answer of ticket is dropped; queued work is taken out, running work has
   // its flag raised. Unknown or finished tickets are ignored.
@@ -87,6 +91,7 @@ class TResolveService {
     std::deque<TTask> queue;
     std::map<uint64_t, std::shared_ptr<std::atomic<bool>>> running;
     int workers = 0;  // threads taking work
+    int maxWorkers = kMaxRunning;
     int mostRunning = 0;
     bool closed = false;
   };

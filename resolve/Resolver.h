@@ -45,9 +45,19 @@ struct TResolveRequest {
   // Non-empty: only the resolver of this name reads the link (a refresh goes
   // back to the resolver that read the job first).
   std::string Only;
+  // A link that names a video and its playlist is read as the playlist.
+  bool WholePlaylist = false;
 
   bool Cancelled() const { return Cancel && Cancel->load(); }
   bool TimedOut() const { return TClock::now() >= Deadline; }
+};
+
+// One video of a playlist's listing: read later on its own, by its link.
+struct TResolvedEntry {
+  std::string Link;
+  std::string Title;         // empty: none listed
+  int32_t DurationSec = -1;  // -1 when unknown
+  int32_t Position = 0;      // 0-based place in the playlist
 };
 
 // The answer. Ok: at least one quality and DefaultQuality names one that has
@@ -81,6 +91,11 @@ struct TResolvedJob {
   // Not Ok: a box of its own instead of "Error Link!" (what to install), told
   // once however many links of one paste gave it.
   std::string Advice;
+  // The link is a playlist (Ok false): these entries, in order, become jobs of
+  // their own instead. MissingEntries: entries that could not be read at all.
+  bool Playlist = false;
+  std::vector<TResolvedEntry> Entries;
+  int32_t MissingEntries = 0;
 };
 
 class IResolver {

@@ -4,11 +4,18 @@ TYtResolution ResolveWithYtDlp(const std::string& link, const TYtDlpOptions& opt
                                bool audioPreset, const std::atomic<bool>* cancel) {
   TYtResolution r;
   const TYtDlpAnswer answer = RunYtDlp(link, options, cancel);
-  if (answer.Failure != TYtDlpFailure::None) {
-    r.Failure = answer.Failure;
-    r.Reason = answer.Reason;
-    return r;
+  r.Failure = answer.Failure;
+  r.Reason = answer.Reason;
+  if (!answer.Json.empty()) {
+    r.Listing = ParseYtDlpPlaylist(answer.Json);
+    // A partial answer counts when it is a playlist: its good entries are kept.
+    if (r.Listing.IsPlaylist) {
+      r.Playlist = true;
+      r.Title = r.Listing.Title;
+      return r;
+    }
   }
+  if (answer.Failure != TYtDlpFailure::None) return r;
   TYtInfo info = ParseYtDlpJson(answer.Json);
   if (!info.Ok) {
     r.Reason = info.Error;

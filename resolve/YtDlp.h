@@ -4,6 +4,7 @@
 
 #include "resolve/Quality.h"
 #include "resolve/YtDlpInfo.h"
+#include "resolve/YtDlpPlaylist.h"
 #include "resolve/YtDlpRun.h"
 
 // A link read by the external extractor: what becomes the job.
@@ -17,6 +18,9 @@ struct TYtResolution {
   bool HasDuration = false;
   TQualityList Qualities;
   int QualityIndex = -1;  // the default line
+  // The link is a playlist (Ok false): its flat listing.
+  bool Playlist = false;
+  TYtPlaylist Listing;
 };
 
 // Any thread: runs the extractor on link and makes the quality list and its

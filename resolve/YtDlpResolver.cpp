@@ -31,7 +31,18 @@ class TYtDlpResolver : public IResolver {
     TResolvedJob job;
     job.Source = request.Link;
     job.Resolver = Name();
+    options.WholePlaylist = request.WholePlaylist;
     TYtResolution r = ResolveWithYtDlp(request.Link, options, false, request.Cancel);
+    if (r.Playlist) {
+      job.Playlist = true;
+      job.Title = r.Title;
+      job.MissingEntries = r.Listing.Missing;
+      for (const TYtEntry& e : r.Listing.Entries)
+        job.Entries.push_back({e.Link, e.Title, e.DurationSec, e.Position});
+      if (!r.Reason.empty()) job.Notes = "yt-dlp: " + r.Reason + "\r";
+      if (job.Entries.empty()) job.Failure = r.Reason.empty() ? "The playlist is empty" : r.Reason;
+      return job;
+    }
     if (!r.Ok) {
       job.Failure = r.Reason;
       job.ShowFailure = true;

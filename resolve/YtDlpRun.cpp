@@ -69,7 +69,11 @@ bool Drain(int fd, std::string& into) {
 std::vector<std::string> YtDlpArguments(const std::string& link, const TYtDlpOptions& options) {
   std::vector<std::string> args = {options.Program.empty() ? "yt-dlp" : options.Program,
                                    "--ignore-config", "--no-warnings", "--socket-timeout", "30",
-                                   "-J", "--no-playlist"};
+                                   "-J",
+                                   options.WholePlaylist ? "--yes-playlist" : "--no-playlist",
+                                   // A playlist answers with its flat listing at once; a
+                                   // single video is answered whole all the same.
+                                   "--flat-playlist"};
   if (!options.CookiesBrowser.empty()) {
     args.push_back("--cookies-from-browser");
     args.push_back(options.CookiesBrowser);
@@ -215,16 +219,19 @@ TYtDlpAnswer RunYtDlp(const std::string& link, const TYtDlpOptions& options,
                     (said.empty() ? std::string("exit code 2") : said) +
                     "): install a current release");
   }
-  if (answer.ExitCode != 0) {
-    if (!reason.empty()) return fail(TYtDlpFailure::Error, reason);
-    const std::string said = LastNonEmptyLine(err);
-    return fail(TYtDlpFailure::Error, "yt-dlp ended with exit code " +
-                                          std::to_string(answer.ExitCode) +
-                                          (said.empty() ? std::string() : ": " + said));
-  }
   // Anything printed before the document (a stray line of a wrapper) is skipped.
   size_t start = out.rfind('{', 0) == 0 ? 0 : out.find("\n{");
   if (start != 0 && start != std::string::npos) ++start;
+  if (answer.ExitCode != 0) {
+    const std::string said = LastNonEmptyLine(err);
+    fail(TYtDlpFailure::Error, !reason.empty() ? reason
+                                               : "yt-dlp ended with exit code " +
+                                                     std::to_string(answer.ExitCode) +
+                                                     (said.empty() ? std::string() : ": " + said));
+    // A partial answer (some entries of a playlist failed) still carries its document.
+    if (answer.ExitCode == 1 && start != std::string::npos) answer.Json = out.substr(start);
+    return answer;
+  }
   if (start == std::string::npos)
     return fail(TYtDlpFailure::BadAnswer, "yt-dlp gave no JSON answer");
   answer.Json = out.substr(start);

@@ -15,6 +15,8 @@ struct TYtDlpOptions {
   TFetchProxy Proxy;           // the downloads' proxy: stream addresses are often bound to it
   std::string CookiesBrowser;  // empty: none; else --cookies-from-browser NAME
   int TimeLimitSec = 90;       // then the process is killed
+  // A link that names a video and its playlist is read as the playlist.
+  bool WholePlaylist = false;
   // Larger answers end the run: a real page's document is well under 5 MiB, and
   // a runaway one must not fill the memory.
   size_t MaxAnswerBytes = 16u << 20;
@@ -34,7 +36,9 @@ enum class TYtDlpFailure {
 struct TYtDlpAnswer {
   TYtDlpFailure Failure = TYtDlpFailure::None;
   std::string Reason;  // a note's text when Failure is set
-  std::string Json;    // the JSON document (from its first "{" line on) on success
+  // The JSON document (from its first "{" line on) on success; also with exit code
+  // 1 when one came (a playlist some of whose entries failed).
+  std::string Json;
   int ExitCode = -1;
 };
 

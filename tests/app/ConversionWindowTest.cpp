@@ -326,6 +326,51 @@ TEST_F(ConversionWindowTest, PageOfAnotherSiteBecomesAnMp3WithThePageTitle) {
   EXPECT_GT(clipRequests, 0u);
 }
 
+// A page of two clips: yt-dlp lists them, each becomes a job of its own in page
+// order with the listing's title, and both convert.
+TEST_F(ConversionWindowTest, PageOfTwoClipsBecomesTwoJobsThatConvert) {
+  if (platform::FindOnPath("yt-dlp").empty()) GTEST_SKIP() << "yt-dlp is not installed";
+  sitesim::TStream page;
+  page.Data =
+      "<html><head><title>Harbour Pair</title></head><body>"
+      "<video src=\"/media/first.mp4\"></video><video src=\"/media/second.mp4\"></video>"
+      "</body></html>";
+  page.ContentType = "text/html";
+  sim.AddFile("pair.example.net", "/watch/pair", page);
+  sitesim::TStream file;
+  file.File = clip_;
+  sim.AddFile("pair.example.net", "/media/first.mp4", file);
+  sim.AddFile("pair.example.net", "/media/second.mp4", file);
+  std::vector<std::string> boxes;
+  SetMessageBoxHook([&](const QString& text, const QString&) {
+    boxes.push_back(text.toStdString());
+    return int(QMessageBox::Ok);
+  });
+  QGuiApplication::clipboard()->setText(
+      QString::fromStdString(sim.FileUrl("pair.example.net", "/watch/pair")));
+  window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
+  ASSERT_EQ(window->Jobs().Count(), 2) << (boxes.empty() ? "" : boxes.back());
+  const char* const media[] = {"/media/first.mp4", "/media/second.mp4"};
+  for (int i = 0; i < 2; ++i) {
+    TEncItem* job = window->Jobs()[i];
+    EXPECT_EQ(job->Source, sim.FileUrl("pair.example.net", media[i]));
+    EXPECT_EQ(job->Title.rfind("Harbour Pair", 0), 0u) << job->Title;
+  }
+  EXPECT_NE(window->Jobs()[0]->Title, window->Jobs()[1]->Title);
+  window->btnDownload->click();
+  ASSERT_TRUE(Watch([&] {
+    return TWindowTest::Cell(colState, 0) == "Successfully!" &&
+           TWindowTest::Cell(colState, 1) == "Successfully!";
+  })) << TWindowTest::Cell(colState, 0) << " / " << TWindowTest::Cell(colState, 1);
+  for (int i = 0; i < 2; ++i) {
+    TEncItem* job = window->Jobs()[i];
+    EXPECT_EQ(converttest::Tags(job->OutputFile)["title"], job->Title);
+    EXPECT_EQ(converttest::Tags(job->OutputFile)["comment"], job->Source);
+  }
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
 // A page whose video is an HLS playlist: read by yt-dlp, fetched by the encoder with
 // the page's headers, converted like any download.
 TEST_F(ConversionWindowTest, HlsPageOfAnotherSiteBecomesAnMp3OfItsLength) {

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <signal.h>
@@ -38,6 +39,7 @@ class ExtractorIntakeTest : public TWindowTest {
   void TearDown() override {
     unsetenv("YTDLP_STANDIN_RUNS");
     unsetenv("YTDLP_STANDIN_PID");
+    unsetenv("YTDLP_STANDIN_WHOLE_HANGS");
     TWindowTest::TearDown();
   }
   void Settle() { ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000)); }
@@ -162,6 +164,142 @@ TEST_F(ExtractorIntakeTest, AHangingExtractorLeavesTheRowReadingAndRemoveEndsIt)
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return window->clDownLoader.runner_->Resolver().LiveThreads() == 0; }, 30000));
   Settle();
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// Sixty entries: asked once; "First 50" makes fifty rows at once, in the
+// playlist's order, each read on its own into a ready job with its own link.
+TEST_F(ExtractorIntakeTest, ALongPlaylistAsksFirstAndFirstFiftyBecomeReadyInOrder) {
+  std::vector<std::string> asked;
+  SetChoiceBoxHook([&](const QString& text, const QStringList& buttons) {
+    asked.push_back(text.toStdString() + " " + buttons.join("/").toStdString());
+    return 1;
+  });
+  Paste("http://lists.example.test/playlist/60");
+  EXPECT_EQ(asked, std::vector<std::string>{"Add all 60 videos? Yes/First 50/Cancel"});
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+  ASSERT_EQ(Jobs().Count(), 50);
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(Jobs()[i]->Source, "http://lists.example.test/entry-" + std::to_string(i + 1));
+    EXPECT_EQ(Jobs()[i]->State, jsNew) << i;
+    EXPECT_EQ(Jobs()[i]->Resolver, "yt-dlp");
+  }
+  // Cancel leaves nothing of the playlist; a short one is not asked about.
+  asked.clear();
+  SetChoiceBoxHook([&](const QString& text, const QStringList&) {
+    asked.push_back(text.toStdString());
+    return 2;
+  });
+  Paste("http://lists.example.test/playlist/51");
+  EXPECT_EQ(asked, std::vector<std::string>{"Add all 51 videos?"});
+  Paste("http://lists.example.test/playlist/2");
+  EXPECT_EQ(asked.size(), 1u);
+  ASSERT_EQ(Jobs().Count(), 52);
+  EXPECT_EQ(Jobs()[51]->Source, "http://lists.example.test/entry-2");
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+}
+
+// A partial answer keeps the entries it could list; one box counts the rest.
+// A video link with a list= beside it is one video until the job menu adds the list.
+TEST_F(ExtractorIntakeTest, PartialPlaylistKeepsTheGoodEntriesAndTheMenuAddsAWholeList) {
+  Paste("http://p.example.test/partial");
+  EXPECT_EQ(boxes, std::vector<std::string>{"2 of 4 videos could not be read."});
+  ASSERT_EQ(Jobs().Count(), 2);
+  EXPECT_EQ(Jobs()[0]->Source, "http://p.example.test/one");
+  EXPECT_EQ(Jobs()[1]->Source, "http://p.example.test/three");
+
+  const std::string both = "http://v.example.test/watch?v=1&list=PL7";
+  Paste(both);
+  ASSERT_EQ(Jobs().Count(), 3);
+  EXPECT_EQ(Jobs()[2]->Source, both);
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  EXPECT_FALSE(window->AddPlaylist1->isEnabled());
+  window->Grid().SelectRow(2);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  ASSERT_TRUE(window->AddPlaylist1->isEnabled());
+  window->AddPlaylist1->trigger();
+  Settle();
+  ASSERT_EQ(Jobs().Count(), 6);
+  EXPECT_EQ(Jobs()[2]->Source, both);  // the video's own job stays
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Jobs()[3 + i]->Source, "http://lists.example.test/entry-" + std::to_string(i + 1));
+    EXPECT_EQ(Jobs()[3 + i]->State, jsNew);
+  }
+  EXPECT_EQ(boxes.size(), 1u);
+
+  // A listing naming itself does not loop; a playlist in it is read as one.
+  boxes.clear();
+  Paste("http://p.example.test/loop");
+  EXPECT_EQ(boxes, std::vector<std::string>{"1 of 2 videos could not be read."});
+  ASSERT_EQ(Jobs().Count(), 8);
+  EXPECT_EQ(Jobs()[7]->Source, "http://lists.example.test/entry-2");
+}
+
+// Entries being read show the playlist's progress; Remove ends their readings
+// (the programs killed, no thread left) and nothing is told.
+TEST_F(ExtractorIntakeTest, RemovingEntriesBeingReadCancelsThem) {
+  QGuiApplication::clipboard()->setText("http://slow.example.test/hanglist/3");
+  window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Jobs().Count() == 3; }, 30000));
+  EXPECT_EQ(Cell(colFileName, 0), "Entry 1");
+  EXPECT_EQ(Cell(colState, 2), "Reading link...");
+  EXPECT_EQ(Jobs()[1]->Source, "http://slow.example.test/entry-2/hang");
+  EXPECT_EQ(window->StatusPanels[0]->text().toStdString().rfind("reading 0 of 3", 0), 0u)
+      << window->StatusPanels[0]->text().toStdString();
+  window->ngListItems->selectAll();
+  window->btnRemove->click();
+  EXPECT_EQ(Jobs().Count(), 0);
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return window->clDownLoader.runner_->Resolver().LiveThreads() == 0; }, 30000));
+  Settle();
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+  EXPECT_TRUE(window->StatusPanels[0]->text().isEmpty())
+      << window->StatusPanels[0]->text().toStdString();
+}
+
+// Entries not yet read are journalled as reading rows with their own link and
+// title, and read again at the next start.
+TEST_F(ExtractorIntakeTest, EntriesNotYetReadComeBackReadingAfterARestart) {
+  QGuiApplication::clipboard()->setText("http://slow.example.test/hanglist/2");
+  window->btnPaste->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Jobs().Count() == 2; }, 30000));
+  window->close();
+  window.reset();
+  window = std::make_unique<TfmMain>();
+  window->SetEndProcess([this] { ++ended; });
+  window->FormCreate();
+  ASSERT_EQ(Jobs().Count(), 2);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(Jobs()[i]->Source, "http://slow.example.test/entry-" + std::to_string(i + 1) + "/hang");
+    EXPECT_EQ(Cell(colFileName, i), "Entry " + std::to_string(i + 1));
+    EXPECT_EQ(Cell(colState, i), "Reading link...");
+  }
+  EXPECT_EQ(window->ReadingLinks(), 2);
+  window->ngListItems->selectAll();
+  window->btnRemove->click();
+  Settle();
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+
+  // A whole playlist asked for and not listed yet is asked for again.
+  const std::string both = "http://v.example.test/watch?v=1&list=PL7";
+  Paste(both);
+  setenv("YTDLP_STANDIN_WHOLE_HANGS", "1", 1);
+  window->Grid().SelectRow(0);
+  ASSERT_TRUE(window->PreparePopupMenu2());
+  window->AddPlaylist1->trigger();
+  ASSERT_EQ(Jobs().Count(), 2);
+  window->close();
+  window.reset();
+  unsetenv("YTDLP_STANDIN_WHOLE_HANGS");
+  window = std::make_unique<TfmMain>();
+  window->SetEndProcess([this] { ++ended; });
+  window->FormCreate();
+  Settle();
+  ASSERT_EQ(Jobs().Count(), 4);
+  EXPECT_EQ(Jobs()[0]->Source, both);
+  EXPECT_EQ(Jobs()[1]->Source, "http://lists.example.test/entry-1");
+  EXPECT_EQ(Jobs()[3]->State, jsNew);
   EXPECT_TRUE(boxes.empty()) << boxes.front();
 }
 

@@ -30,6 +30,7 @@ class TWindowTest : public ::testing::Test {
   void SetUp() override { OpenWindow({"presets.ini"}); }
   void TearDown() override {
     SetMessageBoxHook(nullptr);
+    SetChoiceBoxHook(nullptr);
     window.reset();
     cvOptions = TcvOptions{};
     OutName = TOutName{};

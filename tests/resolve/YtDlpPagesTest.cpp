@@ -68,6 +68,23 @@ TEST_F(YtDlpPages, VideoTagAndMetaTagPagesGiveOneEngineStream) {
   EXPECT_TRUE(seen);
 }
 
+// A page of several clips is a playlist whose entries are the clips, in page order.
+TEST_F(YtDlpPages, PageOfTwoClipsIsAListingOfTwo) {
+  sitesim::TStream other;
+  other.Data = std::string(40000, 'd');
+  sim.AddFile(kHost, "/media/other.mp4", other);
+  Page("/two.html",
+       "<html><head><title>Two clips</title></head><body><video src=\"/media/clip.mp4\"></video>"
+       "<video src=\"/media/other.mp4\"></video></body></html>");
+  const TYtResolution r = ResolveWithYtDlp(Url("/two.html"), options, false);
+  ASSERT_TRUE(r.Playlist) << r.Reason;
+  ASSERT_EQ(r.Listing.Entries.size(), 2u);
+  EXPECT_EQ(r.Listing.Entries[0].Link, Url("/media/clip.mp4"));
+  EXPECT_EQ(r.Listing.Entries[1].Link, Url("/media/other.mp4"));
+  EXPECT_EQ(r.Listing.Entries[0].Title.rfind("Two clips", 0), 0u) << r.Listing.Entries[0].Title;
+  EXPECT_EQ(r.Listing.Missing, 0);
+}
+
 TEST_F(YtDlpPages, HlsPageGivesAPlaylistLine) {
   if (platform::FindOnPath("ffmpeg").empty()) GTEST_SKIP() << "ffmpeg is not installed";
   testsupport::TempDir dir;

@@ -335,8 +335,13 @@ TEST(SiteSimCatalogue, ParsesVideosStreamsAndFaults) {
       "[video abc]\ntitle = A\\x2Bb\nlength = 61\npage_delay_ms = 5\nstream_expiry_ms = 3000\n"
       "[stream]\nitag = 22\nsize = 1048576\nseed = 9\nclose_after = 100\ntimes = 1\n"
       "connection_rate = 2:100000\n"
-      "[stream]\nitag = 5\ndata = xyz\ngzip = yes\nno_last_modified = 1\n");
+      "[stream]\nitag = 5\ndata = xyz\ngzip = yes\nno_last_modified = 1\n"
+      "[file http://clips.example/a/page.html]\ndata = <video>\ncontent_type = text/html\n");
   EXPECT_TRUE(cat.Options.RequireProxyAuth);
+  ASSERT_EQ(cat.Files.size(), 1u);
+  EXPECT_EQ(cat.Files[0].Host, "clips.example");
+  EXPECT_EQ(cat.Files[0].Path, "/a/page.html");
+  EXPECT_EQ(cat.Files[0].Body.ContentType, "text/html");
   ASSERT_EQ(cat.Videos.size(), 1u);
   const auto& v = cat.Videos[0];
   EXPECT_EQ(v.Title, "A+b");
@@ -353,6 +358,8 @@ TEST(SiteSimCatalogue, ParsesVideosStreamsAndFaults) {
   EXPECT_THROW(sitesim::ParseCatalogue("[stream]\nitag=1\n"), std::runtime_error);
   EXPECT_THROW(sitesim::ParseCatalogue("[video a]\nbogus = 1\n"), std::runtime_error);
   EXPECT_THROW(sitesim::ParseCatalogue("[video a]\nlength = x\n"), std::runtime_error);
+  EXPECT_THROW(sitesim::ParseCatalogue("[file clips.example/a]\n"), std::runtime_error);
+  EXPECT_THROW(sitesim::ParseCatalogue("[file http://clips.example]\n"), std::runtime_error);
 }
 
 TEST(SiteSimProgram, PrintsItsAddressServesTheCatalogueAndStopsOnSignal) {

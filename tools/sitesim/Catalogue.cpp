@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -99,7 +100,7 @@ std::string ReadFile(const std::string& path) {
 
 TCatalogue ParseCatalogue(const std::string& text) {
   TCatalogue cat;
-  enum { kNone, kServer, kVideo, kStream } section = kNone;
+  enum { kNone, kServer, kVideo, kStream, kFile } section = kNone;
   std::istringstream in(text);
   std::string raw;
   int lineNo = 0;
@@ -125,6 +126,16 @@ TCatalogue ParseCatalogue(const std::string& text) {
         if (cat.Videos.empty()) fail("stream before any video");
         cat.Videos.back().Streams.emplace_back();
         section = kStream;
+      } else if (kind == "file") {
+        // [file http://host/path]: the address as a client asks for it.
+        std::string url = Trim(name.substr(std::min(name.size(), name.find(' '))));
+        const std::string scheme = "http://";
+        if (Lower(url.substr(0, scheme.size())) != scheme) fail("file without http:// address");
+        url = url.substr(scheme.size());
+        const size_t slash = url.find('/');
+        if (slash == 0 || slash == std::string::npos) fail("file address without host and path");
+        cat.Files.push_back({url.substr(0, slash), url.substr(slash), TStream{}});
+        section = kFile;
       } else {
         fail("unknown section " + name);
       }
@@ -162,8 +173,8 @@ TCatalogue ParseCatalogue(const std::string& text) {
         else if (key.rfind("page_", 0) == 0 && SetFaultKey(v.PageFault, key.substr(5), value)) {
         } else
           fail("unknown key " + key);
-      } else if (section == kStream) {
-        TStream& s = cat.Videos.back().Streams.back();
+      } else if (section == kStream || section == kFile) {
+        TStream& s = section == kFile ? cat.Files.back().Body : cat.Videos.back().Streams.back();
         if (key == "itag")
           s.Itag = std::stoi(value);
         else if (key == "quality")

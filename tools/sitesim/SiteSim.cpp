@@ -99,6 +99,7 @@ TSiteSim::TSiteSim(TOptions options) : impl_(std::make_unique<Impl>()) {
 
 TSiteSim::TSiteSim(const TCatalogue& catalogue) : TSiteSim(catalogue.Options) {
   for (const auto& v : catalogue.Videos) AddVideo(v);
+  for (const auto& f : catalogue.Files) AddFile(f.Host, f.Path, f.Body);
 }
 
 TSiteSim::~TSiteSim() {

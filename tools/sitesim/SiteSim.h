@@ -90,9 +90,16 @@ struct TRequest {
   bool HasHeader(const std::string& name) const;
 };
 
+struct TCatalogueFile {
+  std::string Host;
+  std::string Path;
+  TStream Body;
+};
+
 struct TCatalogue {
   TOptions Options;
   std::vector<TVideo> Videos;
+  std::vector<TCatalogueFile> Files;  // plain files at other hosts, as AddFile
 };
 
 extern const char* const kDefaultStreamHost;  // "r1.media.sim.invalid"
@@ -105,7 +112,8 @@ std::string GeneratedBytes(uint32_t seed, uint64_t offset, size_t length);
 std::string PercentEncode(const std::string& text);
 
 // The catalogue file: INI-like sections [server], [video <id>] and, after a video,
-// any number of [stream] sections in map order. Throws std::runtime_error on a bad line.
+// any number of [stream] sections in map order; [file http://<host>/<path>] serves a
+// plain file there (stream keys: file, data, content_type, faults...). Throws std::runtime_error on a bad line.
 TCatalogue ParseCatalogue(const std::string& text);
 TCatalogue LoadCatalogue(const std::string& path);
 
