@@ -11,6 +11,7 @@
 #include "convert/ConvertThread.h"
 #include "download/clMultiDownLoader.h"
 #include "jobs/Conversion.h"
+#include "jobs/JobRunner.h"
 #include "log/LogWriter.h"
 
 namespace app {
@@ -93,6 +94,31 @@ void TJobActivity::RunStarted() {
   Refresh();
 }
 
+void TJobActivity::StreamFigures(const TEncItem& job, double now,
+                                 std::map<uint64_t, TRateWindow>& rates, int* downloading,
+                                 int* waiting, std::string* speed, std::string* left) {
+  TJobRunner* runner = window_.clDownLoader.runner_;
+  const TJobRunner::TStreamStage stage =
+      runner ? runner->StreamStage(job) : TJobRunner::TStreamStage::None;
+  if (stage == TJobRunner::TStreamStage::Waiting) ++*waiting;
+  // A merge is part of the download (its bytes are all there, so no speed).
+  if (stage == TJobRunner::TStreamStage::Merging) ++*downloading;
+  if (stage != TJobRunner::TStreamStage::Fetching) return;
+  ++*downloading;
+  // The encoder's output is written in bursts (a small file only at its end),
+  // so the speed is that of its position in the stream, as for a conversion.
+  const double length = job.DurationSec;
+  if (length <= 0) return;
+  const double position = job.Progress / 100 * length;
+  TRateWindow& window = rates[job.Ref()] = std::move(rates_[job.Ref()]);
+  window.Add(now, static_cast<int64_t>(position * 1000));
+  if (!window.HasRate()) return;
+  const double times = window.Rate() / 1000;
+  if (times <= 0) return;
+  *speed = EncoderSpeedText(times);
+  *left = TimeLeftText((length - position) / times);
+}
+
 std::string TJobActivity::ResultFile(const TEncItem& job) const {
   auto it = seen_.find(job.Ref());
   const int32_t mode = it != seen_.end() && it->second.mode ? it->second.mode : job.Mode;
@@ -133,6 +159,8 @@ void TJobActivity::Refresh() {
         }
       } else if (job->State == jsDownloading && item) {
         ++waiting;
+      } else if (job->State == jsDownloading) {
+        StreamFigures(*job, now, rates, &downloading, &waiting, &speed, &left);
       } else if (TConvertThread* worker =
                      job->State == jsEncoding ? JobConversionWorker(*job) : nullptr) {
         ++converting;

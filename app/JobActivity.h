@@ -54,6 +54,11 @@ class TJobActivity : public QObject {
   int listTotal_ = 0;
   QString runText_;  // the run's part of the first panel
   void ShowFirstPanel();
+  // A downloading job without an engine item (an HLS fetch, a pair's merge):
+  // counted, and a fetch's speed (times real time) and time left from how far
+  // into the stream it got.
+  void StreamFigures(const TEncItem& job, double now, std::map<uint64_t, TRateWindow>& rates,
+                     int* downloading, int* waiting, std::string* speed, std::string* left);
   std::map<uint64_t, TRateWindow> rates_;
   std::map<uint64_t, TSeen> seen_;
 };

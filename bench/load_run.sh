@@ -2,7 +2,9 @@
 # 50 Download&Convert jobs at once in the real main window (offscreen), every
 # stream a 3 s generated clip; prints the GUI thread's largest stall after Start,
 # the run time, the outcome of every job and the peak RSS.
-# Usage: bench/load_run.sh [build dir] [jobs] [rate bytes/s per connection]
+# With PAGE_DELAY_MS=ms every watch page is answered after that delay and the
+# largest stall from the first paste to the end is printed as well.
+# Usage: [PAGE_DELAY_MS=ms] bench/load_run.sh [build dir] [jobs] [rate bytes/s per connection]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"

@@ -136,6 +136,10 @@ TJobRunner::~TJobRunner() {
   streams_.reset();
 }
 
+TJobRunner::TStreamStage TJobRunner::StreamStage(const TEncItem& job) const {
+  return streams_ ? streams_->Stage(job) : TStreamStage::None;
+}
+
 bool TJobRunner::DownloadsBusy() const {
   VANTOREL_ASSERT_OWNER(owner_);
   return downLoader_->IsBusy() || streams_->Busy();

@@ -49,6 +49,10 @@ class TJobRunner {
   // DownloadCompleted; an owner may rebind them to handlers that forward.
   TclMultiDownLoader& DownLoader() { return *downLoader_; }
   bool DownloadsBusy() const;
+  // What a downloading job without an engine item does: its HLS fetch or its
+  // pair's merge runs, or the fetch waits for its turn (None: neither).
+  enum class TStreamStage { None, Waiting, Fetching, Merging };
+  TStreamStage StreamStage(const TEncItem& job) const;
   // Stops one download item (Remove uses it before freeing the job).
   void StopDownload(TclDownLoadItem* item);
 

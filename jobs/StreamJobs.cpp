@@ -385,6 +385,14 @@ bool TStreamJobs::Stop(TEncItem& job) {
 
 bool TStreamJobs::Busy() const { return !runs_.empty(); }
 
+TJobRunner::TStreamStage TStreamJobs::Stage(const TEncItem& job) const {
+  using S = TJobRunner::TStreamStage;
+  auto it = runs_.find(job.Ref());
+  if (it == runs_.end()) return S::None;
+  if (!it->second->copy) return S::Waiting;
+  return it->second->merge ? S::Merging : S::Fetching;
+}
+
 void TStreamJobs::Reap() {
   for (auto it = done_.begin(); it != done_.end();) {
     if (!it->second->copy || !it->second->copy->Running())

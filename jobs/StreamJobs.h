@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "jobs/EncItem.h"
+#include "jobs/JobRunner.h"
 
 class TclDownLoadItem;
 class TclMultiDownLoader;
@@ -76,6 +77,8 @@ class TStreamJobs {
   bool Stop(TEncItem& job);
   // A merge or fetch runs or waits to begin.
   bool Busy() const;
+  // The job's merge or fetch: running, waiting to begin, or none.
+  TJobRunner::TStreamStage Stage(const TEncItem& job) const;
 
  private:
   struct TRun;

@@ -19,9 +19,12 @@
 #include "app/JobRates.h"
 #include "app/MainWindow.h"
 #include "app/MessageBox.h"
+#include "download/clMultiDownLoader.h"
 #include "platform/ExeFolder.h"
+#include "platform/Process.h"
 #include "settings/Settings.h"
 #include "tests/app/WindowTest.h"
+#include "tests/convert/ConvertTestSupport.h"
 #include "tests/support/TestSupport.h"
 #include "tools/sitesim/SiteSim.h"
 
@@ -150,6 +153,59 @@ TEST_F(JobActivityTest, SpeedFollowsTheRateAndTimeLeftHoldsAtHalfWay) {
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return Cell(colSpeed, 0).empty() && Cell(colTimeLeft, 0).empty(); }, 20000));
   EXPECT_EQ(window->StatusPanelText(0), "");
+}
+
+// Downloads that are not engine items count too: an HLS playlist fetched by
+// the encoder shows as downloading with its speed, the one waiting for its
+// turn as queued.
+TEST_F(JobActivityTest, PlaylistFetchesCountAsDownloadingAndQueuedWithTheirSpeed) {
+  if (platform::FindOnPath("ffmpeg").empty()) GTEST_SKIP() << "ffmpeg is not installed";
+  std::filesystem::copy_file(testsupport::BinDir() + "cvtcore", dir / "cvtcore");
+  const std::string clips = dir / "hls";
+  std::filesystem::create_directory(clips);
+  ASSERT_EQ(converttest::MakeClip(clips + "/index.m3u8",
+                                  {"-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:a",
+                                   "aac", "-f", "hls", "-hls_time", "2", "-hls_list_size", "0"}),
+            0);
+  for (const auto& entry : std::filesystem::directory_iterator(clips)) {
+    sitesim::TStream s;
+    s.File = entry.path().string();
+    const bool list = entry.path().extension() == ".m3u8";
+    s.ContentType = list ? "application/vnd.apple.mpegurl" : "video/mp2t";
+    if (!list) s.Fault.RateBytesPerSec = 6000;  // each segment takes seconds
+    sim.AddFile("pages.example.net", "/hls/" + entry.path().filename().string(), s);
+  }
+  // The extractor's answer for the page: one HLS format.
+  {
+    std::ofstream script(dir / "yt-dlp");
+    script << "#!/bin/sh\necho '{\"id\":\"h\",\"title\":\"Live\",\"duration\":6,"
+              "\"webpage_url\":\"http://pages.example.net/live\",\"formats\":[{\"format_id\":"
+              "\"hls-1\",\"ext\":\"mp4\",\"protocol\":\"m3u8_native\",\"url\":"
+              "\"http://pages.example.net/hls/index.m3u8\",\"vcodec\":\"none\",\"acodec\":"
+              "\"mp4a.40.2\",\"abr\":128}]}'\n";
+  }
+  std::filesystem::permissions(dir / "yt-dlp", std::filesystem::perms::owner_all);
+  cvOptions.YtDlpProgram = dir / "yt-dlp";
+  for (int i = 0; i < 2; ++i) {
+    QGuiApplication::clipboard()->setText("http://pages.example.net/live");
+    window->btnPaste->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IntakeIdle(); }, 90000));
+    ASSERT_EQ(window->Jobs().Count(), i + 1);
+    window->Grid().SelectRow(i);
+    ASSERT_TRUE(window->PreparePopupMenu2());
+    window->DownloadOnly1->trigger();
+  }
+  window->clDownLoader->SetMaxStartedItems(1);
+  window->btnDownload->click();
+  // Its speed is how fast it gets through the stream ("1.2x"), as a conversion's.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Cell(colSpeed, 0).find('x') != std::string::npos; },
+                              60000))
+      << Cell(colState, 0);
+  EXPECT_TRUE(
+      window->StatusPanelText(0).startsWith("1 downloading, 1 queued \u00b7 0 converting \u00b7 "))
+      << window->StatusPanelText(0).toStdString();
+  EXPECT_EQ(Cell(colSpeed, 1), "");
+  EXPECT_GE(ShownSeconds(Cell(colTimeLeft, 0)), 0) << Cell(colTimeLeft, 0);
 }
 
 // With a stub xdg-open first in PATH: the menu hands it the file and its folder

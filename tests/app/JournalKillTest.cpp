@@ -466,6 +466,134 @@ TEST(JournalKillTest, ExtractorJobKilledMidDownloadContinuesAfterARefreshAndEnds
               kept, whole, asked);
 }
 
+// A video+audio pair read by the stand-in extractor, killed once during its
+// video and once during its audio, restarted each time: it ends as one merged
+// MP4 of the clip's length, the video goes on from what the first run kept
+// (counted at the simulator), and no part is left.
+TEST(JournalKillTest, PairKilledDuringItsVideoAndItsAudioEndsAsOneWholeFile) {
+  testsupport::TempDir box;
+  const std::string bin = testsupport::BinDir();
+  for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
+    fs::copy_file(bin + name, box / name);
+  fs::create_directory(box / "out");
+  // The stand-in's pair: 20 s of video only, 20 s of audio only.
+  const std::string video = box / "v.mp4", audio = box / "a.m4a";
+  ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=duration=20:size=320x240:rate=25 "
+                         "-c:v mpeg4 -b:v 1M '" + video + "'").c_str()),
+            0);
+  ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=20 -c:a aac "
+                         "-b:a 320k '" + audio + "'").c_str()),
+            0);
+  sitesim::TSiteSim sim;
+  sitesim::TStream v, a;
+  v.File = video;
+  v.Fault.RateBytesPerSec = 60 << 10;
+  a.File = audio;
+  a.ContentType = "audio/mp4";
+  a.Fault.RateBytesPerSec = 30 << 10;
+  sim.AddFile("dash.example.net", "/media/v.mp4", v);
+  sim.AddFile("dash.example.net", "/media/a.m4a", a);
+  sim.Start();
+  const std::string standIn = std::string(YTDLP_STANDIN_DIR) + "/yt-dlp";
+  std::ofstream(box / "settings.ini") << "[General]\r\nFolder=" << box / "out"
+                                      << "\r\n[Options]\r\nIsProxy=1\r\nProxyAdress=127.0.0.1"
+                                      << "\r\nProxyPort=" << sim.Port() << "\r\n[YtDlp]\r\nProgram="
+                                      << standIn << "\r\n";
+  resolve::SetYtDlpChoice({standIn, ""});
+  const std::string link = "http://dash.example.net/watch/pair";
+  const resolve::TResolvedJob read =
+      resolve::MakeYtDlpResolver()->Resolve(resolve::MakeRequest(link, {}, 90, nullptr));
+  resolve::SetYtDlpChoice({});
+  ASSERT_TRUE(read.Ok) << read.Failure;
+  ASSERT_FALSE(read.Qualities[static_cast<size_t>(read.DefaultQuality)].Audio.Url.empty());
+  {
+    TJournal journal(box / "jobs.db");
+    std::vector<TJobSnapshot> none;
+    ASSERT_TRUE(journal.Open(none)) << journal.LastError();
+    TJobSnapshot job;
+    job.Key = journal.NewKey();
+    job.IsLink = true;
+    job.Source = link;
+    job.Title = read.Title;
+    job.DurationSec = 20;
+    job.Qualities = read.Qualities;
+    job.QualityIndex = read.DefaultQuality;
+    job.StreamUrl = job.Qualities[static_cast<size_t>(job.QualityIndex)].Link.Url;
+    job.Resolver = read.Resolver;
+    job.WebpageUrl = read.PageUrl;
+    job.Mode = jmDownloadOnly;
+    journal.Put(job);
+    ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
+  }
+
+  TJournalReader reader(box / "jobs.db");
+  auto waitFor = [&](const std::function<bool()>& done, int seconds) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (!done() && Clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      reader.Read();
+    }
+    return done();
+  };
+  auto kept = [&] {
+    return std::stoll(reader.Column("SELECT coalesce(sum(done), 0) FROM segments").at(0));
+  };
+  const long long whole = static_cast<long long>(fs::file_size(video));
+  // The part under way, as the journal has it, with at least least bytes of it kept.
+  auto fetching = [&](const std::string& part, long long least) {
+    const std::vector<std::string> media = reader.Column("SELECT media_file FROM jobs");
+    return reader.Any(jsDownloading) && media.size() == 1 && media[0].size() > part.size() &&
+           media[0].compare(media[0].size() - part.size(), part.size(), part) == 0 &&
+           kept() >= least;
+  };
+  long long videoKept = 0;
+  for (const char* part : {".video", ".audio"}) {
+    const bool first = std::string(part) == ".video";
+    const pid_t pid = Launch(box.path());
+    // Past half the video: a download that started over would ask for all of it again.
+    const bool under = waitFor([&] { return fetching(part, first ? whole / 2 : 1); }, 90);
+    Kill(pid);
+    ASSERT_TRUE(under) << part << "\n" << ReadAll(box / "runs.txt") << ReadAll(box / "Log.txt");
+    if (first) {
+      videoKept = kept();
+      sim.ClearRequests();
+    }
+  }
+  const pid_t pid = Launch(box.path());
+  const bool done = waitFor([&] { return reader.All(jsDone); }, 120);
+  const std::string log = ReadAll(box / "Log.txt");
+  Kill(pid);
+  ASSERT_TRUE(done) << log;
+
+  const std::vector<std::string> media = reader.Column("SELECT media_file FROM jobs");
+  ASSERT_EQ(media.size(), 1u);
+  FILE* pipe = ::popen(("ffprobe -v error -show_entries format=duration -of csv=p=0 'file:" +
+                        media[0] + "'").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char probe[64] = {};
+  const bool got = std::fgets(probe, sizeof probe, pipe) != nullptr;
+  ::pclose(pipe);
+  ASSERT_TRUE(got) << media[0];
+  EXPECT_NEAR(std::atof(probe), 20.0, 0.5) << media[0];
+  std::string files;
+  for (const auto& entry : fs::directory_iterator(box / "out"))
+    files += entry.path().filename().string() + " ";
+  EXPECT_EQ(files, fs::path(media[0]).filename().string() + " ");
+  // Every range of the video asked for after the first kill.
+  long long asked = 0;
+  for (const auto& r : sim.Requests()) {
+    long long from = 0, to = -1;
+    if (r.Method == "GET" && r.Target.find("/media/v.mp4") != std::string::npos &&
+        std::sscanf(r.Header("Range").c_str(), "bytes=%lld-%lld", &from, &to) == 2)
+      asked += to - from + 1;
+  }
+  // The ranges under way at the kill (one chunk per part) may come again.
+  EXPECT_LE(asked, whole - videoKept + kSegments * 40000 + whole / 20)
+      << "video of " << whole << " bytes, " << videoKept << " kept";
+  std::printf("pair kill test: video of %lld bytes, %lld kept at the kill, %lld asked after it\n",
+              whole, videoKept, asked);
+}
+
 // Links still being read when the program is killed come back as rows to
 // read, and the next start reads them.
 TEST(JournalKillTest, LinksBeingReadAtAKillAreReadAgainAfterTheRestart) {

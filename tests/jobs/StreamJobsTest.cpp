@@ -287,6 +287,70 @@ TEST_F(StreamJobsTest, PairEndedDuringItsAudioComesBackFromTheJournalWithoutFetc
   EXPECT_NEAR(Seconds(job.MediaFile), 4.0, 0.3);
 }
 
+// Packet hash of the file's first stream of kind ("a" or "v"), as stored.
+std::string StreamHash(const std::string& file, const char* kind) {
+  std::string out;
+  converttest::Tool({"ffmpeg", "-v", "error", "-i", "file:" + file, "-map", std::string("0:") + kind,
+                     "-c", "copy", "-f", "md5", "-"},
+                    &out);
+  return out;
+}
+
+TEST_F(StreamJobsTest, PairWhoseAudioAddressExpiresMidwayGetsANewOneAndEndsWhole) {
+  ServePair(0, 4000);  // the audio takes seconds, in many small ranges
+  // An extractor whose first answer gives the audio at a.m4a and every later
+  // one at a2.m4a, both with a small chunk limit.
+  testsupport::TempDir tools;
+  {
+    std::ofstream script(tools / "yt-dlp");
+    script << "#!/bin/sh\n"
+              "runs=" << (tools / "runs") << "\n"
+              "n=$(cat \"$runs\" 2>/dev/null || echo 0); n=$((n+1)); echo $n > \"$runs\"\n"
+              "edit='s#\"http_chunk_size\": 40000#\"http_chunk_size\": 8000#'\n"
+              "[ $n -gt 1 ] && edit=\"$edit;s#/media/a.m4a#/media/a2.m4a#\"\n"
+              "sed \"$edit\" '" << YTDLP_STANDIN_DIR << "/pair.json'\n";
+  }
+  ::chmod((tools / "yt-dlp").c_str(), 0755);
+  cvOptions.YtDlpProgram = tools / "yt-dlp";  // the refresh runs the program of the options
+  // Which address each written byte came from, per part.
+  std::map<std::string, std::set<std::string>> sources;
+  auto proceed = runner->DownLoader().OnDataItemProceed;
+  runner->DownLoader().OnDataItemProceed = [&](TclMultiDownLoader* m, TclDownLoadItem* item,
+                                               TclResourceInfo* info, TclResourceStateItem* state,
+                                               const char* data, int size) {
+    const std::string file = item->LocalFile();
+    sources[file.substr(file.rfind('.'))].insert(item->URL().substr(item->URL().rfind('/')));
+    proceed(m, item, info, state, data, size);
+  };
+  TEncItem& job = AddJob("http://dash.example.net/watch/pair", tools / "yt-dlp", jmDownloadOnly);
+  runner->StartRun();
+  ASSERT_TRUE(WaitFor([&] {
+    return job.MediaFile.size() > 6 && job.MediaFile.substr(job.MediaFile.size() - 6) == ".audio" &&
+           platform::FileExists(job.MediaFile) && !job.Resume.Empty() &&
+           job.Resume.Segments[0].Done >= 8000;
+  }, std::chrono::seconds(90)));
+  // The old audio address is refused from now on; the new one serves the same file.
+  sitesim::TStream expired, fresh;
+  expired.Data = "gone";
+  expired.Fault.Status = 403;
+  fresh.File = clips / "a.m4a";
+  fresh.ContentType = "audio/mp4";
+  sim.AddFile(kPairHost, "/media/a2.m4a", fresh);
+  sim.AddFile(kPairHost, "/media/a.m4a", expired);
+  ASSERT_TRUE(WaitFor([&] { return Idle(); }, std::chrono::seconds(120)));
+
+  EXPECT_EQ(State(job), "Successfully!") << job.Notes;
+  EXPECT_NE(job.Notes.find("The stream address expired"), std::string::npos) << job.Notes;
+  EXPECT_FALSE(RequestsFor("/media/a2.m4a").empty());
+  EXPECT_EQ(sources[".video"], (std::set<std::string>{"/v.mp4"}));
+  EXPECT_EQ(sources[".audio"], (std::set<std::string>{"/a.m4a", "/a2.m4a"}));
+  // Both streams arrived as served, byte for byte, and no part is left.
+  EXPECT_EQ(StreamHash(job.MediaFile, "a"), StreamHash(clips / "a.m4a", "a"));
+  EXPECT_EQ(StreamHash(job.MediaFile, "v"), StreamHash(clips / "v.mp4", "v"));
+  EXPECT_FALSE(StreamHash(job.MediaFile, "a").empty());
+  EXPECT_EQ(Files(out.path()).size(), 1u);
+}
+
 // Processes whose command line names text.
 int ProcessesNaming(const std::string& text) {
   int n = 0;
