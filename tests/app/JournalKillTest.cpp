@@ -152,6 +152,15 @@ class TJournalReader {
     return !states.empty() &&
            std::all_of(states.begin(), states.end(), [state](int s) { return s == state; });
   }
+  // Reads every 20 ms until done() holds or the time is up.
+  bool WaitFor(const std::function<bool()>& done, int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      Read();
+    }
+    return done();
+  }
   std::vector<std::string> Column(const char* sql) {
     std::vector<std::string> values;
     Query(sql, [&](sqlite3_stmt* st) {
@@ -175,6 +184,22 @@ class TJournalReader {
   sqlite3* db_ = nullptr;
   int64_t version_ = 0;
 };
+
+// A Download Only job as a paste leaves it once the extractor has read the link.
+TJobSnapshot JobAsRead(TJournal& journal, const std::string& link, const resolve::TResolvedJob& read) {
+  TJobSnapshot job;
+  job.Key = journal.NewKey();
+  job.IsLink = true;
+  job.Source = link;
+  job.Title = read.Title;
+  job.Qualities = read.Qualities;
+  job.QualityIndex = read.DefaultQuality;
+  job.StreamUrl = job.Qualities[static_cast<size_t>(job.QualityIndex)].Link.Url;
+  job.Resolver = read.Resolver;
+  job.WebpageUrl = read.PageUrl;
+  job.Mode = jmDownloadOnly;
+  return job;
+}
 
 pid_t Launch(const std::string& folder) {
   const std::string program = folder + "vantorel";
@@ -386,31 +411,16 @@ TEST(JournalKillTest, ExtractorJobKilledMidDownloadContinuesAfterARefreshAndEnds
     TJournal journal(box / "jobs.db");
     std::vector<TJobSnapshot> none;
     ASSERT_TRUE(journal.Open(none)) << journal.LastError();
-    TJobSnapshot job;
-    job.Key = journal.NewKey();
-    job.IsLink = true;
-    job.Source = link;
-    job.Title = read.Title;
-    job.Qualities = read.Qualities;
-    job.QualityIndex = read.DefaultQuality;
+    TJobSnapshot job = JobAsRead(journal, link, read);
     // What a site that throttles large requests gives.
     job.Qualities[static_cast<size_t>(job.QualityIndex)].Link.ChunkLimit = kChunk;
-    job.StreamUrl = job.Qualities[static_cast<size_t>(job.QualityIndex)].Link.Url;
-    job.Resolver = read.Resolver;
-    job.WebpageUrl = read.PageUrl;
-    job.Mode = jmDownloadOnly;
     journal.Put(job);
     ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
   }
 
   TJournalReader reader(box / "jobs.db");
   auto waitFor = [&](const std::function<bool()>& done, int seconds) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (!done() && Clock::now() < until) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      reader.Read();
-    }
-    return done();
+    return reader.WaitFor(done, seconds);
   };
   pid_t pid = Launch(box.path());
   const bool downloading = waitFor([&] { return reader.Any(jsDownloading) && reader.maxSegments > 0; }, 60);
@@ -510,30 +520,15 @@ TEST(JournalKillTest, PairKilledDuringItsVideoAndItsAudioEndsAsOneWholeFile) {
     TJournal journal(box / "jobs.db");
     std::vector<TJobSnapshot> none;
     ASSERT_TRUE(journal.Open(none)) << journal.LastError();
-    TJobSnapshot job;
-    job.Key = journal.NewKey();
-    job.IsLink = true;
-    job.Source = link;
-    job.Title = read.Title;
+    TJobSnapshot job = JobAsRead(journal, link, read);
     job.DurationSec = 20;
-    job.Qualities = read.Qualities;
-    job.QualityIndex = read.DefaultQuality;
-    job.StreamUrl = job.Qualities[static_cast<size_t>(job.QualityIndex)].Link.Url;
-    job.Resolver = read.Resolver;
-    job.WebpageUrl = read.PageUrl;
-    job.Mode = jmDownloadOnly;
     journal.Put(job);
     ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
   }
 
   TJournalReader reader(box / "jobs.db");
   auto waitFor = [&](const std::function<bool()>& done, int seconds) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (!done() && Clock::now() < until) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      reader.Read();
-    }
-    return done();
+    return reader.WaitFor(done, seconds);
   };
   auto kept = [&] {
     return std::stoll(reader.Column("SELECT coalesce(sum(done), 0) FROM segments").at(0));
