@@ -35,6 +35,9 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   }
 }
 
+// cvtcore's variable for the input's audio format ("<rate> <channels>").
+const char kInputAudioVariable[] = "CVTCORE_INPUT_AUDIO";
+
 std::atomic<long long> g_infoPassLimitMs{30000};
 
 std::string LimitText(std::chrono::milliseconds limit) {
@@ -174,6 +177,7 @@ std::string TConvertThread::BuildVideoCommandLine(const std::string& inFile,
   if (s.Channels != 0) add("-ac", std::to_string(s.Channels));
   if (!s.VCodec.empty()) add("-vcodec", s.VCodec);
   if (!s.ACodec.empty()) add("-acodec", s.ACodec);
+  needsInputAudio_ = s.ABitrate != 0;  // the video line never sets the rate
   text += " -r 29.97 ";
   text += " -y \"" + outFile + "\"";
   argv.insert(argv.end(), {"-r", "29.97", "-y", outFile});
@@ -213,6 +217,7 @@ void TConvertThread::Execute() {
   if (errno == 0)
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), std::min(base + 3, 19));
   try {
+    if (needsInputAudio_) PassInputAudioFormat();
     RunEncoder();
   } catch (const EConvertError& e) {
     // Reported as a failed run, so the job does not stay "Encoding..." for ever.
@@ -225,6 +230,24 @@ void TConvertThread::Execute() {
     if (!StopFlag) ReportDone();
   }
   finished_ = true;
+}
+
+void TConvertThread::PassInputAudioFormat() {
+  TMediaAudio audio;
+  const auto deadline = std::chrono::steady_clock::now() + InformationPassLimit();
+  switch (ReadMediaAudio(InFile, deadline, StopFlag, audio)) {
+    case TMediaInfoResult::Described:
+      encoderEnvironment_ = {std::string(kInputAudioVariable) + "=" + std::to_string(audio.Rate) +
+                             " " + std::to_string(audio.Channels)};
+      return;
+    case TMediaInfoResult::TimedOut:
+    case TMediaInfoResult::Stopped:
+      // Unknown: the encoder keeps the preset's bit rate rather than wait again.
+      encoderEnvironment_ = {std::string(kInputAudioVariable) + "=0 0"};
+      return;
+    case TMediaInfoResult::NotRead:
+      return;  // the encoder's own probe may know the file better
+  }
 }
 
 void TConvertThread::Report(const std::function<void()>& call) {
@@ -265,6 +288,9 @@ void TConvertThread::RunEncoder() {
   // The starting thread always outlives the encoder (it reaps it), so the
   // parent-death signal only fires when the whole program goes away.
   options.killWithParent = true;
+  // Only what this run found, never a value inherited from the program's own environment.
+  options.environment =
+      encoderEnvironment_.empty() ? std::vector<std::string>{kInputAudioVariable} : encoderEnvironment_;
   std::string why;
   if (!process.Start(argv, options, &why)) {
     ErrorFlag = true;

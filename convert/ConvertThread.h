@@ -136,6 +136,10 @@ class TConvertThread {
   // library cannot read the file; ResultText holds what it found.
   void RunInformationPass(const std::string& inFile);
   void InformationPassTimedOut();
+  // For a video preset with an audio bit rate: reads the input's audio
+  // format here and hands it to the encoder, which would otherwise start a
+  // probe process of its own to keep the bit rate within its codec's ceiling.
+  void PassInputAudioFormat();
 
   std::shared_ptr<platform::CallQueue> queue_;
   std::thread thread_;
@@ -149,4 +153,6 @@ class TConvertThread {
   // End of the information pass's time, shared by the in-process read and the
   // encoder's pass after it.
   std::chrono::steady_clock::time_point infoDeadline_{};
+  bool needsInputAudio_ = false;  // set by the video builder
+  std::vector<std::string> encoderEnvironment_;
 };

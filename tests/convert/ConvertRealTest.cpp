@@ -1,5 +1,7 @@
 // Real conversions: the worker runs the built cvtcore, which runs ffmpeg, on
 // clips generated at test time.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -119,6 +121,36 @@ TEST_F(ConvertRealTest, VideoPresetYieldsChosenSize) {
   EXPECT_EQ(v["codec_name"], "mpeg4");
   EXPECT_EQ(v["width"], "160");
   EXPECT_EQ(v["height"], "120");
+}
+
+TEST_F(ConvertRealTest, VideoPresetKeepsTheAudioWithinTheCodecsCeilingWithoutAProbeProcess) {
+  std::vector<std::string> clip = converttest::VideoClip();
+  clip[7] = "sine=duration=2:sample_rate=22050";
+  clip.insert(clip.end(), {"-ac", "1"});
+  const std::string in = Clip("in.mp4", clip);
+  TCnvtSettings s = converttest::SmallVideo();
+  s.ACodec = "libvorbis";  // 90k at most at 22050 Hz mono: 320k would fail the run
+  s.ABitrate = 320;
+  s.Channels = 0;
+  {
+    // Only ffmpeg on the encoder's PATH: it could not start a probe of its own.
+    TempDir tools;
+    ASSERT_EQ(::symlink(platform::FindOnPath("ffmpeg").c_str(), (tools / "ffmpeg").c_str()), 0);
+    const std::string path = ::getenv("PATH");
+    ::setenv("PATH", tools.path().c_str(), 1);
+    Recorder rec;
+    auto w = Convert(in, s, dir_ / "out.mkv", rec);
+    ::setenv("PATH", path.c_str(), 1);
+    EXPECT_FALSE(w->ErrorFlag) << w->ConsoleOutput;
+    EXPECT_NE(w->ConsoleOutput.find("using 90k"), std::string::npos) << w->ConsoleOutput;
+  }
+  // Run by hand, without the worker's figures, the encoder probes the file itself.
+  std::string out;
+  EXPECT_EQ(converttest::Tool({testsupport::BinDir() + "cvtcore", "-i", in, "-sameq", "-ab", "320k",
+                               "-vcodec", "mpeg4", "-acodec", "libvorbis", "-y", dir_ / "hand.mkv"},
+                              &out),
+            0);
+  EXPECT_NE(out.find("using 90k"), std::string::npos) << out;
 }
 
 TEST_F(ConvertRealTest, BitrateTheCodecRejectsFails) {

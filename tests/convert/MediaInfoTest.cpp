@@ -68,6 +68,13 @@ TEST(MediaInfoTest, SameDescriptionAsTheEncodersPass) {
       EXPECT_NE(theirs.find(line + "\n"), std::string::npos)
           << "encoder:\n" << theirs << "in process:\n" << ours;
     EXPECT_EQ(ResultOf(ours), ResultOf(theirs));
+    // The figures the encoder's bit-rate ceiling needs, as ffprobe gives them.
+    TMediaAudio audio;
+    ASSERT_EQ(ReadMediaAudio(clip, Clock::now() + std::chrono::seconds(30), stop, audio),
+              TMediaInfoResult::Described);
+    auto probed = converttest::Probe(clip, "a:0");
+    EXPECT_EQ(std::to_string(audio.Rate) + " " + std::to_string(audio.Channels),
+              probed["sample_rate"] + " " + probed["channels"]);
 
     // A worker with open values takes them from here: no process starts.
     TConvertThread w(clip, false, Audio(0, 0, 0, "libmp3lame"), dir / "out.mp3",

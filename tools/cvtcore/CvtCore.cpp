@@ -1,5 +1,7 @@
 #include "tools/cvtcore/CvtCore.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -212,6 +214,21 @@ bool NeedsInputAudioFormat(const Request& request) {
   return OptionValue(o, "-ar").empty() || OptionValue(o, "-ac").empty();
 }
 
+bool ParseInputAudio(const char* text, int& rate, int& channels) {
+  if (!text) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long r = std::strtol(text, &end, 10);
+  if (end == text || *end != ' ') return false;
+  const char* second = end + 1;
+  const long c = std::strtol(second, &end, 10);
+  if (end == second || *end != '\0' || errno != 0) return false;
+  if (r < 0 || r > 1000000 || c < 0 || c > 64) return false;
+  rate = static_cast<int>(r);
+  channels = static_cast<int>(c);
+  return true;
+}
+
 std::optional<std::string> ClampAudioBitrate(Request& request, int inputRate, int inputChannels) {
   auto& o = request.outputOptions;
   const std::string codec = OptionValue(o, "-c:a");
@@ -246,6 +263,12 @@ std::vector<std::string> FfmpegArguments(const Request& request, const std::stri
   argv.insert(argv.end(), request.inputOptions.begin(), request.inputOptions.end());
   argv.insert(argv.end(), {"-i", FileUrl(request.input)});
   argv.insert(argv.end(), request.outputOptions.begin(), request.outputOptions.end());
+  // Room in the MP3's ID3 tag for the title and link the program adds after
+  // the run: TagLib then writes them in place instead of moving every byte of
+  // the file behind a grown tag.
+  std::string ext = request.output.size() >= 4 ? request.output.substr(request.output.size() - 4) : "";
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == ".mp3") argv.insert(argv.end(), {"-metadata_header_padding", "4096"});
   argv.push_back(FileUrl(request.output));
   return argv;
 }

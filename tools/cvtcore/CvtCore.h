@@ -43,6 +43,12 @@ std::optional<int> MaxAudioKbit(const std::string& codec, int rate, int channels
 // leaves the sample rate or the channels to the input.
 bool NeedsInputAudioFormat(const Request& request);
 
+// The input's audio format as a caller that has already read it passes it on
+// (kInputAudioVariable = "<rate> <channels>", 0 for unknown), so no probe
+// process starts. False when the text is absent or not two such numbers.
+inline constexpr const char* kInputAudioVariable = "CVTCORE_INPUT_AUDIO";
+bool ParseInputAudio(const char* text, int& rate, int& channels);
+
 // Lowers a "-b:a" above MaxAudioKbit to that value, with the output's rate and
 // channels from "-ar"/"-ac" or else from inputRate/inputChannels (0: unknown,
 // nothing changes). Returns the console line that says so, or nothing.

@@ -202,7 +202,9 @@ int Convert(cvtcore::Request request) {
   // An audio bit rate above what the encoder takes would fail the whole
   // conversion ("Same As Input" of a WAV gives 1411 kbit/s): its ceiling instead.
   int inRate = 0, inChannels = 0;
-  if (cvtcore::NeedsInputAudioFormat(request)) ProbeAudioFormat(request.input, inRate, inChannels);
+  if (cvtcore::NeedsInputAudioFormat(request) &&
+      !cvtcore::ParseInputAudio(std::getenv(cvtcore::kInputAudioVariable), inRate, inChannels))
+    ProbeAudioFormat(request.input, inRate, inChannels);
   if (auto note = cvtcore::ClampAudioBitrate(request, inRate, inChannels)) PrintLine(*note);
   return Relay(cvtcore::FfmpegArguments(request, ffmpeg, 1));
 }
