@@ -83,8 +83,9 @@ compare() {
   done
   local tag="-"
   if [ "$ext" = mp3 ]; then
-    # The tagging alone, on a copy of the direct output (its first tag write).
-    cp "$work/d.$ext" "$work/t.$ext"
+    # The tagging alone, on a copy of the program's output: the encoder left
+    # it the same room in its tag, so this is the same write as the first.
+    cp "$work/w.$ext" "$work/t.$ext"
     tag=$("$bench" --tag-only "$work/t.$ext" "$title" "$link")
   fi
   awk -v l="$label" -v n="$runs" -v ww="$(med "${ww[@]}")" -v wc="$(med "${wc[@]}")" \
