@@ -114,7 +114,6 @@ void TclFileStream::SetSize(int64_t size) {
 }
 
 void TclFileStream::WriteBufferAt(int64_t offset, const void* buffer, size_t count) {
-  std::lock_guard turn(writeMutex_);
   size_t done = 0;
   while (done < count) {
     ssize_t n = ::pwrite(fd_, static_cast<const char*>(buffer) + done, count - done,

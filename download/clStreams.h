@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -67,8 +66,7 @@ class TclFileStream : public TclStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   int64_t Size() override;
   void SetSize(int64_t size) override;
-  // One positioned write instead of a seek and a write. Any thread; writers
-  // of one stream take turns.
+  // One positioned write instead of a seek and a write.
   void WriteBufferAt(int64_t offset, const void* buffer, size_t count) override;
   // The file's identity (its inode number), 0 when it cannot be told.
   uint64_t FileId() const;
@@ -80,8 +78,4 @@ class TclFileStream : public TclStream {
  private:
   int fd_ = -1;
   std::string fileName_;
-  // A buffered write holds the inode's lock in the kernel, and a writer that
-  // waits for it there spins on the CPU (with five connections on two cores,
-  // 40 % of the download's CPU went to that spinning). Waiting here sleeps.
-  std::mutex writeMutex_;
 };
