@@ -11,7 +11,7 @@
 # Prints wall time, throughput, user+sys CPU (also per GiB) and peak RSS per tool, and the
 # ratios to aria2c and to curl. Everything lives under a
 # temporary folder in /tmp, removed at the end. Usage: bench/download_bench.sh
-# [build dir]   (RUNS=1: best of RUNS; SCENARIOS=ABCD: the ones to run, e.g. SCENARIOS=A)
+# [build dir]   (RUNS=1: wall time the best of RUNS, CPU their median; SCENARIOS=ABCD: the ones to run, e.g. SCENARIOS=A)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
@@ -77,21 +77,25 @@ nginx_pid=$!
 for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$port/c1.bin" -r 0-0 && break; sleep 0.1; done
 base="http://127.0.0.1:$port"
 
-# run <label> <bytes> <cmd...>: best of $runs; prints "wall cpu rssKiB" of the best.
+# run <label> <bytes> <cmd...>: $runs runs; prints "wall cpu rssKiB": the best
+# wall time, the median CPU (user+sys) and the largest RSS. The CPU of one short
+# run swings by ±25 % (C takes a third of a second), so the run with the best
+# wall time does not stand for the CPU per byte.
 run() {
   local bytes="$1"; shift
-  local best=""
+  local lines=""
   for ((r = 0; r < runs; r++)); do
     rm -f "$work/out"/*
     sync
     /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@" >"$work/log" 2>&1 || {
       echo "FAILED: $*" >&2; cat "$work/log" >&2; exit 1; }
-    local line; line=$(awk '{printf "%.3f %.3f %d\n", $1, $2 + $3, $4}' "$work/time")
-    if [ -z "$best" ] || awk -v a="$line" -v b="$best" 'BEGIN{split(a,x," ");split(b,y," ");exit !(x[1]<y[1])}'; then
-      best="$line"
-    fi
+    lines+=$(awk '{printf "%.3f %.3f %d\n", $1, $2 + $3, $4}' "$work/time")$'\n'
   done
-  echo "$best"
+  # Sorted by CPU: the middle line's CPU, and the best wall and largest RSS of all.
+  sort -g -k2,2 <<<"${lines%$'\n'}" | awk '{ w[NR] = $1; c[NR] = $2; if ($3 > m) m = $3 }
+    END { best = w[1]; for (i = 2; i <= NR; i++) if (w[i] < best) best = w[i]
+          med = (NR % 2) ? c[(NR + 1) / 2] : (c[NR / 2] + c[NR / 2 + 1]) / 2
+          printf "%.3f %.3f %d\n", best, med, m }'
 }
 
 # check <file in out> <source>: the download must equal the source.
@@ -194,7 +198,7 @@ scenario_d() {
     printf "  engine %.1fx faster than aria2c (target >= 5), %.2fx curl'"'"'s time (target <= 2)\n", a / e, e / c }'
 }
 
-echo "nginx on $base; best of $runs run(s)"
+echo "nginx on $base; $runs run(s) of each tool: wall time the best, CPU the median"
 [[ $scenarios == *A* ]] && scenario "A: one file, unthrottled" $((1024 * 1024 * 1024)) "$base/a.bin"
 [[ $scenarios == *B* ]] && scenario "B: one file, limit_rate 10m per connection" $((200 * 1024 * 1024)) "$base/throttled/b.bin"
 [[ $scenarios == *C* ]] && scenario "C: five files, three at a time" $((500 * 1024 * 1024)) \
