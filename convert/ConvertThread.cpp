@@ -200,6 +200,7 @@ void TConvertThread::WaitFor() {
   if (thread_.get_id() == std::this_thread::get_id()) return;
   // The worker may be blocked in a report that only this thread can run.
   if (queue_->IsBaseThread()) {
+    pumping_ = true;  // the worker's end then wakes the wait below at once
     while (!finished_) queue_->WaitAndDrain(std::chrono::milliseconds(5));
   }
   thread_.join();
@@ -230,6 +231,17 @@ void TConvertThread::Execute() {
     if (!StopFlag) ReportDone();
   }
   finished_ = true;
+  // A WaitFor pumping the report queue would otherwise see the end only at
+  // its next 5 ms poll: every conversion's end (and the window's removal of
+  // a finished job) waited for it.
+  if (pumping_) {
+    try {
+      auto wake = std::make_shared<platform::CallQueue::Posted>();
+      wake->fn = [] {};
+      queue_->Post(wake);
+    } catch (const platform::CallQueueClosed&) {
+    }
+  }
 }
 
 void TConvertThread::PassInputAudioFormat() {

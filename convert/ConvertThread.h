@@ -145,6 +145,7 @@ class TConvertThread {
   std::thread thread_;
   std::atomic<bool> started_{false};
   std::atomic<bool> finished_{false};
+  std::atomic<bool> pumping_{false};  // a WaitFor on the report thread waits for finished_
   std::recursive_mutex reportMutex_;  // held while a report runs; Detach takes it
   bool detached_ = false;
   std::mutex procMutex_;  // guards proc_ against KillEncoder from the owner
