@@ -184,7 +184,7 @@ TMediaInfoResult ReadMediaAudio(const std::string& inFile, Clock::time_point dea
   const AVCodecParameters* p = audio->codecpar;
   TMediaAudio a;
   a.Container = f->iformat->name;
-  a.DurationUs = f->duration == AV_NOPTS_VALUE || f->duration < 0 ? -1 : f->duration;
+  a.DurationUs = f->duration < 0 ? -1 : f->duration;  // AV_NOPTS_VALUE is negative too
   a.StreamIndex = audio->index;
   a.Codec = CodecName(p->codec_id);
   a.Rate = p->sample_rate;

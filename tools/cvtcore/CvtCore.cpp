@@ -266,9 +266,7 @@ std::vector<std::string> FfmpegArguments(const Request& request, const std::stri
   // Room in the MP3's ID3 tag for the title and link the program adds after
   // the run: TagLib then writes them in place instead of moving every byte of
   // the file behind a grown tag.
-  std::string ext = request.output.size() >= 4 ? request.output.substr(request.output.size() - 4) : "";
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (ext == ".mp3") argv.insert(argv.end(), {"-metadata_header_padding", "4096"});
+  if (LowerExt(request.output) == "mp3") argv.insert(argv.end(), {"-metadata_header_padding", "4096"});
   argv.push_back(FileUrl(request.output));
   return argv;
 }
