@@ -1,6 +1,7 @@
 #include "jobs/Conversion.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -262,7 +263,27 @@ void StartSweep(TConversionThreads& threads, std::vector<TSweepEntry> entries) {
   });
 }
 
+int64_t g_unrecordedAfterNs = 0;
+int64_t g_unrecordedBeforeNs = 0;
+
+bool IsUnrecordedReservation(const std::string& path) {
+  if (g_unrecordedAfterNs == 0) return false;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0 ||
+      st.st_uid != ::geteuid())
+    return false;
+  const int64_t changed = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+  // Strictly after: a file made in the same clock tick as the last write may
+  // be one the journal recorded.
+  return changed > g_unrecordedAfterNs && changed < g_unrecordedBeforeNs && !AnyJobUsesFile(path);
+}
+
 }  // namespace
+
+void SetUnrecordedReservationWindow(int64_t afterNs, int64_t beforeNs) {
+  g_unrecordedAfterNs = afterNs;
+  g_unrecordedBeforeNs = beforeNs;
+}
 
 std::string ReserveOutputFile(const std::string& path) {
   // A zero byte would cut the name short: open() would see another path (the
@@ -285,6 +306,11 @@ std::string ReserveOutputFile(const std::string& path) {
     if (errno != EEXIST)
       throw std::system_error(errno, std::generic_category(),
                               "Cannot create output file " + candidate);
+    if (IsUnrecordedReservation(candidate)) {
+      LogText("Reusing the empty " + PrintableFileText(candidate) +
+              " that the previous run reserved before it ended");
+      return candidate;
+    }
     candidate = folder + FitFileName(base, std::to_string(n) + ext);
   }
   throw std::system_error(EEXIST, std::generic_category(),

@@ -63,8 +63,22 @@ class TConversionThreads {
 // file may have (keeping the number and the extension). Throws
 // std::system_error when nothing can be created, a zero byte is in path, or
 // kMaxOutputCandidates numbered names are all taken.
+//
+// One exception: a reservation the previous run made but its journal never
+// recorded (a kill came between the two) is taken over, not passed over (see
+// SetUnrecordedReservationWindow).
 constexpr int kMaxOutputCandidates = 10000;
 std::string ReserveOutputFile(const std::string& path);
+
+// A kill between a reservation and the journal's next commit leaves an empty
+// file that no restored job knows: its restart would take a numbered name and
+// leave the empty one behind. Such a file changed after the previous run's
+// last journal write (afterNs) and before this run read the journal
+// (beforeNs), both in nanoseconds of the system clock. An empty regular file
+// of ours from that window that no job uses is taken over by the next
+// reservation of its name. Called once the journal is restored; 0 for
+// afterNs (no journal file) takes nothing over. Main thread.
+void SetUnrecordedReservationWindow(int64_t afterNs, int64_t beforeNs);
 
 // Starts the conversion of one job that is in jsEncoding, with a copy of its
 // settings. Owner thread. Settings that need no information pass start it here

@@ -41,6 +41,17 @@ TEncItem::~TEncItem() {
   g_registry.erase(ref_);
 }
 
+bool AnyJobUsesFile(const std::string& path) {
+  std::lock_guard lock(g_registryMutex);
+  for (const auto& [ref, job] : g_registry) {
+    if (job->OutputFile == path || job->MediaFile == path) return true;
+    if (job->MediaFile.size() > path.size() && job->MediaFile.compare(0, path.size(), path) == 0 &&
+        job->MediaFile[path.size()] == '.')
+      return true;
+  }
+  return false;
+}
+
 TEncItem* TEncItem::FromRef(uint64_t ref) {
   if (ref == 0) return nullptr;
   std::lock_guard lock(g_registryMutex);

@@ -147,6 +147,10 @@ std::string JobStateText(TJobState state, const TCnvtSettings& settings);
 // Row of the job in its table, or -1 (no table, or no row refers to it).
 int JobRow(const TEncItem& job);
 
+// Whether a living job has path as its media or output file, or fetches the
+// parts of a pair beside it ("<path>.<formats>.video"). Main thread.
+bool AnyJobUsesFile(const std::string& path);
+
 // The job whose reference the row's hidden cell holds, or null.
 TEncItem* RowJob(const IJobGrid& grid, int row);
 

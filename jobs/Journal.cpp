@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -251,6 +252,15 @@ bool TJournal::Open(std::vector<TJobSnapshot>& jobs) {
   jobs.clear();
   if (db_) throw std::logic_error("The job journal is open already");
   if (!LockFolder()) return false;
+  // Read before anything here writes to the file. An empty log is no write:
+  // a reader's open makes one.
+  writtenBeforeOpen_ = 0;
+  for (const std::string& file : {path_, path_ + "-wal"}) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0 && (st.st_size > 0 || file == path_))
+      writtenBeforeOpen_ = std::max<int64_t>(
+          writtenBeforeOpen_, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec);
+  }
   std::string error;
   TOpenResult result = OpenFile(jobs, error);
   if (result == TOpenResult::Bad) {

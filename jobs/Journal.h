@@ -84,6 +84,10 @@ class TJournal {
   bool Open(std::vector<TJobSnapshot>& jobs);
   bool IsOpen() const { return db_ != nullptr; }
   const std::string& LastError() const { return lastError_; }
+  // When the file (or its write-ahead log) was last written before this Open,
+  // in nanoseconds of the system clock; 0 when there was no file. Anything the
+  // previous run made after it, the journal does not know.
+  int64_t WrittenBeforeOpen() const { return writtenBeforeOpen_; }
   // Where a bad file was moved to by Open; empty when none was.
   const std::string& MovedAside() const { return movedAside_; }
 
@@ -117,6 +121,7 @@ class TJournal {
   void Commit(std::map<int64_t, TJobSnapshot>& puts, std::set<int64_t>& removals);
 
   std::string path_;
+  int64_t writtenBeforeOpen_ = 0;
   std::chrono::milliseconds openBusyWait_;
   struct sqlite3* db_ = nullptr;
   int lockFd_ = -1;

@@ -2,6 +2,9 @@
 // snapshots, and the start-up restore.
 #include <sys/stat.h>
 
+#include <chrono>
+
+#include "jobs/Conversion.h"
 #include "jobs/Journal.h"
 #include "platform/Files.h"
 
@@ -80,6 +83,11 @@ std::string ResumeMismatch(const TJobSnapshot& s) {
 }  // namespace
 
 void TJobJournal::Restore(const std::vector<TJobSnapshot>& jobs, TJobList& list, IJobGrid& grid) {
+  SetUnrecordedReservationWindow(
+      journal_.WrittenBeforeOpen(),
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count());
   for (const TJobSnapshot& s : jobs) {
     auto job = std::make_unique<TEncItem>();
     RestoreFields(s, *job);

@@ -1,6 +1,8 @@
-// Finished conversions run again (Convert Only) and the program killed while
-// the re-run's sweep works through them: the restart must keep every output
-// of the earlier run (only files the re-run itself reserved may go).
+// Kills around a conversion's output file. Finished conversions run again
+// (Convert Only) and the program killed while the re-run's sweep works through
+// them: the restart must keep every output of the earlier run (only files the
+// re-run itself reserved may go). And a kill between a reservation and the
+// journal's commit of it: the restart takes the empty file over.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -121,6 +123,69 @@ TEST(RerunKillTest, AKillDuringAConvertOnlyRerunKeepsEveryEarlierOutput) {
   for (int i = 0; i < kJobs; ++i)
     EXPECT_EQ(ReadAll(outputs[static_cast<size_t>(i)]), "finished " + std::to_string(i))
         << outputs[static_cast<size_t>(i)];
+}
+
+// What a kill between a reservation and the journal's next commit leaves: the
+// journal as it was before, and an empty output file made after its last
+// write. A user's empty file of a job's name from before that write stays.
+TEST(RerunKillTest, AReservationTheJournalNeverRecordedIsTakenOverAfterTheRestart) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  testsupport::TempDir box;
+  for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
+    fs::copy_file(testsupport::BinDir() + name, box / name);
+  fs::create_directory(box / "out");
+  std::ofstream(box / "settings.ini") << "[General]\r\nFolder=" << box / "out" << "\r\n";
+  TCnvtSettings mp3;
+  FillCnvtSettings(TPanelTexts{"MP3", 0, "Same As Input", "Same As Input", "Same As Input",
+                               "Same As Input", "Same As Input"},
+                   platform::IniFile(box / "presets.ini"), mp3);
+  const fs::path users = box / "out/Theirs é.mp3", ours = box / "out/Ours é.mp3";
+  std::ofstream(users).close();  // before the journal's last write
+  const std::string db = box / "jobs.db";
+  {
+    TJournal journal(db);
+    std::vector<TJobSnapshot> none;
+    ASSERT_TRUE(journal.Open(none)) << journal.LastError();
+    for (const char* title : {"Ours é", "Theirs é"}) {
+      const std::string wav = box / (std::string(title) + ".wav");
+      ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i sine=duration=2 '" + wav + "'").c_str()),
+                0);
+      TJobSnapshot job;
+      job.Key = journal.NewKey();
+      job.Title = title;
+      job.MediaFile = wav;
+      job.State = jsStopped;
+      job.Mode = jmConvertOnly;
+      job.Settings = mp3;
+      journal.Put(job);
+    }
+    ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
+  }
+  // File times have a coarse clock: the reservation must be later than the
+  // journal's last write by at least one tick, as it is after a real kill.
+  auto written = [&] {
+    fs::file_time_type last = fs::last_write_time(db);
+    if (fs::exists(db + "-wal")) last = std::max(last, fs::last_write_time(db + "-wal"));
+    return last;
+  };
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        fs::remove(ours);
+        std::ofstream(ours).close();
+        return fs::last_write_time(ours) > written();
+      },
+      std::chrono::seconds(10)));
+
+  pid_t pid = Launch(box / "vantorel", true);
+  const bool done =
+      WaitUntil([&] { return CountInState(db, jsDone) == 2; }, std::chrono::seconds(60));
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(done) << ReadAll(box / "Log.txt");
+  EXPECT_GT(fs::file_size(ours), 1000u) << ReadAll(box / "Log.txt");
+  EXPECT_EQ(fs::file_size(users), 0u);
+  EXPECT_GT(fs::file_size(box / "out/Theirs é0.mp3"), 1000u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(box / "out"), fs::directory_iterator()), 3);
 }
 
 }  // namespace

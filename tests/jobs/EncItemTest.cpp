@@ -129,6 +129,19 @@ TEST(EncItem, ReferenceOfFreedJobFindsNothing) {
   EXPECT_NE(next.Ref(), ref);  // never reused
 }
 
+TEST(EncItem, AFileIsInUseWhileAJobNamesItOrFetchesItsParts) {
+  {
+    TEncItem pair, converting;
+    pair.MediaFile = "/out/Clip.mp4.137+140.video";
+    converting.OutputFile = "/out/Song.mp3";
+    EXPECT_TRUE(AnyJobUsesFile("/out/Clip.mp4"));
+    EXPECT_TRUE(AnyJobUsesFile("/out/Song.mp3"));
+    EXPECT_FALSE(AnyJobUsesFile("/out/Clip.mp"));  // a longer name is another file
+    EXPECT_FALSE(AnyJobUsesFile("/out/Song"));
+  }
+  EXPECT_FALSE(AnyJobUsesFile("/out/Song.mp3"));  // its job is gone
+}
+
 TEST(SetJobState, RefreshesRowAndLeavesRowlessJobAlone) {
   TMemoryJobGrid grid;
   TJobList list;
