@@ -64,10 +64,10 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds limi
   return true;
 }
 
-TEST(RerunKillTest, AKillDuringAConvertOnlyRerunKeepsEveryEarlierOutput) {
-  constexpr int kJobs = 4;
+// The program, its encoder and presets in box, converting into box/out; the
+// MP3 preset with every value left open.
+TCnvtSettings ProgramFolder(const testsupport::TempDir& box) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  testsupport::TempDir box;
   for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
     fs::copy_file(testsupport::BinDir() + name, box / name);
   fs::create_directory(box / "out");
@@ -76,6 +76,13 @@ TEST(RerunKillTest, AKillDuringAConvertOnlyRerunKeepsEveryEarlierOutput) {
   FillCnvtSettings(TPanelTexts{"MP3", 0, "Same As Input", "Same As Input", "Same As Input",
                                "Same As Input", "Same As Input"},
                    platform::IniFile(box / "presets.ini"), mp3);
+  return mp3;
+}
+
+TEST(RerunKillTest, AKillDuringAConvertOnlyRerunKeepsEveryEarlierOutput) {
+  constexpr int kJobs = 4;
+  testsupport::TempDir box;
+  const TCnvtSettings mp3 = ProgramFolder(box);
   std::vector<std::string> outputs;
   {
     TJournal journal(box / "jobs.db");
@@ -129,16 +136,8 @@ TEST(RerunKillTest, AKillDuringAConvertOnlyRerunKeepsEveryEarlierOutput) {
 // journal as it was before, and an empty output file made after its last
 // write. A user's empty file of a job's name from before that write stays.
 TEST(RerunKillTest, AReservationTheJournalNeverRecordedIsTakenOverAfterTheRestart) {
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
   testsupport::TempDir box;
-  for (const char* name : {"vantorel", "cvtcore", "presets.ini"})
-    fs::copy_file(testsupport::BinDir() + name, box / name);
-  fs::create_directory(box / "out");
-  std::ofstream(box / "settings.ini") << "[General]\r\nFolder=" << box / "out" << "\r\n";
-  TCnvtSettings mp3;
-  FillCnvtSettings(TPanelTexts{"MP3", 0, "Same As Input", "Same As Input", "Same As Input",
-                               "Same As Input", "Same As Input"},
-                   platform::IniFile(box / "presets.ini"), mp3);
+  const TCnvtSettings mp3 = ProgramFolder(box);
   const fs::path users = box / "out/Theirs é.mp3", ours = box / "out/Ours é.mp3";
   std::ofstream(users).close();  // before the journal's last write
   const std::string db = box / "jobs.db";
