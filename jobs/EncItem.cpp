@@ -44,9 +44,8 @@ TEncItem::~TEncItem() {
 bool AnyJobUsesFile(const std::string& path) {
   std::lock_guard lock(g_registryMutex);
   for (const auto& [ref, job] : g_registry) {
-    if (job->OutputFile == path || job->MediaFile == path) return true;
-    if (job->MediaFile.size() > path.size() && job->MediaFile.compare(0, path.size(), path) == 0 &&
-        job->MediaFile[path.size()] == '.')
+    if (job->OutputFile == path || job->MediaFile == path ||
+        job->MediaFile.starts_with(path + "."))
       return true;
   }
   return false;

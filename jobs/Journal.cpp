@@ -254,13 +254,14 @@ bool TJournal::Open(std::vector<TJobSnapshot>& jobs) {
   if (!LockFolder()) return false;
   // Read before anything here writes to the file. An empty log is no write:
   // a reader's open makes one.
+  auto written = [](const struct stat& st) {
+    return int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  };
   writtenBeforeOpen_ = 0;
-  for (const std::string& file : {path_, path_ + "-wal"}) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0 && (st.st_size > 0 || file == path_))
-      writtenBeforeOpen_ = std::max<int64_t>(
-          writtenBeforeOpen_, int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec);
-  }
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0) writtenBeforeOpen_ = written(st);
+  if (::stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0)
+    writtenBeforeOpen_ = std::max(writtenBeforeOpen_, written(st));
   std::string error;
   TOpenResult result = OpenFile(jobs, error);
   if (result == TOpenResult::Bad) {
