@@ -52,6 +52,8 @@ TEST(MediaInfoTest, SameDescriptionAsTheEncodersPass) {
       {"vorbis.ogg", with(tone(22050, 1), {"-c:a", "libvorbis"})},
       {"stereo.wav", tone(44100, 2)},
       {"mono.wav", with(tone(8000, 1), {"-c:a", "pcm_u8"})},
+      // A name that promises another container: the probe decides after all.
+      {"wave.m4a", with(tone(32000, 2), {"-f", "wav"})},
   };
   const std::atomic<bool> stop{false};
   for (const auto& [name, options] : clips) {
