@@ -6,13 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
+
+#include "platform/Files.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -111,14 +112,11 @@ const AVStream* FirstAudio(const AVFormatContext* f) {
 // extensions they are saved under.
 const AVInputFormat* StrictFormatNamedBy(const std::string& path) {
   static const std::pair<const char*, const char*> kNamed[] = {
-      {"mp4", "mov"},      {"m4a", "mov"},      {"m4v", "mov"},  {"mov", "mov"},
-      {"3gp", "mov"},      {"wav", "wav"},      {"mkv", "matroska"}, {"mka", "matroska"},
-      {"webm", "matroska"}, {"ogg", "ogg"},     {"oga", "ogg"},  {"opus", "ogg"},
+      {".mp4", "mov"},       {".m4a", "mov"}, {".m4v", "mov"}, {".mov", "mov"},
+      {".3gp", "mov"},       {".wav", "wav"}, {".mkv", "matroska"}, {".mka", "matroska"},
+      {".webm", "matroska"}, {".ogg", "ogg"}, {".oga", "ogg"}, {".opus", "ogg"},
   };
-  const size_t dot = path.find_last_of("./");
-  if (dot == std::string::npos || path[dot] != '.') return nullptr;
-  std::string ext = path.substr(dot + 1);
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string ext = platform::LowerFileExt(path);
   for (const auto& [e, format] : kNamed)
     if (ext == e) return av_find_input_format(format);
   return nullptr;

@@ -59,13 +59,6 @@ TagLib::String Text(const std::string& s) {
   return TagLib::String(s, ValidUtf8(s) ? TagLib::String::UTF8 : TagLib::String::Latin1);
 }
 
-std::string LowerExt(const std::string& path) {
-  std::string ext = platform::ExtractFileExt(path);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
-}
-
 // Checks that TagLib could read the file and may write it; "" when it can.
 std::string Usable(const TagLib::File& file) {
   if (!file.isOpen() || !file.isValid()) return "the file could not be read as its format";
@@ -139,7 +132,7 @@ std::string TagOgg(const std::string& path, const TOutputTags& tags) {
 
 std::string WriteOutputTags(const std::string& path, const TOutputTags& tags) {
   if (tags.Empty()) return "";
-  const std::string ext = LowerExt(path);
+  const std::string ext = platform::LowerFileExt(path);
   using Writer = std::string (*)(const std::string&, const TOutputTags&);
   Writer writer = nullptr;
   if (ext == ".mp3")

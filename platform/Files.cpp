@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <cctype>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +86,12 @@ std::string ExtractFileExt(const std::string& path) {
   std::string name = ExtractFileName(path);
   auto dot = name.rfind('.');
   return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+std::string LowerFileExt(const std::string& path) {
+  std::string ext = ExtractFileExt(path);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
 }
 
 std::string IncludeTrailingSlash(const std::string& path) {

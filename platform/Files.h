@@ -23,6 +23,7 @@ bool WriteFile(const std::string& path, const std::string& data);
 std::string ExtractFilePath(const std::string& path);  // folder part, ending in "/" (or empty)
 std::string ExtractFileName(const std::string& path);  // part after the last "/"
 std::string ExtractFileExt(const std::string& path);   // from the last "." of the name, or empty
+std::string LowerFileExt(const std::string& path);     // the same in ASCII lower case
 std::string IncludeTrailingSlash(const std::string& path);
 
 }  // namespace platform
