@@ -92,6 +92,27 @@ TEST(Process, ChildRunsTenStepsNicerInTheBatchPolicy) {
   EXPECT_EQ(p.Wait(), 0);
 }
 
+// The child starts with nothing blocked or ignored, whatever this thread
+// blocks and this process ignores, and this thread's own mask is as before.
+TEST(Process, ChildStartsWithDefaultSignalsAndTheCallersMaskStays) {
+  struct sigaction ignore {}, before {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &before);
+  sigset_t term, old, now;
+  ::sigemptyset(&term);
+  ::sigaddset(&term, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &term, &old);
+  platform::TProcess p;
+  const bool started = p.Start({"/bin/grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status"});
+  ::pthread_sigmask(SIG_SETMASK, &old, &now);
+  ::sigaction(SIGPIPE, &before, nullptr);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(ReadAll(p), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+  EXPECT_EQ(p.Wait(), 0);
+  EXPECT_TRUE(::sigismember(&now, SIGTERM));
+  EXPECT_FALSE(::sigismember(&now, SIGINT));
+}
+
 TEST(Process, MissingProgramFailsToStart) {
   platform::TProcess p;
   std::string error;
