@@ -9,7 +9,6 @@
 #include <taglib/textidentificationframe.h>
 #include <taglib/xiphcomment.h>
 
-#include <algorithm>
 #include <cctype>
 #include <mutex>
 

@@ -1,12 +1,13 @@
 #include "tools/cvtcore/CvtCore.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/Files.h"
 
 namespace cvtcore {
 namespace {
@@ -20,15 +21,6 @@ bool IsKnown(const std::string& opt) {
   return TakesValue(opt) || opt == "-vn" || opt == "-sameq" || opt == "-y";
 }
 
-std::string LowerExt(const std::string& path) {
-  auto slash = path.rfind('/');
-  auto dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-  std::string ext = path.substr(dot + 1);
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext;
-}
-
 // "-sameq" (keep the source's quality) is gone from current ffmpeg. Nearest
 // equivalent: a chosen video bit rate wins; otherwise constant quality near
 // visually lossless: CRF 18 for the encoders driven by CRF (and the default
@@ -36,11 +28,11 @@ std::string LowerExt(const std::string& path) {
 void AppendSameQuality(const std::string& vcodec, const std::string& output, bool videoBitrateGiven,
                        std::vector<std::string>& out) {
   if (videoBitrateGiven || vcodec == "copy") return;
-  std::string ext = LowerExt(output);
-  bool vpx = vcodec == "libvpx" || vcodec == "libvpx-vp9" || (vcodec.empty() && ext == "webm");
+  const std::string ext = platform::LowerFileExt(output);
+  bool vpx = vcodec == "libvpx" || vcodec == "libvpx-vp9" || (vcodec.empty() && ext == ".webm");
   bool crf = vpx || vcodec == "libx264" || vcodec == "libx265" || vcodec == "libaom-av1" ||
              vcodec == "libsvtav1" ||
-             (vcodec.empty() && (ext == "mp4" || ext == "m4v" || ext == "mov" || ext == "mkv"));
+             (vcodec.empty() && (ext == ".mp4" || ext == ".m4v" || ext == ".mov" || ext == ".mkv"));
   if (crf) {
     out.insert(out.end(), {"-crf", "18"});
     if (vpx) out.insert(out.end(), {"-b:v", "0"});  // pure constant quality for VP8/VP9
@@ -266,7 +258,8 @@ std::vector<std::string> FfmpegArguments(const Request& request, const std::stri
   // Room in the MP3's ID3 tag for the title and link the program adds after
   // the run: TagLib then writes them in place instead of moving every byte of
   // the file behind a grown tag.
-  if (LowerExt(request.output) == "mp3") argv.insert(argv.end(), {"-metadata_header_padding", "4096"});
+  if (platform::LowerFileExt(request.output) == ".mp3")
+    argv.insert(argv.end(), {"-metadata_header_padding", "4096"});
   argv.push_back(FileUrl(request.output));
   return argv;
 }
