@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "download/clBufferPool.h"
+
 namespace wininet {
 namespace detail {
 namespace {
@@ -11,7 +13,18 @@ std::mutex g_registryMutex;
 std::unordered_map<uintptr_t, std::shared_ptr<Handle>> g_handles;
 uintptr_t g_nextId = 0x1000;  // never reused, so a stale handle never hits a new one
 
+// Never destroyed: a detached worker may close its handles during exit.
+bufpool::TReusePool<std::string>& BodyPool() {
+  static auto* pool = new bufpool::TReusePool<std::string>(16);
+  return *pool;
+}
+
 }  // namespace
+
+RequestHandle::RequestHandle() : Handle(Kind::Request), body(BodyPool().Take()) {
+  body.clear();
+  body.reserve(kBodyCapacity);
+}
 
 void RequestHandle::ResetTransfer() {
   CURLM* oldMulti;
@@ -46,6 +59,7 @@ RequestHandle::~RequestHandle() {
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
   }
   ResetTransfer();
+  BodyPool().Give(std::move(body));
 }
 
 HINTERNET Register(const std::shared_ptr<Handle>& h) {

@@ -70,8 +70,18 @@ struct ConnectHandle : Handle {
   DWORD service = INTERNET_SERVICE_HTTP;
 };
 
+// curl's receive buffer: one recv (and one write callback) takes up to this much.
+constexpr long kReceiveBufferSize = 64 * 1024;
+// Bodies are handed from curl's write callback to InternetReadFile through a
+// buffer; curl is paused while it holds this much, so a huge response costs
+// little memory.
+constexpr size_t kBodyBufferLimit = 2 * kReceiveBufferSize;
+// What that buffer can come to hold before it is compacted: up to twice the
+// limit (read from the front, compacted once half is read) plus one callback.
+constexpr size_t kBodyCapacity = 2 * kBodyBufferLimit + kReceiveBufferSize;
+
 struct RequestHandle : Handle {
-  RequestHandle() : Handle(Kind::Request) {}
+  RequestHandle();
   ~RequestHandle() override;
 
   std::string verb, object;
@@ -92,7 +102,7 @@ struct RequestHandle : Handle {
   net::TResponseHead cur;  // the head being received
   std::vector<std::string> finalLines;
   int finalStatus = 0;
-  std::string body;
+  std::string body;  // room for kBodyCapacity, reused from handle to handle
   size_t bodyPos = 0;
   // The reader's own buffer while a read is under way: the write callback
   // fills it first (while body is empty), saving a copy through body.

@@ -240,7 +240,11 @@ class TclDownLoadThreader : public TclCustomThreader {
     int size = 0;
   };
   struct TChunk {
-    std::vector<char> data;
+    TChunk() = default;
+    TChunk(const TChunk&) = delete;
+    TChunk& operator=(const TChunk&) = delete;
+    ~TChunk();                // data goes back to the pool for the next worker
+    std::vector<char> data;  // from that pool: what a worker before left in it
     size_t used = 0;
     std::vector<TBlock> blocks;
   };

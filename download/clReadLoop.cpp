@@ -2,6 +2,7 @@
 // with one positioned write, and its blocks reported on the owner thread.
 #include <algorithm>
 
+#include "download/clBufferPool.h"
 #include "download/clMultiDC.h"
 #include "download/clMultiDCAttempt.h"
 #include "platform/CallQueue.h"
@@ -18,7 +19,18 @@ constexpr size_t kChunkBlocks = 64;
 // How long the worker waits for data on its own thread before it hands the
 // wait to the connection's call thread.
 constexpr int kOwnWaitMs = 20;
+
+// Two chunks per worker of at most fifteen at a time (three items of five).
+// Never destroyed: a detached worker may end during exit.
+bufpool::TReusePool<std::vector<char>>& ChunkPool() {
+  static auto* pool = new bufpool::TReusePool<std::vector<char>>(32);
+  return *pool;
+}
 }  // namespace
+
+TclDownLoadThreader::TChunk::~TChunk() {
+  ChunkPool().Give(std::move(data));
+}
 
 void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   if (dataStream_ && !spanKnown_) {
@@ -28,8 +40,11 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   if (!spanKnown_) startPosition_ = 0;
   const size_t blockSize = static_cast<size_t>(BatchSize);
   for (auto& chunk : chunks_) {
-    // One spare byte: the last block's terminator.
-    chunk.data.resize(std::max(kChunkBytes, blockSize) + 1);
+    // One spare byte: the last block's terminator. A reused buffer of that
+    // size is taken as it is: only what is read into it is looked at.
+    const size_t size = std::max(kChunkBytes, blockSize) + 1;
+    if (chunk.data.empty()) chunk.data = ChunkPool().Take();
+    if (chunk.data.size() != size) chunk.data.resize(size);
     chunk.used = 0;
     chunk.blocks.clear();
     chunk.blocks.reserve(kChunkBlocks);

@@ -21,11 +21,6 @@ namespace {
 
 using namespace detail;
 
-// curl's receive buffer: one recv (and one write callback) takes up to this much.
-constexpr long kReceiveBufferSize = 64 * 1024;
-// Bodies are handed from curl's write callback to InternetReadFile through this
-// buffer; curl is paused while it is full, so a huge response costs little memory.
-constexpr size_t kBodyBufferLimit = 2 * kReceiveBufferSize;
 constexpr long kMaxRedirects = 20;
 
 bool IsFollowedRedirect(int status) {
