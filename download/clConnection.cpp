@@ -336,17 +336,24 @@ void TclInternetReadFileAction::SetBuffer(void* buffer, wininet::DWORD bytesToRe
   bytesToRead_ = bytesToRead;
 }
 
+void TclInternetReadFileAction::SetSpill(void* spill, wininet::DWORD room) {
+  spill_ = spill;
+  spillRoom_ = spill ? room : 0;
+}
+
 void TclInternetReadFileAction::Execute() {
-  bytesRead_ = 0;
+  bytesRead_ = bytesSpilled_ = 0;
   wininet::DWORD n = 0;
   if (!wininet::InternetReadFile(request_, buffer_, bytesToRead_, &n)) return RecordLastError();
   bytesRead_ = n;
 }
 
 bool TclInternetReadFileAction::ReadBuffered(int waitMs) {
-  wininet::DWORD n = 0;
-  if (!wininet::InternetReadFileBuffered(request_, buffer_, bytesToRead_, &n, waitMs))
+  wininet::DWORD n = 0, spilled = 0;
+  if (!wininet::InternetReadFileBuffered(request_, buffer_, bytesToRead_, &n, waitMs, spill_,
+                                         spillRoom_, &spilled))
     return false;
   bytesRead_ = n;
+  bytesSpilled_ = spilled;
   return true;
 }

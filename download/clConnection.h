@@ -212,7 +212,12 @@ class TclInternetReadFileAction : public TclInternetAction {
                             wininet::HINTERNET root, wininet::HINTERNET request);
   // The caller owns the buffer; it must outlive the next Fire.
   void SetBuffer(void* buffer, wininet::DWORD bytesToRead);
+  // Where ReadBuffered goes on once the buffer is full (none: 0 bytes); the
+  // caller owns it as well.
+  void SetSpill(void* spill, wininet::DWORD room);
   wininet::DWORD BytesRead() const { return bytesRead_; }
+  // What the last read put into the spill buffer, after BytesRead in the buffer.
+  wininet::DWORD BytesSpilled() const { return bytesSpilled_; }
   // Calling thread, no call of this connection running: takes data that has already
   // arrived without a round trip to the call thread, waiting up to waitMs for it
   // there. False when there is none.
@@ -226,4 +231,7 @@ class TclInternetReadFileAction : public TclInternetAction {
   void* buffer_ = nullptr;
   wininet::DWORD bytesToRead_ = 0;
   wininet::DWORD bytesRead_ = 0;
+  void* spill_ = nullptr;
+  wininet::DWORD spillRoom_ = 0;
+  wininet::DWORD bytesSpilled_ = 0;
 };

@@ -109,6 +109,11 @@ struct RequestHandle : Handle {
   char* dest = nullptr;
   size_t destRoom = 0;
   size_t destUsed = 0;
+  // The reader's next buffer, filled once dest is full: what one step of curl
+  // delivers past dest then lands where the reader goes on, not in body.
+  char* spill = nullptr;
+  size_t spillRoom = 0;
+  size_t spillUsed = 0;
   bool paused = false;
   bool atEnd = false;
   int64_t position = 0;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "download/clBufferPool.h"
 #include "download/clConnection.h"
 #include "download/clDcUtils.h"
 #include "download/clHttpUtils.h"
@@ -233,7 +234,8 @@ class TclDownLoadThreader : public TclCustomThreader {
   std::shared_ptr<TclInternetConnection> attemptConnection_;
   // Blocks that arrive without a wait for the network are gathered in a chunk,
   // written with one call and reported with one owner-thread call that runs the
-  // per-block callbacks in order. Two chunks: one is reported while the other fills.
+  // per-block callbacks in order. Three chunks: one fills, the one before may be
+  // in its report, and the free one takes what a read brings past the filling one.
   struct TBlock {
     int64_t position = 0;  // the stream position after the block
     size_t offset = 0;     // in the chunk's data
@@ -244,13 +246,14 @@ class TclDownLoadThreader : public TclCustomThreader {
     TChunk(const TChunk&) = delete;
     TChunk& operator=(const TChunk&) = delete;
     ~TChunk();                // data goes back to the pool for the next worker
-    std::vector<char> data;  // from that pool: what a worker before left in it
+    bufpool::TRawBuffer data;  // from that pool: what a worker before left in it
     size_t used = 0;
     std::vector<TBlock> blocks;
   };
   void CommitChunk();
   void ReportChunk(TChunk& chunk);
-  TChunk chunks_[2];
+  static constexpr int kChunkCount = 3;
+  TChunk chunks_[kChunkCount];
   int filling_ = 0;
   const TclResourceInfo* chunkInfo_ = nullptr;
 };

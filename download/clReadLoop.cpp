@@ -1,6 +1,7 @@
 // The worker's read loop: a chunk filled straight from the transport, written
 // with one positioned write, and its blocks reported on the owner thread.
 #include <algorithm>
+#include <limits>
 
 #include "download/clBufferPool.h"
 #include "download/clMultiDC.h"
@@ -20,10 +21,10 @@ constexpr size_t kChunkBlocks = 64;
 // wait to the connection's call thread.
 constexpr int kOwnWaitMs = 20;
 
-// Two chunks per worker of at most fifteen at a time (three items of five).
-// Never destroyed: a detached worker may end during exit.
-bufpool::TReusePool<std::vector<char>>& ChunkPool() {
-  static auto* pool = new bufpool::TReusePool<std::vector<char>>(32);
+// Three chunks for each of at most fifteen workers at a time (three items of
+// five). Never destroyed: a detached worker may end during exit.
+bufpool::TReusePool<bufpool::TRawBuffer>& ChunkPool() {
+  static auto* pool = new bufpool::TReusePool<bufpool::TRawBuffer>(45);
   return *pool;
 }
 }  // namespace
@@ -44,7 +45,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
     // size is taken as it is: only what is read into it is looked at.
     const size_t size = std::max(kChunkBytes, blockSize) + 1;
     if (chunk.data.empty()) chunk.data = ChunkPool().Take();
-    if (chunk.data.size() != size) chunk.data.resize(size);
+    chunk.data.resize(size);
     chunk.used = 0;
     chunk.blocks.clear();
     chunk.blocks.reserve(kChunkBlocks);
@@ -62,56 +63,79 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
       }
     }
   } flushAtEnd{this};
+  // A chunk's room: its free bytes, but no more than its blocks can report.
+  auto room = [&](const TChunk& c) {
+    const size_t free = c.data.size() - 1 - c.used;  // one byte: the terminator
+    const size_t blocks = (kChunkBlocks - c.blocks.size()) * blockSize;
+    return std::min(free, blocks);
+  };
+  // Reported in blocks of at most BatchSize.
+  auto take = [&](TChunk& c, size_t n) {
+    while (n > 0) {
+      const size_t size = std::min(n, blockSize);
+      c.used += size;
+      c.blocks.push_back(
+          {startPosition_ + static_cast<int64_t>(c.used), c.used - size, static_cast<int>(size)});
+      n -= size;
+    }
+  };
   while (!Terminated()) {
     TChunk* chunk = &chunks_[filling_];
-    auto room = [&] {
-      const size_t free = chunk->data.size() - 1 - chunk->used;  // one byte: the terminator
-      const size_t blocks = (kChunkBlocks - chunk->blocks.size()) * blockSize;
-      return std::min(free, blocks);
-    };
-    if (!chunk->blocks.empty() && room() < std::min(kChunkMinRoom, blockSize * kChunkBlocks)) {
+    if (!chunk->blocks.empty() && room(*chunk) < std::min(kChunkMinRoom, blockSize * kChunkBlocks)) {
       CommitChunk();
       chunk = &chunks_[filling_];
     }
-    int64_t toRead = static_cast<int64_t>(room());
+    int64_t limit = std::numeric_limits<int64_t>::max();
     if (spanKnown_) {
       // The end may have been moved back by the item (work taken over). No lock:
       // the write clips to the end under the item's lock, so a stale end costs at
       // most this one read.
-      const int64_t left = remainingLength_.load(std::memory_order_relaxed) - bytesReceived_ -
-                           static_cast<int64_t>(chunk->used);
-      if (left <= 0) break;
-      toRead = std::min(toRead, left);
+      limit = remainingLength_.load(std::memory_order_relaxed) - bytesReceived_ -
+              static_cast<int64_t>(chunk->used);
+      if (limit <= 0) break;
       if (requestEnd_ >= 0) {
         const int64_t inRequest = RequestLeft(chunk->used);
         if (inRequest <= 0) break;
-        toRead = std::min(toRead, inRequest);
+        limit = std::min(limit, inRequest);
       }
     }
-    read.SetBuffer(chunk->data.data() + chunk->used, static_cast<DWORD>(toRead));
+    // The chunk, and past it the next one (free: its report was waited for at the
+    // last commit): what one step of the transport brings in beyond the chunk
+    // then needs no copy through the transport's own buffer.
+    int spare = 0;
+    auto aim = [&] {
+      spare = (filling_ + 1) % kChunkCount;
+      const int64_t toRead = std::min(static_cast<int64_t>(room(*chunk)), limit);
+      // The spare chunk is read into from its start: what it held is reported.
+      const size_t spareRoom = std::min(chunks_[spare].data.size() - 1, kChunkBlocks * blockSize);
+      const int64_t spill = std::min(static_cast<int64_t>(spareRoom), limit - toRead);
+      read.SetBuffer(chunk->data.data() + chunk->used, static_cast<DWORD>(toRead));
+      read.SetSpill(spill > 0 ? chunks_[spare].data.data() : nullptr,
+                    static_cast<DWORD>(std::max<int64_t>(spill, 0)));
+    };
+    aim();
     // Most data has already arrived; before a wait for the network, what has
     // been read is written and reported.
     if (!read.ReadBuffered()) {
       if (!chunk->blocks.empty()) {
         CommitChunk();
         chunk = &chunks_[filling_];
-        toRead = std::min<int64_t>(toRead, static_cast<int64_t>(room()));
-        read.SetBuffer(chunk->data.data(), static_cast<DWORD>(toRead));
+        aim();
       }
       // A short wait here saves two thread switches per network wait; a longer
       // one goes to the call thread, whose wait has the time limit and ends at
       // a cancel. A cancel meanwhile is seen by that call at once.
       if (Terminated() || !read.ReadBuffered(kOwnWaitMs)) read.Fire(TimeOut);
     }
-    size_t n = read.BytesRead();
+    const size_t n = read.BytesRead();
     if (n == 0) break;
-    // Reported in blocks of at most BatchSize.
-    while (n > 0) {
-      const size_t size = std::min(n, blockSize);
-      chunk->used += size;
-      chunk->blocks.push_back({startPosition_ + static_cast<int64_t>(chunk->used),
-                               chunk->used - size, static_cast<int>(size)});
-      n -= size;
+    take(*chunk, n);
+    if (const size_t spilled = read.BytesSpilled()) {
+      const int64_t end = startPosition_ + static_cast<int64_t>(chunk->used);
+      CommitChunk();  // full
+      // The spilled bytes go on in the spare chunk, now the filling one, unless
+      // the commit found the span's end moved back (they lie past it then).
+      if (filling_ == spare && startPosition_ == end) take(chunks_[filling_], spilled);
     }
   }
   CommitChunk();
@@ -123,7 +147,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
 }
 
 // Writes the filling chunk with one call, counts its bytes as received and posts
-// its report; the other chunk (its report done) is filled next.
+// its report; the next chunk (its report done) is filled next.
 void TclDownLoadThreader::CommitChunk() {
   TChunk& chunk = chunks_[filling_];
   if (chunk.blocks.empty()) return;
@@ -185,14 +209,13 @@ void TclDownLoadThreader::CommitChunk() {
     chunk.used = 0;
     return;
   }
+  // The chunk reported before is done (and free) before this one is posted,
+  // so of the three one fills, one may be in its report and one is free.
   if (OnDataItemProceed) {
-    Flush();  // the other chunk is reported (and free) first
+    Flush();
     Post([this, &chunk] { ReportChunk(chunk); });
-    filling_ ^= 1;
-  } else {
-    chunk.used = 0;
-    chunk.blocks.clear();
   }
+  filling_ = (filling_ + 1) % kChunkCount;
   TChunk& next = chunks_[filling_];
   next.used = 0;
   next.blocks.clear();

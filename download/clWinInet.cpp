@@ -52,9 +52,22 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
     const size_t direct = std::min(n, r->destRoom - r->destUsed);
     std::memcpy(r->dest + r->destUsed, data, direct);
     r->destUsed += direct;
-    if (direct == n) return n;
-    data += direct;  // the rest waits in body, which is empty
-    r->body.append(data, n - direct);
+    size_t rest = n - direct;
+    if (rest > 0 && r->spill) {
+      const size_t spilled = std::min(rest, r->spillRoom - r->spillUsed);
+      std::memcpy(r->spill + r->spillUsed, data + direct, spilled);
+      r->spillUsed += spilled;
+      rest -= spilled;
+    }
+    if (rest > 0) r->body.append(data + (n - rest), rest);  // body is empty: it waits there
+    // When the next receive may not fit, curl stops reading until the next read:
+    // what the socket holds then waits there, not copied into body and out again.
+    if (rest == 0 && !r->paused &&
+        (r->destRoom - r->destUsed) + (r->spillRoom - r->spillUsed) <
+            static_cast<size_t>(kReceiveBufferSize)) {
+      r->paused = true;
+      curl_easy_pause(r->easy, CURLPAUSE_RECV);
+    }
     return n;
   }
   if (r->Available() > 0 && r->Available() + n > kBodyBufferLimit) {
@@ -119,10 +132,11 @@ bool Drive(RequestHandle& r, Pred done) {
 void TakeInArrived(RequestHandle& r) {
   for (int i = 0; i < 8 && !r.paused && !r.transferDone; ++i) {
     if (r.Available() + static_cast<size_t>(kReceiveBufferSize) > kBodyBufferLimit) break;
-    if (r.dest && r.destUsed == r.destRoom) break;  // the reader has all it asked for
-    const size_t before = r.Available() + r.destUsed;
+    // The reader has all it has room for.
+    if (r.dest && r.destUsed == r.destRoom && r.spillUsed == r.spillRoom) break;
+    const size_t before = r.Available() + r.destUsed + r.spillUsed;
     if (!Perform(r)) break;
-    if (r.Available() + r.destUsed == before) break;
+    if (r.Available() + r.destUsed + r.spillUsed == before) break;
   }
 }
 
@@ -294,28 +308,39 @@ bool PartialAnswerFits(const RequestHandle& r) {
   return parsed && httprange::AnswerFits(*ask, *parsed);
 }
 
-// Runs receive() with the caller's buffer as the write callback's first target
-// (body must be empty); returns what went straight into it.
+// What went straight into the caller's buffers.
+struct TDirect {
+  size_t read = 0;
+  size_t spilled = 0;
+};
+
+// Runs receive() with the caller's buffer (and then its spill buffer) as the
+// write callback's first targets (body must be empty).
 template <typename Fn>
-size_t ReceiveInto(RequestHandle& r, void* buffer, DWORD toRead, Fn receive) {
+TDirect ReceiveInto(RequestHandle& r, void* buffer, DWORD toRead, void* spill, DWORD spillRoom,
+                    Fn receive) {
   r.dest = static_cast<char*>(buffer);
   r.destRoom = toRead;
   r.destUsed = 0;
+  r.spill = spill ? static_cast<char*>(spill) : nullptr;
+  r.spillRoom = spill ? spillRoom : 0;
+  r.spillUsed = 0;
   struct TClear {
     RequestHandle& r;
     ~TClear() {
-      r.dest = nullptr;
-      r.destRoom = r.destUsed = 0;
+      r.dest = r.spill = nullptr;
+      r.destRoom = r.destUsed = r.spillRoom = r.spillUsed = 0;
     }
   } clear{r};
   receive();
-  return r.destUsed;
+  return {r.destUsed, r.spillUsed};
 }
 
-// The caller's buffer was filled by the write callback.
-bool TookDirect(RequestHandle& r, size_t n, DWORD* bytesRead) {
-  r.position += static_cast<int64_t>(n);
-  *bytesRead = static_cast<DWORD>(n);
+// The caller's buffers were filled by the write callback.
+bool TookDirect(RequestHandle& r, TDirect n, DWORD* bytesRead, DWORD* spilled) {
+  r.position += static_cast<int64_t>(n.read + n.spilled);
+  *bytesRead = static_cast<DWORD>(n.read);
+  if (spilled) *spilled = static_cast<DWORD>(n.spilled);
   LastError() = 0;
   return true;
 }
@@ -506,7 +531,7 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
   }
   if (r->Available() == 0 && !r->transferDone) {
     bool driven = true;
-    const size_t direct = ReceiveInto(*r, buffer, toRead, [&] {
+    const TDirect direct = ReceiveInto(*r, buffer, toRead, nullptr, 0, [&] {
       if (r->paused) {
         r->paused = false;
         curl_easy_pause(r->easy, CURLPAUSE_CONT);  // may deliver data right here
@@ -516,7 +541,7 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
       // served from the buffer on the caller's own thread.
       if (driven) TakeInArrived(*r);
     });
-    if (direct > 0) return TookDirect(*r, direct, bytesRead);
+    if (direct.read > 0) return TookDirect(*r, direct, bytesRead, nullptr);
     if (!driven) return false;
   }
   if (r->Available() == 0) {
@@ -531,12 +556,13 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
 }
 
 bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead,
-                              int waitMs) {
+                              int waitMs, void* spill, DWORD spillRoom, DWORD* spilled) {
+  if (spilled) *spilled = 0;
   auto r = LookupAs<RequestHandle>(file, Kind::Request);
   if (!r || !bytesRead || !buffer || toRead == 0) return false;
   if (r->Aborted() || !r->headersDone || r->atEnd || !r->sent) return false;
   if (r->Available() == 0 && !r->transferDone) {
-    const size_t direct = ReceiveInto(*r, buffer, toRead, [&] {
+    const TDirect direct = ReceiveInto(*r, buffer, toRead, spilled ? spill : nullptr, spillRoom, [&] {
       if (r->paused) {
         r->paused = false;
         curl_easy_pause(r->easy, CURLPAUSE_CONT);  // hands over what curl held back
@@ -554,7 +580,7 @@ bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD*
         TakeInArrived(*r);
       }
     });
-    if (direct > 0) return TookDirect(*r, direct, bytesRead);
+    if (direct.read > 0) return TookDirect(*r, direct, bytesRead, spilled);
   }
   if (r->Available() == 0) return false;
   return TakeFromBody(*r, buffer, toRead, bytesRead);

@@ -186,9 +186,13 @@ bool InternetReadFile(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRe
 // received; false (and nothing read) when there is none. With waitMs > 0 it
 // first waits up to that long on the calling thread for data to arrive (a close
 // of the chain ends the wait). Only while no other call on the request runs: the
-// download worker uses it between its own calls.
+// download worker uses it between its own calls. With spill (and spilled), what
+// arrives once buffer is full goes on into spill, up to spillRoom bytes, instead
+// of waiting in the transport to be copied out by the next read: *bytesRead
+// counts what is in buffer and *spilled what followed it in spill.
 bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD* bytesRead,
-                              int waitMs = 0);
+                              int waitMs = 0, void* spill = nullptr, DWORD spillRoom = 0,
+                              DWORD* spilled = nullptr);
 // Returns the new position, or -1 when the move is impossible. Moving to the end
 // succeeds only when the response can be read at any offset.
 int64_t InternetSetFilePointer(HINTERNET file, int64_t distance, DWORD moveMethod);

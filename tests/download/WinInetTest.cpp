@@ -373,3 +373,39 @@ TEST(WinInet, BufferedReadTakesInWhatHasArrived) {
   EXPECT_TRUE(InternetReadFile(chain.request, buf, sizeof buf, &n));
   EXPECT_EQ(n, 0u);
 }
+
+// What arrives past the reader's buffer goes on into its spill buffer, in order;
+// with little room left, the transfer holds still until the next read takes it
+// up again, and no byte is lost or repeated on the way.
+TEST(WinInet, BufferedReadGoesOnIntoTheSpillBuffer) {
+  std::string body(3 << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 509);
+  ScriptedServer server([&](auto&, ScriptedServer::Connection& c) {
+    c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+    c.Send(body);
+  });
+  Chain chain(server.Port(), "GET", "/burst");
+  ASSERT_TRUE(HttpSendRequest(chain.request));
+  std::string got;
+  std::vector<char> buf(20000), spill(30001);
+  int spilledReads = 0;
+  while (got.size() < body.size()) {
+    DWORD n = 0, m = 0;
+    ASSERT_TRUE(testsupport::WaitFor([&] {
+      return InternetReadFileBuffered(chain.request, buf.data(), static_cast<DWORD>(buf.size()),
+                                      &n, 0, spill.data(), static_cast<DWORD>(spill.size()), &m);
+    }));
+    ASSERT_GT(n, 0u);
+    ASSERT_LE(m, spill.size());
+    if (m > 0) {
+      ASSERT_EQ(n, buf.size());  // the spill buffer only takes over from a full one
+      ++spilledReads;
+    }
+    got.append(buf.data(), n).append(spill.data(), m);
+  }
+  EXPECT_TRUE(got == body);
+  EXPECT_GT(spilledReads, 0);
+  DWORD n = 0;
+  EXPECT_TRUE(InternetReadFile(chain.request, buf.data(), 1, &n));
+  EXPECT_EQ(n, 0u);
+}
