@@ -117,7 +117,8 @@ struct RequestHandle : Handle {
   bool paused = false;
   bool atEnd = false;
   int64_t position = 0;
-  std::chrono::steady_clock::time_point lastActivity;
+  std::chrono::steady_clock::time_point lastActivity;  // of the last step that received
+  bool received = false;  // set by the callbacks of the current step
 
   size_t Available() const { return body.size() - bodyPos; }
   void Wake() {

@@ -31,7 +31,7 @@ bool IsFollowedRedirect(int status) {
 size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
   size_t n = size * count;
-  r->lastActivity = std::chrono::steady_clock::now();
+  r->received = true;
   if (!r->cur.Feed(data, n)) return n;
   // End of one response's head: interim and followed responses are skipped.
   if (r->cur.IsInterim()) return n;
@@ -46,7 +46,7 @@ size_t HeaderCallback(char* data, size_t size, size_t count, void* user) {
 size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
   auto* r = static_cast<RequestHandle*>(user);
   size_t n = size * count;
-  r->lastActivity = std::chrono::steady_clock::now();
+  r->received = true;
   if (!r->headersDone) return n;  // body of a redirect or interim response
   if (r->dest && r->Available() == 0) {
     const size_t direct = std::min(n, r->destRoom - r->destUsed);
@@ -85,7 +85,10 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
 // One step of the transfer without waiting; notes when it has ended.
 bool Perform(RequestHandle& r) {
   int running = 0;
+  r.received = false;
   if (curl_multi_perform(r.multi, &running) != CURLM_OK) return false;
+  // Once per step, not per callback: a clock read per 16 KiB showed in the profile.
+  if (r.received) r.lastActivity = std::chrono::steady_clock::now();
   int left = 0;
   while (CURLMsg* msg = curl_multi_info_read(r.multi, &left)) {
     if (msg->msg == CURLMSG_DONE) {
