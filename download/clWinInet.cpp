@@ -62,7 +62,8 @@ size_t WriteCallback(char* data, size_t size, size_t count, void* user) {
     if (rest > 0) r->body.append(data + (n - rest), rest);  // body is empty: it waits there
     // When the next receive may not fit, curl stops reading until the next read:
     // what the socket holds then waits there, not copied into body and out again.
-    if (rest == 0 && !r->paused &&
+    // Only once the reader has bytes: its read returns with them and unpauses.
+    if (rest == 0 && r->destUsed > 0 && !r->paused &&
         (r->destRoom - r->destUsed) + (r->spillRoom - r->spillUsed) <
             static_cast<size_t>(kReceiveBufferSize)) {
       r->paused = true;
