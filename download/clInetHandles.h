@@ -72,9 +72,9 @@ struct ConnectHandle : Handle {
 
 // curl's receive buffer: one recv (and one write callback) takes up to this much.
 constexpr long kReceiveBufferSize = 64 * 1024;
-// Bodies are handed from curl's write callback to InternetReadFile through a
-// buffer; curl is paused while it holds this much, so a huge response costs
-// little memory.
+// What arrives with no reader's buffer to take it (during the send, or past a
+// read's buffer and spill buffer) waits in a body buffer; curl is paused while
+// it holds this much, so a huge response costs little memory.
 constexpr size_t kBodyBufferLimit = 2 * kReceiveBufferSize;
 // What that buffer can come to hold before it is compacted: up to twice the
 // limit (read from the front, compacted once half is read) plus one callback.

@@ -326,7 +326,7 @@ TDirect ReceiveInto(RequestHandle& r, void* buffer, DWORD toRead, void* spill, D
   r.dest = static_cast<char*>(buffer);
   r.destRoom = toRead;
   r.destUsed = 0;
-  r.spill = spill ? static_cast<char*>(spill) : nullptr;
+  r.spill = static_cast<char*>(spill);
   r.spillRoom = spill ? spillRoom : 0;
   r.spillUsed = 0;
   struct TClear {
@@ -566,7 +566,9 @@ bool InternetReadFileBuffered(HINTERNET file, void* buffer, DWORD toRead, DWORD*
   if (!r || !bytesRead || !buffer || toRead == 0) return false;
   if (r->Aborted() || !r->headersDone || r->atEnd || !r->sent) return false;
   if (r->Available() == 0 && !r->transferDone) {
-    const TDirect direct = ReceiveInto(*r, buffer, toRead, spilled ? spill : nullptr, spillRoom, [&] {
+    // Without a place to say how much was spilled, nothing is.
+    if (!spilled) spill = nullptr;
+    const TDirect direct = ReceiveInto(*r, buffer, toRead, spill, spillRoom, [&] {
       if (r->paused) {
         r->paused = false;
         curl_easy_pause(r->easy, CURLPAUSE_CONT);  // hands over what curl held back
