@@ -64,7 +64,9 @@ TclDownLoadThreader::TclDownLoadThreader(const std::string& url, bool isGetResou
     : TclCustomThreader(std::move(owner)),
       url_(url),
       isGetResourceInfo_(isGetResourceInfo),
-      dataStream_(std::move(dataStream)) {}
+      dataStream_(std::move(dataStream)) {
+  SetPostDepth(kReportDepth);
+}
 
 void TclDownLoadThreader::SetRange(int64_t startPosition, int64_t remainingLength) {
   startPosition_ = spanStart_ = startPosition;

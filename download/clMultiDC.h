@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -72,8 +73,12 @@ class TclCustomThreader : public std::enable_shared_from_this<TclCustomThreader>
   void RecordError(const std::string& text, const std::string& extra, int code);
   void Synchronize(const std::function<void()>& method);
   // Queues a callback without waiting for it (see TclThreadSynchronizer::Post).
-  void Post(std::function<void()> method);
+  void Post(std::function<void()> method, bool more = false);
   void Flush();
+  void WakeOwner();
+  size_t PostsInFlight() const;
+  // How many posted callbacks may be in flight (TclThreadSynchronizer::SetPostDepth).
+  void SetPostDepth(size_t depth);
   // The connection whose current call Terminate cancels.
   void SetCancelTarget(std::shared_ptr<TclInternetConnection> connection);
 
@@ -234,8 +239,13 @@ class TclDownLoadThreader : public TclCustomThreader {
   std::shared_ptr<TclInternetConnection> attemptConnection_;
   // Blocks that arrive without a wait for the network are gathered in a chunk,
   // written with one call and reported with one owner-thread call that runs the
-  // per-block callbacks in order. Three chunks: one fills, the one before may be
-  // in its report, and the free one takes what a read brings past the filling one.
+  // per-block callbacks in order. One chunk fills, a spare takes what a read
+  // brings past it, and up to kReportDepth are in posted reports (the owner
+  // thread is often slower to get a core than a chunk is to fill, and a worker
+  // that waited for it would sleep once per chunk). The next chunk to fill is
+  // the one reported last: its bytes are the likeliest to be still in the
+  // processor's cache (a ring through all of them cost more in copies than
+  // its fewer waits saved).
   struct TBlock {
     int64_t position = 0;  // the stream position after the block
     size_t offset = 0;     // in the chunk's data
@@ -250,10 +260,16 @@ class TclDownLoadThreader : public TclCustomThreader {
     size_t used = 0;
     std::vector<TBlock> blocks;
   };
-  void CommitChunk();
+  // `more`: the read loop goes on reading at once (see TclThreadSynchronizer::Post).
+  // Afterwards filling_ is an empty chunk.
+  void CommitChunk(bool more = false);
   void ReportChunk(TChunk& chunk);
-  static constexpr int kChunkCount = 3;
+  static constexpr int kReportDepth = 3;
+  static constexpr int kChunkCount = kReportDepth + 2;
   TChunk chunks_[kChunkCount];
   int filling_ = 0;
+  int spare_ = 1;
+  std::vector<int> free_;      // neither filling, spare nor reported; the last reported on top
+  std::deque<int> reporting_;  // in posted reports, oldest first
   const TclResourceInfo* chunkInfo_ = nullptr;
 };

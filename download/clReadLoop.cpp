@@ -21,10 +21,11 @@ constexpr size_t kChunkBlocks = 64;
 // wait to the connection's call thread.
 constexpr int kOwnWaitMs = 20;
 
-// Three chunks for each of at most fifteen workers at a time (three items of
-// five). Never destroyed: a detached worker may end during exit.
+// The chunks of at most fifteen workers at a time (three items of five), each
+// with two of its own and up to three in reports. Never destroyed: a detached
+// worker may end during exit.
 bufpool::TReusePool<bufpool::TRawBuffer>& ChunkPool() {
-  static auto* pool = new bufpool::TReusePool<bufpool::TRawBuffer>(45);
+  static auto* pool = new bufpool::TReusePool<bufpool::TRawBuffer>(15 * 5);
   return *pool;
 }
 }  // namespace
@@ -50,6 +51,12 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
     chunk.blocks.clear();
     chunk.blocks.reserve(kChunkBlocks);
   }
+  // Every report of the last loop has run (it flushed at its end).
+  filling_ = 0;
+  spare_ = 1;
+  reporting_.clear();
+  free_.clear();
+  for (int i = kChunkCount - 1; i > 1; --i) free_.push_back(i);
   chunkInfo_ = Info();
   TclInternetReadFileAction read(request.Connection().shared_from_this(), request.RootHandle(),
                                  request.Handle());
@@ -82,7 +89,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   while (!Terminated()) {
     TChunk* chunk = &chunks_[filling_];
     if (!chunk->blocks.empty() && room(*chunk) < std::min(kChunkMinRoom, blockSize * kChunkBlocks)) {
-      CommitChunk();
+      CommitChunk(true);
       chunk = &chunks_[filling_];
     }
     int64_t limit = std::numeric_limits<int64_t>::max();
@@ -99,18 +106,16 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
         limit = std::min(limit, inRequest);
       }
     }
-    // The chunk, and past it the next one (free: its report was waited for at the
-    // last commit): what one step of the transport brings in beyond the chunk
-    // then needs no copy through the transport's own buffer.
-    int spare = 0;
+    // The chunk, and past it the spare one: what one step of the transport
+    // brings in beyond the chunk then needs no copy through the transport's own
+    // buffer.
     auto aim = [&] {
-      spare = (filling_ + 1) % kChunkCount;
+      TChunk& spare = chunks_[spare_];
       const int64_t toRead = std::min(static_cast<int64_t>(room(*chunk)), limit);
-      // The spare chunk is read into from its start: what it held is reported.
-      const size_t spareRoom = std::min(chunks_[spare].data.size() - 1, kChunkBlocks * blockSize);
+      const size_t spareRoom = std::min(spare.data.size() - 1, kChunkBlocks * blockSize);
       const int64_t spill = std::min(static_cast<int64_t>(spareRoom), limit - toRead);
       read.SetBuffer(chunk->data.data() + chunk->used, static_cast<DWORD>(toRead));
-      read.SetSpill(spill > 0 ? chunks_[spare].data.data() : nullptr,
+      read.SetSpill(spill > 0 ? spare.data.data() : nullptr,
                     static_cast<DWORD>(std::max<int64_t>(spill, 0)));
     };
     aim();
@@ -122,6 +127,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
         chunk = &chunks_[filling_];
         aim();
       }
+      WakeOwner();  // for reports posted without a wake: this may be a long wait
       // A short wait here saves two thread switches per network wait; a longer
       // one goes to the call thread, whose wait has the time limit and ends at
       // a cancel. A cancel meanwhile is seen by that call at once.
@@ -132,10 +138,13 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
     take(*chunk, n);
     if (const size_t spilled = read.BytesSpilled()) {
       const int64_t end = startPosition_ + static_cast<int64_t>(chunk->used);
-      CommitChunk();  // full
+      CommitChunk(true);  // full
       // The spilled bytes go on in the spare chunk, now the filling one, unless
       // the commit found the span's end moved back (they lie past it then).
-      if (filling_ == spare && startPosition_ == end) take(chunks_[filling_], spilled);
+      if (startPosition_ == end) {
+        std::swap(filling_, spare_);
+        take(chunks_[filling_], spilled);
+      }
     }
   }
   CommitChunk();
@@ -148,7 +157,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
 
 // Writes the filling chunk with one call, counts its bytes as received and posts
 // its report; the next chunk (its report done) is filled next.
-void TclDownLoadThreader::CommitChunk() {
+void TclDownLoadThreader::CommitChunk(bool more) {
   TChunk& chunk = chunks_[filling_];
   if (chunk.blocks.empty()) return;
   // A file takes positioned writes from several workers at once, so its write
@@ -209,16 +218,24 @@ void TclDownLoadThreader::CommitChunk() {
     chunk.used = 0;
     return;
   }
-  // The chunk reported before is done (and free) before this one is posted,
-  // so of the three one fills, one may be in its report and one is free.
-  if (OnDataItemProceed) {
-    Flush();
-    Post([this, &chunk] { ReportChunk(chunk); });
+  if (!OnDataItemProceed) {
+    chunk.used = 0;
+    chunk.blocks.clear();
+    return;
   }
-  filling_ = (filling_ + 1) % kChunkCount;
-  TChunk& next = chunks_[filling_];
-  next.used = 0;
-  next.blocks.clear();
+  // Posting waits for the oldest report when kReportDepth are in flight, so
+  // one chunk at least is free after it.
+  const int reported = filling_;
+  Post([this, reported] { ReportChunk(chunks_[reported]); }, more);
+  reporting_.push_back(reported);
+  while (reporting_.size() > PostsInFlight()) {
+    free_.push_back(reporting_.front());
+    reporting_.pop_front();
+  }
+  filling_ = free_.back();
+  free_.pop_back();
+  chunks_[filling_].used = 0;
+  chunks_[filling_].blocks.clear();
 }
 
 // Owner thread: one callback per block, in order. Each block is handed over with

@@ -36,19 +36,54 @@ void TclThreadSynchronizer::Synchronize(const std::function<void()>& method) {
   if (caught) std::rethrow_exception(caught);
 }
 
-void TclThreadSynchronizer::Post(std::function<void()> method) {
-  Flush();
+void TclThreadSynchronizer::Post(std::function<void()> method, bool more) {
+  Settle(depth_ - 1);
   if (!method) return;
-  if (!posted_) posted_ = std::make_shared<platform::CallQueue::Posted>();
-  posted_->fn = std::move(method);
-  queue_->Post(posted_);
-  postPending_ = true;
+  std::shared_ptr<platform::CallQueue::Posted> call;
+  if (spare_.empty()) {
+    call = std::make_shared<platform::CallQueue::Posted>();
+  } else {
+    call = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  call->fn = std::move(method);
+  const bool quietly = more && inFlight_.size() + 2 < depth_;
+  if (quietly) {
+    queue_->PostQuietly(call);
+  } else {
+    queue_->Post(call);
+  }
+  quiet_ = quietly;
+  inFlight_.push_back(std::move(call));
+}
+
+void TclThreadSynchronizer::Wake() {
+  if (!quiet_) return;
+  quiet_ = false;
+  queue_->Wake();
 }
 
 void TclThreadSynchronizer::Flush() {
-  if (!postPending_) return;
-  postPending_ = false;
-  queue_->Wait(posted_);
+  Settle(0);
+}
+
+void TclThreadSynchronizer::Settle(size_t keep) {
+  std::exception_ptr first;
+  auto retire = [&] {
+    auto call = std::move(inFlight_.front());
+    inFlight_.pop_front();
+    try {
+      queue_->Wait(call);  // has run, or runs now: raises its exception once
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+    call->fn = nullptr;  // what it captured is released here, on the poster's thread
+    spare_.push_back(std::move(call));
+  };
+  while (!inFlight_.empty() && queue_->HasRun(*inFlight_.front())) retire();
+  if (inFlight_.size() > keep) quiet_ = false;  // the waits below wake the owner
+  while (inFlight_.size() > keep) retire();
+  if (first) std::rethrow_exception(first);
 }
 
 TclSynchronizerManager& TclSynchronizerManager::Instance() {

@@ -1,4 +1,5 @@
 #pragma once
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,12 +24,26 @@ class TclThreadSynchronizer {
   // Waits for a posted call first.
   void Synchronize(const std::function<void()>& method);
   // Queues the method on the owner thread and returns at once, from the owner
-  // thread too (it then runs at that thread's next drain). One posted call at a
-  // time: the next Post, Synchronize or Flush waits for it and raises its
-  // exception. Whatever the method reads must stay alive and unchanged until then.
-  void Post(std::function<void()> method);
-  // Waits for the posted call; on the owner thread by draining its queue.
+  // thread too (it then runs at that thread's next drain). Up to PostDepth calls
+  // are in flight; a Post beyond that waits for the oldest. The first exception
+  // of a call that has run is raised by the next Post, Synchronize or Flush.
+  // Whatever a method reads must stay alive and unchanged until it has run: see
+  // PostsInFlight. With `more` (others follow at once) the owner thread is not
+  // woken for it while fewer than PostDepth - 1 are in flight: the later Post,
+  // a Wake, a Flush or a wait for the oldest wakes it for all of them.
+  void Post(std::function<void()> method, bool more = false);
+  // Wakes the owner thread for calls posted without a wake; before the poster
+  // waits for something else.
+  void Wake();
+  // Waits for every posted call; on the owner thread by draining its queue.
   void Flush();
+  // How many posted calls may be in flight at once (at least 1, the default).
+  // Set before the first Post.
+  void SetPostDepth(size_t depth) { depth_ = depth < 1 ? 1 : depth; }
+  size_t PostDepth() const { return depth_; }
+  // Posted calls not known to have run; the ones before them (in posting order)
+  // have run. Checked when a Post or Flush returns.
+  size_t PostsInFlight() const { return inFlight_.size(); }
 
   std::thread::id BaseThreadId() const { return baseThreadId_; }
   const std::shared_ptr<platform::CallQueue>& Owner() const { return queue_; }
@@ -36,9 +51,16 @@ class TclThreadSynchronizer {
  private:
   std::thread::id baseThreadId_;
   std::shared_ptr<platform::CallQueue> queue_;
-  std::mutex lock_;  // one call per synchronizer in flight
-  std::shared_ptr<platform::CallQueue::Posted> posted_;
-  bool postPending_ = false;  // the thread that posts is the one that flushes
+  // Takes the calls that have run off the front, then, while more than `keep`
+  // are left, waits for the oldest; raises the first exception among them.
+  void Settle(size_t keep);
+
+  std::mutex lock_;  // one synchronous call per synchronizer at a time
+  // Oldest first; the thread that posts is the one that settles them.
+  std::deque<std::shared_ptr<platform::CallQueue::Posted>> inFlight_;
+  std::vector<std::shared_ptr<platform::CallQueue::Posted>> spare_;
+  size_t depth_ = 1;
+  bool quiet_ = false;  // a call was posted without waking the owner
 };
 
 // Process-wide bookkeeping of the threads that synchronizers are bound to: one

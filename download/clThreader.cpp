@@ -86,12 +86,24 @@ void TclCustomThreader::Synchronize(const std::function<void()>& method) {
   synchronizer_.Synchronize(method);
 }
 
-void TclCustomThreader::Post(std::function<void()> method) {
-  synchronizer_.Post(std::move(method));
+void TclCustomThreader::Post(std::function<void()> method, bool more) {
+  synchronizer_.Post(std::move(method), more);
+}
+
+void TclCustomThreader::WakeOwner() {
+  synchronizer_.Wake();
+}
+
+size_t TclCustomThreader::PostsInFlight() const {
+  return synchronizer_.PostsInFlight();
 }
 
 void TclCustomThreader::Flush() {
   synchronizer_.Flush();
+}
+
+void TclCustomThreader::SetPostDepth(size_t depth) {
+  synchronizer_.SetPostDepth(depth);
 }
 
 void TclCustomThreader::SetStatus(TclProcessStatus status) {

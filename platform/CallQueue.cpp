@@ -54,6 +54,14 @@ void CallQueue::Call(const std::function<void()>& fn) {
 }
 
 void CallQueue::Post(const std::shared_ptr<Posted>& call) {
+  Queue(call, true);
+}
+
+void CallQueue::PostQuietly(const std::shared_ptr<Posted>& call) {
+  Queue(call, false);
+}
+
+void CallQueue::Queue(const std::shared_ptr<Posted>& call, bool wake) {
   auto item = std::make_shared<Item>();
   item->posted = call;
   std::function<void()> waker;
@@ -63,6 +71,18 @@ void CallQueue::Post(const std::shared_ptr<Posted>& call) {
     call->done = false;
     call->error = nullptr;
     queue_.push_back(std::move(item));
+    if (wake) waker = waker_;
+  }
+  if (!wake) return;
+  arrived_.notify_all();
+  if (waker) waker();
+}
+
+void CallQueue::Wake() {
+  std::function<void()> waker;
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) return;
     waker = waker_;
   }
   arrived_.notify_all();
@@ -83,12 +103,23 @@ void CallQueue::Wait(const std::shared_ptr<Posted>& call) {
         if (closed_) throw CallQueueClosed();  // not queued here: it can never run
         arrived_.wait(lock, [&] { return call->done || !queue_.empty() || closed_; });
       }
-    } else {
+    } else if (!call->done) {
+      // It, or a call before it, may have been posted quietly.
+      std::function<void()> waker = waker_;
+      lock.unlock();
+      arrived_.notify_all();
+      if (waker) waker();
+      lock.lock();
       call->finished.wait(lock, [&] { return call->done; });
     }
     error = std::exchange(call->error, nullptr);
   }
   if (error) std::rethrow_exception(error);
+}
+
+bool CallQueue::HasRun(const Posted& call) const {
+  std::lock_guard lock(mutex_);
+  return call.done;
 }
 
 size_t CallQueue::Drain() {

@@ -51,9 +51,19 @@ class CallQueue {
   // inside the poster). The call must not be queued already; Wait for it before
   // reusing it.
   void Post(const std::shared_ptr<Posted>& call);
+  // The same without waking the base thread: the call runs at a drain that
+  // something else brings about (another call, a Wake, a Wait for it from
+  // another thread), so a burst of calls costs the base thread one wake-up.
+  void PostQuietly(const std::shared_ptr<Posted>& call);
+  // Any thread: wakes the base thread when calls are waiting.
+  void Wake();
   // Blocks until the posted call has run, then throws its exception once. On the
-  // base thread it drains the queue (other calls too) until then.
+  // base thread it drains the queue (other calls too) until then; from another
+  // thread it wakes the base thread first, for calls posted quietly.
   void Wait(const std::shared_ptr<Posted>& call);
+  // Any thread, without waiting: whether the posted call has run (or can no
+  // longer run: then its Wait raises CallQueueClosed).
+  bool HasRun(const Posted& call) const;
 
   // Base thread only: runs every call waiting now (and any queued meanwhile).
   // Returns how many ran.
@@ -81,6 +91,7 @@ class CallQueue {
   };
 
   void Finish(Item& item, std::exception_ptr error);
+  void Queue(const std::shared_ptr<Posted>& call, bool wake);
 
   std::thread::id base_;
   mutable std::mutex mutex_;

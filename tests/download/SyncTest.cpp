@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -64,6 +66,40 @@ TEST(ThreadSynchronizer, ExceptionOfTheCallIsRaisedInTheWorkerWithItsType) {
   worker.join();
   EXPECT_EQ(code, 42);
   EXPECT_EQ(message, "handler failed");
+}
+
+// Posts up to the depth go out without waiting for the owner; the next waits for
+// the oldest and raises its exception; the calls still run once each, in order.
+TEST(ThreadSynchronizer, PostsUpToTheDepthWithoutWaitingAndRaiseAnErrorLater) {
+  TclThreadSynchronizer sync(platform::CallQueue::Current());
+  sync.SetPostDepth(3);
+  std::vector<int> ran;  // owner thread only
+  std::atomic<int> inFlight{-1};
+  std::atomic<bool> raised{false}, done{false};
+  std::thread worker([&] {
+    for (int i = 1; i <= 3; ++i)
+      sync.Post([&ran, i] {
+        ran.push_back(i);
+        if (i == 1) throw std::runtime_error("report failed");
+      });
+    inFlight = static_cast<int>(sync.PostsInFlight());
+    try {
+      sync.Post([&] { ran.push_back(4); });
+    } catch (const std::runtime_error&) {
+      raised = true;
+    }
+    sync.Flush();
+    done = sync.PostsInFlight() == 0;
+  });
+  // Not draining: a Post that waited for the owner would never get here.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (inFlight < 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_EQ(inFlight.load(), 3);
+  EXPECT_TRUE(ran.empty());
+  ASSERT_TRUE(testsupport::WaitFor([&] { return done.load(); }));
+  worker.join();
+  EXPECT_TRUE(raised.load());
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
 }
 
 TEST(ThreadSynchronizer, SynchronizersOfOneThreadShareOneRegistration) {
