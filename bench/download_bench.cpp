@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
   loader.SetTimeOut(999999);
   loader.SetMaxStartedItems(3);
   loader.SetBatchSize(8192);
+  loader.ReportBlockData = false;  // as the window's runner: progress only
 
   std::vector<TJob> jobs;
   size_t completed = 0;

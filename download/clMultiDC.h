@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -74,6 +75,7 @@ class TclCustomThreader : public std::enable_shared_from_this<TclCustomThreader>
   void Synchronize(const std::function<void()>& method);
   // Queues a callback without waiting for it (see TclThreadSynchronizer::Post).
   void Post(std::function<void()> method, bool more = false);
+  void PostQuietly(std::function<void()> method);
   void Flush();
   void WakeOwner();
   size_t PostsInFlight() const;
@@ -123,6 +125,12 @@ class TclDownLoadThreader : public TclCustomThreader {
   bool DoNotGetResourceInfo = false;
   bool AllowCompression = true;
   std::vector<std::string> RequestHeaders;
+  // Off: OnDataItemProceed gets no bytes (data is null), so a chunk is free
+  // again once written, and the blocks written meanwhile are reported together
+  // by one call that is queued at a time; the worker never waits for the owner
+  // thread to take a report, which is woken at most once per kReportGap for a
+  // stream of data (and before a wait for the network).
+  bool ReportBlockData = true;
   // > 0: no data request asks for more bytes than this; a longer span is fetched
   // as consecutive ranges (some servers throttle larger requests). Known spans only.
   int64_t ChunkLimit = 0;
@@ -260,10 +268,14 @@ class TclDownLoadThreader : public TclCustomThreader {
     size_t used = 0;
     std::vector<TBlock> blocks;
   };
-  // `more`: the read loop goes on reading at once (see TclThreadSynchronizer::Post).
-  // Afterwards filling_ is an empty chunk.
-  void CommitChunk(bool more = false);
+  // `soon`: the read loop reads on at once, or after a wait of at most
+  // kOwnWaitMs (see TclThreadSynchronizer::Post). Afterwards filling_ is an
+  // empty chunk.
+  void CommitChunk(bool soon = false);
   void ReportChunk(TChunk& chunk);
+  // Without ReportBlockData.
+  void QueueReport(const std::vector<TBlock>& blocks, bool soon);
+  void ReportPending();  // owner thread: the blocks written since the last call
   static constexpr int kReportDepth = 3;
   static constexpr int kChunkCount = kReportDepth + 2;
   TChunk chunks_[kChunkCount];
@@ -271,5 +283,12 @@ class TclDownLoadThreader : public TclCustomThreader {
   int spare_ = 1;
   std::vector<int> free_;      // neither filling, spare nor reported; the last reported on top
   std::deque<int> reporting_;  // in posted reports, oldest first
+  // Without ReportBlockData: blocks written and not yet reported (offsets
+  // unused), and whether a call that reports them is queued and not yet begun.
+  std::mutex pendingLock_;
+  std::vector<TBlock> pending_;
+  bool pendingQueued_ = false;
+  std::vector<TBlock> draining_;  // owner thread
+  std::chrono::steady_clock::time_point lastWake_;
   const TclResourceInfo* chunkInfo_ = nullptr;
 };

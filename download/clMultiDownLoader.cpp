@@ -234,6 +234,7 @@ std::shared_ptr<TclDownLoadThreader> TclDownLoadItem::CreateWorker(TclResourceSt
   worker->DoNotGetResourceInfo = control->DoNotGetResourceInfo;
   if (useHttpRequest_ && httpRequest_) worker->RequestHeaders = httpRequest_->HeaderLines;
   worker->ChunkLimit = chunkLimit_;
+  worker->ReportBlockData = control->ReportBlockData;
   worker->DataLock = dataLock_;
   worker->AllowCompression = allowCompression_;
   if (keepConnection_ || control->Connection) {

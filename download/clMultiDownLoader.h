@@ -315,6 +315,10 @@ class TclMultiDownLoader {
   bool PassiveFTPMode = false;
   bool DoNotGetResourceInfo = false;
   bool UseInternetErrorDialog = false;
+  // Off: OnDataItemProceed's data is null, and the workers never wait for this
+  // thread to take their reports (TclDownLoadThreader::ReportBlockData). For
+  // owners that only follow the progress.
+  bool ReportBlockData = true;
   // A shared connection: every item uses it and downloads in one segment.
   std::shared_ptr<TclInternetConnection> Connection;
   int Tag = 0;  // the owner's

@@ -20,6 +20,9 @@ constexpr size_t kChunkBlocks = 64;
 // How long the worker waits for data on its own thread before it hands the
 // wait to the connection's call thread.
 constexpr int kOwnWaitMs = 20;
+// Without block data: how often a stream of data wakes the owner thread for
+// its reports (the window shows progress once a second).
+constexpr auto kReportGap = std::chrono::milliseconds(20);
 
 // The chunks of at most fifteen workers at a time (three items of five), each
 // with two of its own and up to three in reports. Never destroyed: a detached
@@ -123,15 +126,17 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
     // been read is written and reported.
     if (!read.ReadBuffered()) {
       if (!chunk->blocks.empty()) {
-        CommitChunk();
+        CommitChunk(true);
         chunk = &chunks_[filling_];
         aim();
       }
-      WakeOwner();  // for reports posted without a wake: this may be a long wait
       // A short wait here saves two thread switches per network wait; a longer
       // one goes to the call thread, whose wait has the time limit and ends at
       // a cancel. A cancel meanwhile is seen by that call at once.
-      if (Terminated() || !read.ReadBuffered(kOwnWaitMs)) read.Fire(TimeOut);
+      if (Terminated() || !read.ReadBuffered(kOwnWaitMs)) {
+        WakeOwner();  // for reports posted without a wake: this may be a long wait
+        read.Fire(TimeOut);
+      }
     }
     const size_t n = read.BytesRead();
     if (n == 0) break;
@@ -157,7 +162,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
 
 // Writes the filling chunk with one call, counts its bytes as received and posts
 // its report; the next chunk (its report done) is filled next.
-void TclDownLoadThreader::CommitChunk(bool more) {
+void TclDownLoadThreader::CommitChunk(bool soon) {
   TChunk& chunk = chunks_[filling_];
   if (chunk.blocks.empty()) return;
   // A file takes positioned writes from several workers at once, so its write
@@ -218,7 +223,8 @@ void TclDownLoadThreader::CommitChunk(bool more) {
     chunk.used = 0;
     return;
   }
-  if (!OnDataItemProceed) {
+  if (!OnDataItemProceed || !ReportBlockData) {
+    if (OnDataItemProceed) QueueReport(chunk.blocks, soon);
     chunk.used = 0;
     chunk.blocks.clear();
     return;
@@ -226,7 +232,7 @@ void TclDownLoadThreader::CommitChunk(bool more) {
   // Posting waits for the oldest report when kReportDepth are in flight, so
   // one chunk at least is free after it.
   const int reported = filling_;
-  Post([this, reported] { ReportChunk(chunks_[reported]); }, more);
+  Post([this, reported] { ReportChunk(chunks_[reported]); }, soon);
   reporting_.push_back(reported);
   while (reporting_.size() > PostsInFlight()) {
     free_.push_back(reporting_.front());
@@ -236,6 +242,40 @@ void TclDownLoadThreader::CommitChunk(bool more) {
   free_.pop_back();
   chunks_[filling_].used = 0;
   chunks_[filling_].blocks.clear();
+}
+
+// Without block data: the blocks join those not yet reported; a call that
+// reports them all is queued unless one is waiting to begin.
+void TclDownLoadThreader::QueueReport(const std::vector<TBlock>& blocks, bool soon) {
+  bool queue;
+  {
+    std::lock_guard lock(pendingLock_);
+    pending_.insert(pending_.end(), blocks.begin(), blocks.end());
+    queue = !pendingQueued_;
+    pendingQueued_ = true;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const bool wake = !soon || now - lastWake_ >= kReportGap;
+  if (wake) lastWake_ = now;
+  if (queue) {
+    if (wake) {
+      Post([this] { ReportPending(); });
+    } else {
+      PostQuietly([this] { ReportPending(); });
+    }
+  } else if (wake) {
+    WakeOwner();
+  }
+}
+
+void TclDownLoadThreader::ReportPending() {
+  {
+    std::lock_guard lock(pendingLock_);
+    draining_.assign(pending_.begin(), pending_.end());
+    pending_.clear();
+    pendingQueued_ = false;
+  }
+  for (const auto& b : draining_) OnDataItemProceed(this, chunkInfo_, b.position, nullptr, b.size);
 }
 
 // Owner thread: one callback per block, in order. Each block is handed over with

@@ -39,6 +39,16 @@ void TclThreadSynchronizer::Synchronize(const std::function<void()>& method) {
 void TclThreadSynchronizer::Post(std::function<void()> method, bool more) {
   Settle(depth_ - 1);
   if (!method) return;
+  Queue(std::move(method), more && inFlight_.size() + 2 < depth_);
+}
+
+void TclThreadSynchronizer::PostQuietly(std::function<void()> method) {
+  Settle(depth_ - 1);
+  if (!method) return;
+  Queue(std::move(method), true);
+}
+
+void TclThreadSynchronizer::Queue(std::function<void()> method, bool quietly) {
   std::shared_ptr<platform::CallQueue::Posted> call;
   if (spare_.empty()) {
     call = std::make_shared<platform::CallQueue::Posted>();
@@ -47,13 +57,12 @@ void TclThreadSynchronizer::Post(std::function<void()> method, bool more) {
     spare_.pop_back();
   }
   call->fn = std::move(method);
-  const bool quietly = more && inFlight_.size() + 2 < depth_;
   if (quietly) {
     queue_->PostQuietly(call);
   } else {
     queue_->Post(call);
   }
-  quiet_ = quietly;
+  quiet_ = quietly;  // a wake is for the quiet calls before it too
   inFlight_.push_back(std::move(call));
 }
 

@@ -32,6 +32,8 @@ class TclThreadSynchronizer {
   // woken for it while fewer than PostDepth - 1 are in flight: the later Post,
   // a Wake, a Flush or a wait for the oldest wakes it for all of them.
   void Post(std::function<void()> method, bool more = false);
+  // Never wakes the owner thread: the poster promises a later Post, Wake or Flush.
+  void PostQuietly(std::function<void()> method);
   // Wakes the owner thread for calls posted without a wake; before the poster
   // waits for something else.
   void Wake();
@@ -54,6 +56,7 @@ class TclThreadSynchronizer {
   // Takes the calls that have run off the front, then, while more than `keep`
   // are left, waits for the oldest; raises the first exception among them.
   void Settle(size_t keep);
+  void Queue(std::function<void()> method, bool quietly);
 
   std::mutex lock_;  // one synchronous call per synchronizer at a time
   // Oldest first; the thread that posts is the one that settles them.

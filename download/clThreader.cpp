@@ -90,6 +90,10 @@ void TclCustomThreader::Post(std::function<void()> method, bool more) {
   synchronizer_.Post(std::move(method), more);
 }
 
+void TclCustomThreader::PostQuietly(std::function<void()> method) {
+  synchronizer_.PostQuietly(std::move(method));
+}
+
 void TclCustomThreader::WakeOwner() {
   synchronizer_.Wake();
 }

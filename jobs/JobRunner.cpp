@@ -102,6 +102,7 @@ TJobRunner::TJobRunner(std::function<TJobList*()> jobs, std::shared_ptr<platform
   downLoader_->SetTimeOut(999999);
   downLoader_->SetMaxStartedItems(3);
   downLoader_->InternetAgent = net::kDownloadUserAgent;
+  downLoader_->ReportBlockData = false;  // progress only: the bytes are in the file
   downLoader_->OnAddressExpired = [this](TclMultiDownLoader*, TclDownLoadItem* item) {
     RefreshDownloadAddress(item);
   };

@@ -53,6 +53,31 @@ void OwnerOnlyEntryPoint(const std::shared_ptr<CallQueue>& owner) {
   VANTOREL_ASSERT_OWNER(owner);
 }
 
+// A quiet post calls no waker; a wait for it from another thread does, so an
+// event loop that drains only when woken still runs it.
+TEST(CallQueue, AQuietPostWakesTheBaseThreadOnlyWhenAnotherThreadWaitsForIt) {
+  CallQueue queue;
+  std::atomic<int> wakes{0};
+  queue.SetWaker([&] { ++wakes; });
+  auto call = std::make_shared<CallQueue::Posted>();
+  bool ran = false;
+  call->fn = [&] { ran = true; };
+  queue.PostQuietly(call);
+  EXPECT_EQ(wakes.load(), 0);
+  std::atomic<bool> waited{false};
+  std::thread worker([&] {
+    queue.Wait(call);
+    waited = true;
+  });
+  ASSERT_TRUE(testsupport::WaitFor([&] { return wakes.load() > 0; }));
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(queue.Drain(), 1u);
+  worker.join();
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(waited.load());
+  queue.SetWaker(nullptr);
+}
+
 TEST(OwnerCheckDeathTest, EntryPointOffItsOwnerThreadAbortsNamingIt) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   OwnerOnlyEntryPoint(CallQueue::Current());  // on its owner: passes
