@@ -44,7 +44,11 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   }
   if (!spanKnown_) startPosition_ = 0;
   const size_t blockSize = static_cast<size_t>(BatchSize);
-  for (auto& chunk : chunks_) {
+  // Without block data in the reports only the filling and the spare chunk are
+  // used (each page of a chunk is mapped in at once).
+  const int used = OnDataItemProceed && ReportBlockData ? kChunkCount : 2;
+  for (int i = 0; i < used; ++i) {
+    TChunk& chunk = chunks_[i];
     // One spare byte: the last block's terminator. A reused buffer of that
     // size is taken as it is: only what is read into it is looked at.
     const size_t size = std::max(kChunkBytes, blockSize) + 1;
@@ -59,7 +63,7 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   spare_ = 1;
   reporting_.clear();
   free_.clear();
-  for (int i = kChunkCount - 1; i > 1; --i) free_.push_back(i);
+  for (int i = used - 1; i > 1; --i) free_.push_back(i);
   chunkInfo_ = Info();
   TclInternetReadFileAction read(request.Connection().shared_from_this(), request.RootHandle(),
                                  request.Handle());
