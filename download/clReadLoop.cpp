@@ -64,6 +64,12 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
   reporting_.clear();
   free_.clear();
   for (int i = used - 1; i > 1; --i) free_.push_back(i);
+  {
+    // Blocks of a loop that failed before their report was queued stay unreported.
+    std::lock_guard lock(pendingLock_);
+    pending_.clear();
+    pendingQueued_ = false;
+  }
   chunkInfo_ = Info();
   TclInternetReadFileAction read(request.Connection().shared_from_this(), request.RootHandle(),
                                  request.Handle());
@@ -164,8 +170,8 @@ void TclDownLoadThreader::ReadLoop(TclHttpOpenRequestAction& request) {
                            static_cast<int>(ERROR_INTERNET_CONNECTION_ABORTED));
 }
 
-// Writes the filling chunk with one call, counts its bytes as received and posts
-// its report; the next chunk (its report done) is filled next.
+// Writes the filling chunk with one call, counts its bytes as received and
+// reports its blocks; filling_ is then an empty chunk.
 void TclDownLoadThreader::CommitChunk(bool soon) {
   TChunk& chunk = chunks_[filling_];
   if (chunk.blocks.empty()) return;
@@ -262,10 +268,17 @@ void TclDownLoadThreader::QueueReport(const std::vector<TBlock>& blocks, bool so
   const bool wake = !soon || now - lastWake_ >= kReportGap;
   if (wake) lastWake_ = now;
   if (queue) {
-    if (wake) {
-      Post([this] { ReportPending(); });
-    } else {
-      PostQuietly([this] { ReportPending(); });
+    try {
+      if (wake) {
+        Post([this] { ReportPending(); });
+      } else {
+        PostQuietly([this] { ReportPending(); });
+      }
+    } catch (...) {
+      // Not queued: an earlier report's exception, raised here.
+      std::lock_guard lock(pendingLock_);
+      pendingQueued_ = false;
+      throw;
     }
   } else if (wake) {
     WakeOwner();

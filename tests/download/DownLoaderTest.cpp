@@ -567,6 +567,25 @@ TEST_F(DownLoader, FailedSegmentRestartsWhenAnotherEndsWell) {
   ExpectWhole(item);
 }
 
+// The same without block data, where the failure surfaces at a later report.
+TEST_F(DownLoader, FailedSegmentWithoutBlockDataRestartsWhenAnotherEndsWell) {
+  auto s = Stream(500000);
+  s.Fault.RateBytesPerSec = 500000;
+  AddStreams({s});
+  auto* item = NewItem(0);
+  dl.ReportBlockData = false;
+  int calls = 0;
+  dl.OnDataItemProceed = [&](TclMultiDownLoader*, TclDownLoadItem*, TclResourceInfo*,
+                             TclResourceStateItem*, const char* data, int) {
+    EXPECT_EQ(data, nullptr);
+    if (++calls == 1) throw std::runtime_error("handler broke");
+  };
+  ASSERT_TRUE(Run(item));
+  ASSERT_EQ(item->Errors().size(), 1u);
+  EXPECT_EQ(item->Errors().front().Error, "handler broke");
+  ExpectWhole(item);
+}
+
 // The server ignores Range: once the segments past 0 have ended, the item waits for
 // the one at 0 to fetch everything again as one segment. A stop then ends it there.
 TEST_F(DownLoader, StopBeforeTheOneSegmentFallBackSendsNothing) {
