@@ -164,7 +164,8 @@ class TclDownLoadThreader : public TclCustomThreader {
   // any other), for a connection that has stopped bringing data.
   void AbortAttempt();
 
-  // Callbacks (owner thread; the worker waits for each).
+  // Callbacks (owner thread; the worker waits for each, except for
+  // OnDataItemProceed, whose reports are posted: see ReportBlockData).
   std::function<void(TclDownLoadThreader* sender, const TclResourceInfo* info)> OnGetResourceInfo;
   std::function<void(TclDownLoadThreader* sender, wininet::URL_COMPONENTS& components)>
       OnUrlParsing;
