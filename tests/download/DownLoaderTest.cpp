@@ -477,74 +477,47 @@ TEST_F(DownLoader, WorkerHandlesOffsetsPastFourGiB) {
 }
 
 // Blocks gathered and written together are still reported one by one, in order,
-// on the owner thread: each at most BatchSize, zero-terminated, at its position.
+// on the owner thread: each at most BatchSize, at its position, with its bytes
+// zero-terminated, or without bytes when the owner does not want them.
 TEST_F(DownLoader, WorkerReportsEveryBlockInOrder) {
   const int64_t size = 700001;
   AddStreams({Stream(size, 5)});
   const std::string source = sim.StreamBody("v", 0);
-  auto path = dir / "blocks.bin";
-  auto worker = LoneWorker(path);
-  worker->BatchSize = 5000;
-  TclResourceInfo info;
-  info.Size = size;
-  info.LastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
-  worker->SetResourceInfo(info);
-  worker->SetRange(1, size - 1);
-  const auto testThread = std::this_thread::get_id();
-  std::atomic<bool> ended{false};
-  int64_t expected = 1;
-  int blocks = 0;
-  bool ok = true;
-  worker->OnDataItemProceed = [&](TclDownLoadThreader*, const TclResourceInfo*, int64_t pos,
-                                  const char* data, int n) {
-    ++blocks;
-    ok = ok && std::this_thread::get_id() == testThread && n > 0 && n <= 5000 &&
-         pos == expected + n && data[n] == 0 &&
-         std::string(data, static_cast<size_t>(n)) == source.substr(expected, n);
-    expected = pos;
-  };
-  worker->OnTerminate = [&](TclCustomThreader*) { ended = true; };
-  worker->Resume();
-  ASSERT_TRUE(testsupport::WaitFor([&] { return ended.load(); }));
-  EXPECT_EQ(worker->Status(), psSuccess);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(expected, size);
-  EXPECT_GE(blocks, 140);
-  EXPECT_TRUE(ReadFile(path).substr(1) == source.substr(1));
-}
-
-// Without block data the blocks come without bytes, still each once, in order,
-// at most BatchSize, on the owner thread; the file has every byte.
-TEST_F(DownLoader, WorkerWithoutBlockDataReportsEveryBlockInOrder) {
-  const int64_t size = 700001;
-  AddStreams({Stream(size, 5)});
-  const std::string source = sim.StreamBody("v", 0);
-  auto path = dir / "blocks.bin";
-  auto worker = LoneWorker(path);
-  worker->BatchSize = 5000;
-  worker->ReportBlockData = false;
-  TclResourceInfo info;
-  info.Size = size;
-  info.LastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
-  worker->SetResourceInfo(info);
-  worker->SetRange(0, size);
-  const auto testThread = std::this_thread::get_id();
-  std::atomic<bool> ended{false};
-  int64_t expected = 0;
-  bool ok = true;
-  worker->OnDataItemProceed = [&](TclDownLoadThreader*, const TclResourceInfo*, int64_t pos,
-                                  const char* data, int n) {
-    ok = ok && std::this_thread::get_id() == testThread && !data && n > 0 && n <= 5000 &&
-         pos == expected + n;
-    expected = pos;
-  };
-  worker->OnTerminate = [&](TclCustomThreader*) { ended = true; };
-  worker->Resume();
-  ASSERT_TRUE(testsupport::WaitFor([&] { return ended.load(); }));
-  EXPECT_EQ(worker->Status(), psSuccess);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(expected, size);  // all reported before OnTerminate
-  EXPECT_TRUE(ReadFile(path) == source);
+  for (const bool withData : {true, false}) {
+    SCOPED_TRACE(withData ? "with block data" : "without block data");
+    auto path = dir / (withData ? "blocks.bin" : "positions.bin");
+    auto worker = LoneWorker(path);
+    worker->BatchSize = 5000;
+    worker->ReportBlockData = withData;
+    TclResourceInfo info;
+    info.Size = size;
+    info.LastModified = "Wed, 21 Oct 2015 07:28:00 GMT";
+    worker->SetResourceInfo(info);
+    worker->SetRange(1, size - 1);
+    const auto testThread = std::this_thread::get_id();
+    std::atomic<bool> ended{false};
+    int64_t expected = 1;
+    int blocks = 0;
+    bool ok = true;
+    worker->OnDataItemProceed = [&](TclDownLoadThreader*, const TclResourceInfo*, int64_t pos,
+                                    const char* data, int n) {
+      ++blocks;
+      ok = ok && std::this_thread::get_id() == testThread && n > 0 && n <= 5000 &&
+           pos == expected + n &&
+           (withData ? data[n] == 0 &&
+                           std::string(data, static_cast<size_t>(n)) == source.substr(expected, n)
+                     : data == nullptr);
+      expected = pos;
+    };
+    worker->OnTerminate = [&](TclCustomThreader*) { ended = true; };
+    worker->Resume();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return ended.load(); }));
+    EXPECT_EQ(worker->Status(), psSuccess);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(expected, size);  // all reported before OnTerminate
+    EXPECT_GE(blocks, 140);
+    EXPECT_TRUE(ReadFile(path).substr(1) == source.substr(1));
+  }
 }
 
 // The segment whose handler raised fails at once (no retry of its own) and is
