@@ -46,8 +46,7 @@ void CallQueue::Call(const std::function<void()>& fn) {
     queue_.push_back(item);
     waker = waker_;
   }
-  arrived_.notify_all();
-  if (waker) waker();
+  WakeBase(waker);
   std::unique_lock lock(mutex_);
   item->finished.wait(lock, [&] { return item->done; });
   if (item->error) std::rethrow_exception(item->error);
@@ -74,6 +73,11 @@ void CallQueue::Queue(const std::shared_ptr<Posted>& call, bool wake) {
     if (wake) waker = waker_;
   }
   if (!wake) return;
+  WakeBase(waker);
+}
+
+// Outside the lock: a draining base thread and the event loop's waker.
+void CallQueue::WakeBase(const std::function<void()>& waker) {
   arrived_.notify_all();
   if (waker) waker();
 }
@@ -85,8 +89,7 @@ void CallQueue::Wake() {
     if (queue_.empty()) return;
     waker = waker_;
   }
-  arrived_.notify_all();
-  if (waker) waker();
+  WakeBase(waker);
 }
 
 void CallQueue::Wait(const std::shared_ptr<Posted>& call) {
@@ -107,8 +110,7 @@ void CallQueue::Wait(const std::shared_ptr<Posted>& call) {
       // It, or a call before it, may have been posted quietly.
       std::function<void()> waker = waker_;
       lock.unlock();
-      arrived_.notify_all();
-      if (waker) waker();
+      WakeBase(waker);
       lock.lock();
       call->finished.wait(lock, [&] { return call->done; });
     }

@@ -92,6 +92,7 @@ class CallQueue {
 
   void Finish(Item& item, std::exception_ptr error);
   void Queue(const std::shared_ptr<Posted>& call, bool wake);
+  void WakeBase(const std::function<void()>& waker);
 
   std::thread::id base_;
   mutable std::mutex mutex_;
