@@ -16,11 +16,17 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-ninja -C "$build" -j2 cvtcore convert_overhead >/dev/null
+ninja -C "$build" -j2 cvtcore convert_overhead encoder_clock >/dev/null
 bin="$build/bin"
 bench="$build/bench/convert_overhead"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+# Every ffmpeg run, the program's and the bare one, goes through the same
+# clock (one fork and wait more on both sides), which logs the run's wall and
+# CPU: what the program adds is then its wall minus its encoder's.
+export ENCODER_CLOCK_FFMPEG
+ENCODER_CLOCK_FFMPEG="$(command -v ffmpeg)"
+export PATH="$build/bench/encoder_clock:$PATH"
 title='Overhead "run" AC/DC 🎸 Проверка'
 link='http://www.site.test/watch?v=bench01'
 
@@ -45,7 +51,8 @@ median() { sort -g | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1
 med() { printf '%s\n' "$@" | median; }
 
 # Runs a command; prints "<wall s> <cpu s>" (cpu = user + sys of it and its
-# children). Its standard output lands in $work/out.
+# children; for ffmpeg that includes the starts of nice and chrt, about a
+# millisecond). Its standard output lands in $work/out.
 timed() {
   local TIMEFORMAT='%R %U %S' out
   out=$( { time "$@" >"$work/out" 2>"$work/err" ; } 2>&1 ) || { cat "$work/err" >&2; exit 1; }
@@ -57,21 +64,26 @@ timed() {
 compare() {
   local label="$1" runs="$2" direct="$3" in="$4" ext="$5"; shift 5
   local ww=() wc=() dw=() dc=() rw=() rc=() dd=() info=() info2=() own=() a b
+  local outside=() bare=() ew=() ec=() pe pec de dec
   for ((i = 0; i < runs; i++)); do
     # Both run the encoder ten steps nicer in the batch policy: the program
     # always starts it that way.
     local w d first=$((i % 2))
     for side in $first $((1 - first)); do
+      : >"$work/clock"
       if ((side == 0)); then
-        w=$(timed "$bench" "$bin/" "$in" "$work/w.$ext" "$@" --tags "$title" "$link")
-        # The wall time is the one the program measures from building the
-        # worker to its done report: starting the bench process is not part
-        # of a conversion (the real program is already running).
-        read -r pw pinfo pown _ _ pinfo2 <"$work/out"
-        w="$(awk -v ms="$pw" '{printf "%.4f %s", ms / 1000, $2}' <<<"$w")"
+        w=$(ENCODER_CLOCK_LOG="$work/clock" timed "$bench" "$bin/" "$in" "$work/w.$ext" "$@" --tags "$title" "$link")
+        # Wall and CPU are the ones the program measures from building the
+        # worker to its done report (its own CPU and that of the encoder it
+        # ran): starting the bench process is not part of a conversion (the
+        # real program is already running).
+        read -r pw pinfo pown _ _ pinfo2 pkids <"$work/out"
+        w="$(awk -v ms="$pw" -v own="$pown" -v kids="$pkids" 'BEGIN {printf "%.4f %.4f", ms / 1000, (own + kids) / 1000}')"
+        read -r pe pec <"$work/clock"
       else
         # shellcheck disable=SC2086
-        d=$(timed nice -n 10 chrt -b 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
+        d=$(ENCODER_CLOCK_LOG="$work/clock" timed nice -n 10 chrt -b 0 ffmpeg -v error -nostdin -y -i "file:$in" $direct "file:$work/d.$ext")
+        read -r de dec <"$work/clock"
       fi
     done
     read -r a b <<<"$w"; ww+=("$a"); wc+=("$b")
@@ -80,6 +92,10 @@ compare() {
     rw+=("$(awk -v w="${ww[-1]}" -v d="$a" 'BEGIN {print w / d}')")
     rc+=("$(awk -v w="${wc[-1]}" -v d="$b" 'BEGIN {print w / d}')")
     dd+=("$(awk -v w="${ww[-1]}" -v d="$a" 'BEGIN {print (w - d) * 1000}')")
+    outside+=("$(awk -v w="$pw" -v e="$pe" 'BEGIN {print w - e}')")
+    bare+=("$(awk -v w="$a" -v e="$de" 'BEGIN {print w * 1000 - e}')")
+    ew+=("$(awk -v p="$pe" -v d="$de" 'BEGIN {print p / d}')")
+    ec+=("$(awk -v p="$pec" -v d="$dec" 'BEGIN {print p / d}')")
   done
   local tag="-"
   if [ "$ext" = mp3 ]; then
@@ -91,10 +107,13 @@ compare() {
   awk -v l="$label" -v n="$runs" -v ww="$(med "${ww[@]}")" -v wc="$(med "${wc[@]}")" \
     -v dw="$(med "${dw[@]}")" -v dc="$(med "${dc[@]}")" -v rw="$(med "${rw[@]}")" \
     -v rc="$(med "${rc[@]}")" -v dd="$(med "${dd[@]}")" -v info="$(med "${info[@]}")" -v info2="$(med "${info2[@]}")" \
-    -v own="$(med "${own[@]}")" -v tag="$tag" 'BEGIN {
+    -v own="$(med "${own[@]}")" -v tag="$tag" -v out="$(med "${outside[@]}")" -v bare="$(med "${bare[@]}")" \
+    -v ew="$(med "${ew[@]}")" -v ec="$(med "${ec[@]}")" 'BEGIN {
     printf "%s (%d pairs)\n", l, n
     printf "  wall: program %8.3f s   ffmpeg %8.3f s   paired ratio %+6.2f%%   paired diff %+7.0f ms\n", ww, dw, (rw - 1) * 100, dd
     printf "  cpu:  program %8.3f s   ffmpeg %8.3f s   paired ratio %+6.2f%%\n", wc, dc, (rc - 1) * 100
+    printf "  outside the encoder: program %.1f ms, ffmpeg alone %.1f ms (nice, chrt, the clock): the program adds %.1f ms, %.2f%% of ffmpeg alone\n", out, bare, out - bare, (out - bare) / (dw * 10)
+    printf "  the encoder under the program against alone: wall %+.2f%%, cpu %+.2f%% (paired)\n", (ew - 1) * 100, (ec - 1) * 100
     printf "  of it: information pass %.0f ms wall (%.1f ms when the process has read once)   own cpu (runner + tagging) %.0f ms   tagging alone %s ms\n", info, info2, own, tag }'
 }
 

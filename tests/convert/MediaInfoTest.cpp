@@ -47,6 +47,8 @@ TEST(MediaInfoTest, SameDescriptionAsTheEncodersPass) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> clips = {
       {"aac.mp4", with(converttest::VideoClip(), {"-c:a", "aac", "-b:a", "96k"})},
       {"mp3.mp4", with(tone(44100, 2), {"-c:a", "libmp3lame", "-b:a", "128k"})},
+      // Fragmented, as streamed audio comes: its running time is in the fragments.
+      {"frag.m4a", with(tone(44100, 2), {"-c:a", "aac", "-movflags", "frag_keyframe+empty_moov"})},
       {"clip.flv", with(converttest::VideoClip(), {"-c:v", "flv", "-c:a", "libmp3lame"})},
       {"opus.webm", with(tone(48000, 1), {"-c:a", "libopus"})},
       {"vorbis.ogg", with(tone(22050, 1), {"-c:a", "libvorbis"})},
