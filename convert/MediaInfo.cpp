@@ -204,15 +204,18 @@ TMediaInfoResult ReadMediaAudio(const std::string& inFile, Clock::time_point dea
   // sample description, the bit rate from the sample sizes over the track's
   // own length); a fragmented movie has no such running time and is read
   // again with its edit list.
-  const bool movie = named && named == av_find_input_format("mov");
-  if (named && open(named, movie) && movie && input.context->duration == AV_NOPTS_VALUE) {
-    avformat_close_input(&input.context);
-    if (!rewind()) return why();
-    open(named);
-  }
-  if (named && !input.context) {
-    if (!rewind()) return why();
-    named = nullptr;
+  if (named) {
+    static const AVInputFormat* const kMovie = av_find_input_format("mov");
+    const bool movie = named == kMovie;
+    if (open(named, movie) && movie && input.context->duration == AV_NOPTS_VALUE) {
+      avformat_close_input(&input.context);
+      if (!rewind()) return why();
+      open(named);
+    }
+    if (!input.context) {
+      if (!rewind()) return why();
+      named = nullptr;
+    }
   }
   if (!named && !open(nullptr)) return why();
   // Only the first audio stream matters: when the header names it, the others
